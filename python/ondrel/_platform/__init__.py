@@ -1,0 +1,81 @@
+"""The embedded local platform: temporary storage and add-ons, on this machine.
+
+Nothing here needs an account or a network. Files are kept in a private temporary folder
+for the life of the process; add-on jobs run in a worker thread of this process (the
+spreadsheet add-ons drive LibreOffice Calc as a local helper).
+
+An application or a test swaps an add-on with :func:`register_addon` (which returns the
+handler it replaces) or, for a block of code, :func:`addon_replaced`.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import threading
+from collections.abc import Iterator, Mapping
+from typing import Any
+
+from .jobs import AddonRegistry, Handler, JobCancelled, JobContext, JobError, run_job
+from .storage import LocalStorage
+
+__all__ = [
+    "Platform", "get_platform", "register_addon", "unregister_addon", "addon_replaced",
+    "JobContext", "JobError", "JobCancelled", "Handler", "EVALUATE_SPREADSHEET", "FILL_SPREADSHEET",
+]
+
+EVALUATE_SPREADSHEET = "evaluatespreadsheet/v3/jobs/"
+FILL_SPREADSHEET = "fillspreadsheet/v2/jobs/"
+
+_BUILTIN_ADDONS = {
+    EVALUATE_SPREADSHEET: "ondrel._platform.spreadsheet.evaluate:evaluate_spreadsheet",
+    FILL_SPREADSHEET: "ondrel._platform.spreadsheet.fill:fill_spreadsheet",
+}
+
+
+class Platform:
+    """Storage and add-on registry of the embedded platform."""
+
+    def __init__(self) -> None:
+        self.storage = LocalStorage()
+        self.addons = AddonRegistry(_BUILTIN_ADDONS)
+
+    def run_job(self, path: str, body: Any, *, timeout: float | None,
+                error_mapping: Mapping[str, type[BaseException]] | None = None) -> Any:
+        return run_job(self.addons, self.storage, path, body, timeout=timeout,
+                       error_mapping=error_mapping)
+
+
+_platform: Platform | None = None
+_platform_lock = threading.Lock()
+
+
+def get_platform() -> Platform:
+    """The platform of this process, made on first use."""
+    global _platform
+    with _platform_lock:
+        if _platform is None:
+            _platform = Platform()
+        return _platform
+
+
+def register_addon(path: str, handler: Handler) -> Handler | None:
+    """Serve endpoint ``path`` with ``handler(body, job)``; return the handler it replaces."""
+    return get_platform().addons.register(path, handler)
+
+
+def unregister_addon(path: str) -> Handler | None:
+    """Stop serving ``path``; return the handler that served it."""
+    return get_platform().addons.unregister(path)
+
+
+@contextlib.contextmanager
+def addon_replaced(path: str, handler: Handler) -> Iterator[None]:
+    """Serve ``path`` with ``handler`` inside the block, then restore what was there."""
+    previous = register_addon(path, handler)
+    try:
+        yield
+    finally:
+        if previous is None:
+            unregister_addon(path)
+        else:
+            register_addon(path, previous)
