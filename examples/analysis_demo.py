@@ -1,0 +1,63 @@
+"""Run a beam analysis script on the local analysis worker and print its results.
+
+The script (``examples/analysis/beam.py``) is sent with its input ``beam.json``; the worker
+runs it in a private folder and hands back ``results.json`` and ``deflections.csv``. The
+girdex integration (``ondrel.external.girdex``) is used when it is installed; the generic
+Python runner otherwise.
+
+    python examples/analysis_demo.py
+"""
+
+from __future__ import annotations
+
+import csv
+import io
+import json
+from pathlib import Path
+
+from ondrel.core import File
+
+try:
+    from ondrel.external.girdex import GirdexAnalysis as Analysis
+except ImportError:
+    from ondrel.external.python import PythonAnalysis as Analysis
+
+SCRIPT = Path(__file__).resolve().parent / "analysis" / "beam.py"
+
+# An IPE 300 in S235 steel over 6 m carrying 12 kN/m.
+BEAM = {"span": 6.0, "load": 12.0, "E": 210000.0, "I": 8356e4, "points": 6}
+
+
+def run_beam_analysis(
+    beam: dict = BEAM, timeout: float = 60
+) -> tuple[dict, list[tuple[float, float]]]:
+    """Run the beam script on the worker; return its results and its deflection table."""
+    analysis = Analysis(
+        script=File.from_path(SCRIPT),
+        files=[("beam.json", File.from_data(json.dumps(beam)))],
+        output_filenames=["results.json", "deflections.csv"],
+    )
+    analysis.execute(timeout=timeout)
+    results = json.loads(analysis.get_output_file("results.json").getvalue())
+    rows = csv.reader(io.StringIO(analysis.get_output_file("deflections.csv").getvalue()))
+    next(rows)
+    table = [(float(x), float(v)) for x, v in rows]
+    return results, table
+
+
+def main() -> None:
+    print(f"Beam analysis on the local worker ({Analysis.__module__}.{Analysis.__name__})")
+    print(f"  span {BEAM['span']} m, load {BEAM['load']} kN/m, E {BEAM['E']:.0f} MPa, "
+          f"I {BEAM['I']:.4g} mm^4")
+    results, table = run_beam_analysis()
+    print(f"  reaction        {results['reaction_kN']:8.2f} kN")
+    print(f"  max moment      {results['max_moment_kNm']:8.2f} kNm")
+    print(f"  max deflection  {results['max_deflection_mm']:8.2f} mm "
+          f"({results['deflection_ratio']})")
+    print("      x [m]   deflection [mm]")
+    for x, v in table:
+        print(f"  {x:9.3f}   {v:9.3f}")
+
+
+if __name__ == "__main__":
+    main()
