@@ -1,0 +1,168 @@
+"""The fill add-on ("fillspreadsheet/v2/jobs/"): fill a workbook template.
+
+Puts ``named_cells`` into the cells of the workbook's defined names, ``direct_cells`` into
+(sheet, column, row) and ``cell_ranges`` as blocks from their top-left cell, in that order;
+keeps formulas, styles and defined names; recalculates; uploads the result to the result
+slot. Text is always written as text, never as a formula.
+"""
+
+from __future__ import annotations
+
+import os
+import re
+from collections.abc import Mapping
+from typing import Any
+
+from openpyxl.utils.cell import column_index_from_string
+
+from ondrel.errors import StorageError
+
+from ..jobs import JobContext, JobError
+from . import workbook as wb
+from .libreoffice import get_engine
+
+TEMPLATER_ERROR = "SpreadsheetTemplaterError"
+INVALID_INPUT = "InvalidInputError"
+TYPE_ERROR = "TypeError"
+
+_COLUMN = re.compile(r"[A-Za-z]{1,3}")
+_SINGLE_CELL = re.compile(r"\$?([A-Za-z]{1,3})\$?([0-9]+)")
+
+
+def fill_spreadsheet(body: Mapping[str, Any], job: JobContext) -> dict:
+    """Fill the uploaded template with the body's cells; see the module docstring."""
+    if not isinstance(body, Mapping):
+        raise JobError(INVALID_INPUT, f"The request body must be a mapping, not {type(body).__name__}")
+    named_cells = _section(body, "named_cells", Mapping, "a mapping of names to {'value': ...}")
+    direct_cells = _section(body, "direct_cells", list, "a list of cells")
+    cell_ranges = _section(body, "cell_ranges", list, "a list of ranges")
+    upload_url = body.get("result_upload_url")
+    if not isinstance(upload_url, str):
+        raise JobError(INVALID_INPUT, "The request body has no 'result_upload_url' for the filled workbook")
+
+    book = wb.load(_download(body, job), TEMPLATER_ERROR)
+
+    for name, entry in named_cells.items():
+        if not isinstance(entry, Mapping) or "value" not in entry:
+            raise JobError(INVALID_INPUT, f"The named cell {name!r} must be given as {{'value': ...}}")
+        sheet, coordinate = _named_cell(book, name)
+        _put(sheet[coordinate], entry["value"], f"the named cell {name!r} ({sheet.title}!{coordinate})")
+
+    for index, cell in enumerate(direct_cells):
+        if not isinstance(cell, Mapping) or not {"sheet_name", "column", "row", "value"} <= cell.keys():
+            raise JobError(INVALID_INPUT, f"Direct cell {index + 1} must hold 'sheet_name', 'row', 'column' and 'value'")
+        column, row = _address(cell["column"], cell["row"], f"direct cell {index + 1} on sheet {cell['sheet_name']!r}")
+        sheet = _sheet(book, cell["sheet_name"])
+        _put(sheet.cell(row=row, column=column), cell["value"], f"cell {sheet.title}!{cell['column']}{row}")
+
+    for index, block in enumerate(cell_ranges):
+        _fill_range(book, block, index + 1)
+
+    wb.force_full_calculation(book)
+    engine = get_engine()
+    with engine.work_folder() as folder:
+        source = os.path.join(folder, "in", "template.xlsx")
+        os.makedirs(os.path.dirname(source))
+        out_folder = os.path.join(folder, "out")
+        os.makedirs(out_folder)
+        wb.save(book, source)
+        job.check()
+        result_path = engine.recalculate(source, out_folder, job)
+        with open(result_path, "rb") as stream:
+            job.upload(upload_url, body.get("result_upload_fields"), stream.read())
+    return {"result_download_url": body.get("result_download_url")}
+
+
+def _section(body: Mapping[str, Any], key: str, kind: type, description: str):
+    value = body.get(key)
+    if value is None:
+        return {} if kind is Mapping else []
+    if not isinstance(value, kind):
+        raise JobError(INVALID_INPUT, f"'{key}' must be {description}, not {type(value).__name__}")
+    return value
+
+
+def _download(body: Mapping[str, Any], job: JobContext) -> bytes:
+    url = body.get("download_url")
+    if not isinstance(url, str):
+        raise JobError(INVALID_INPUT, "The request body has no 'download_url' of the template")
+    try:
+        return job.fetch(url)
+    except StorageError as exc:
+        raise JobError(TEMPLATER_ERROR, f"The template cannot be downloaded: {exc}") from None
+
+
+def _address(column: Any, row: Any, where: str) -> tuple[int, int]:
+    """Column letters and row number checked and turned into 1-based indexes."""
+    if not isinstance(column, str) or not _COLUMN.fullmatch(column) \
+            or column_index_from_string(column.upper()) > wb.MAX_COLUMN:
+        raise JobError(INVALID_INPUT, f"Invalid column {column!r} for {where}: give column letters "
+                                      f"from 'A' to 'XFD', such as 'B'")
+    if isinstance(row, bool) or not isinstance(row, int) or not 1 <= row <= wb.MAX_ROW:
+        raise JobError(INVALID_INPUT, f"Invalid row {row!r} for {where}: give a whole number from 1 "
+                                      f"(the first row) to {wb.MAX_ROW}")
+    return column_index_from_string(column.upper()), row
+
+
+def _sheet(book, title: Any):
+    if isinstance(title, str) and title in book.sheetnames:
+        return book[title]
+    present = ", ".join(repr(name) for name in book.sheetnames)
+    raise JobError(TEMPLATER_ERROR, f"The template has no sheet named {title!r} (its sheets: {present})")
+
+
+def _named_cell(book, name: Any) -> tuple[Any, str]:
+    """The sheet and cell coordinate of a defined name (workbook-wide, else sheet-scoped)."""
+    definition = book.defined_names.get(name) if isinstance(name, str) else None
+    if definition is None and isinstance(name, str):
+        scoped = [sheet.defined_names[name] for sheet in book.worksheets if name in sheet.defined_names]
+        if len(scoped) > 1:
+            raise JobError(TEMPLATER_ERROR, f"The name {name!r} is defined on several sheets of the template; "
+                                            f"make it a workbook-wide name")
+        definition = scoped[0] if scoped else None
+    if definition is None:
+        known = sorted(book.defined_names) + sorted({n for s in book.worksheets for n in s.defined_names})
+        listing = ", ".join(repr(n) for n in known) or "none"
+        raise JobError(TEMPLATER_ERROR, f"The template has no defined name {name!r} (its names: {listing})")
+    destinations = list(definition.destinations)
+    if len(destinations) != 1:
+        raise JobError(TEMPLATER_ERROR, f"The name {name!r} does not refer to one cell "
+                                        f"({definition.attr_text!r}); point it at a single cell")
+    sheet_title, reference = destinations[0]
+    match = _SINGLE_CELL.fullmatch(reference)
+    if sheet_title not in book.sheetnames or match is None:
+        raise JobError(TEMPLATER_ERROR, f"The name {name!r} does not refer to one cell of the template "
+                                        f"({definition.attr_text!r}); point it at a single cell")
+    return book[sheet_title], f"{match.group(1).upper()}{match.group(2)}"
+
+
+def _fill_range(book, block: Any, number: int) -> None:
+    if not isinstance(block, Mapping) or not isinstance(block.get("top_left_cell"), Mapping) or "data" not in block:
+        raise JobError(INVALID_INPUT, f"Cell range {number} must hold 'top_left_cell' and 'data'")
+    corner = block["top_left_cell"]
+    if not {"sheet_name", "column", "row"} <= corner.keys():
+        raise JobError(INVALID_INPUT, f"The top-left cell of cell range {number} must hold 'column', 'row' "
+                                      f"and 'sheet_name'")
+    where = f"cell range {number} on sheet {corner['sheet_name']!r}"
+    left, top = _address(corner["column"], corner["row"], where)
+    data = block["data"]
+    if not isinstance(data, list) or not data or not all(isinstance(row, list) for row in data):
+        raise JobError(INVALID_INPUT, f"The data of {where} must be a non-empty list of rows, each a list")
+    width = len(data[0])
+    if width == 0 or any(len(row) != width for row in data):
+        raise JobError(INVALID_INPUT, f"The data of {where} must be rectangular and non-empty")
+    if top + len(data) - 1 > wb.MAX_ROW or left + width - 1 > wb.MAX_COLUMN:
+        raise JobError(INVALID_INPUT, f"The data of {where} runs past the last row or column of a sheet")
+    sheet = _sheet(book, corner["sheet_name"])
+    for i, row in enumerate(data):
+        for j, value in enumerate(row):
+            cell = sheet.cell(row=top + i, column=left + j)
+            _put(cell, value, f"cell {sheet.title}!{cell.coordinate} of cell range {number}")
+
+
+def _put(cell, value: Any, where: str) -> None:
+    try:
+        wb.write(cell, value, where)
+    except wb.CellValueError as exc:
+        error_type = TYPE_ERROR if exc.kind == "type" else INVALID_INPUT
+        raise JobError(error_type, f"Cannot fill {where}: {exc}") from None

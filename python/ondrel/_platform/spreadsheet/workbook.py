@@ -1,0 +1,171 @@
+"""Workbook helpers shared by the spreadsheet add-ons (openpyxl 3.1)."""
+
+from __future__ import annotations
+
+import contextlib
+import datetime
+import io
+import math
+import warnings
+from collections.abc import Iterator
+from typing import Any
+
+import openpyxl
+from openpyxl.cell.cell import MergedCell
+from openpyxl.utils.exceptions import IllegalCharacterError
+from openpyxl.workbook.properties import CalcProperties
+
+from ..jobs import JobError
+
+MAX_ROW = 1_048_576
+MAX_COLUMN = 16_384  # XFD
+
+# Words that mark a first row of column headers on the "input" and "output" sheets.
+HEADER_WORDS = frozenset({
+    "name", "names", "parameter", "parameters", "input", "inputs", "output", "outputs",
+    "result", "results", "quantity", "variable",
+})
+
+
+class CellValueError(Exception):
+    """A value cannot be written into a cell; ``kind`` is "type" or "value"."""
+
+    def __init__(self, kind: str, message: str) -> None:
+        super().__init__(message)
+        self.kind = kind
+
+
+@contextlib.contextmanager
+def _quiet() -> Iterator[None]:
+    """Silence openpyxl's warnings about workbook features it does not read."""
+    with warnings.catch_warnings():
+        warnings.filterwarnings("ignore", category=UserWarning, module=r"openpyxl(\.|$)")
+        yield
+
+
+def load(data: bytes, error_type: str, *, data_only: bool = False) -> openpyxl.Workbook:
+    """Open workbook bytes, or report ``error_type`` saying the file is not a readable .xlsx."""
+    if not data:
+        raise JobError(error_type, "The uploaded spreadsheet is empty; upload an .xlsx workbook")
+    if not data.startswith(b"PK"):
+        raise JobError(error_type, "The uploaded spreadsheet is not a readable .xlsx workbook "
+                                   "(it is not an Office Open XML file; save it as .xlsx and try again)")
+    try:
+        with _quiet():
+            return openpyxl.load_workbook(io.BytesIO(data), data_only=data_only)
+    except Exception as exc:
+        raise JobError(error_type, f"The uploaded spreadsheet is not a readable .xlsx workbook "
+                                   f"({type(exc).__name__}: {exc}); save it as .xlsx and try again") from None
+
+
+def load_path(path: str, *, data_only: bool) -> openpyxl.Workbook:
+    with _quiet():
+        return openpyxl.load_workbook(path, data_only=data_only)
+
+
+def force_full_calculation(workbook: openpyxl.Workbook) -> None:
+    if workbook.calculation is None:
+        workbook.calculation = CalcProperties()
+    workbook.calculation.fullCalcOnLoad = True
+
+
+def save(workbook: openpyxl.Workbook, path: str) -> None:
+    workbook.save(path)
+
+
+def check_value(value: Any) -> None:
+    """Raise :class:`CellValueError` unless a cell can hold ``value``."""
+    if value is None or isinstance(value, (bool, int, str)):
+        return
+    if isinstance(value, float):
+        if not math.isfinite(value):
+            raise CellValueError("value", f"{value!r} is not a finite number, which a spreadsheet cell cannot hold")
+        return
+    raise CellValueError("type", f"a value of type {type(value).__name__} ({_short_repr(value)}) cannot be "
+                                 f"put into a spreadsheet cell; use a number, text, a boolean or None")
+
+
+def write(cell, value: Any, where: str) -> None:
+    """Write ``value`` into ``cell`` (text always as text, never as a formula)."""
+    check_value(value)
+    if isinstance(cell, MergedCell):
+        raise CellValueError("address", f"{where} lies inside a merged range; write to the range's top-left cell")
+    try:
+        cell.value = value
+    except IllegalCharacterError:
+        raise CellValueError("value", f"the text for {where} holds control characters, which a spreadsheet "
+                                      f"cell cannot hold") from None
+    if isinstance(value, str) and value.startswith("="):
+        cell.data_type = "s"
+
+
+def result_value(cell) -> Any:
+    """A cached cell value as the answer gives it: numbers, text, booleans, None; errors
+    as their text ("#DIV/0!"); dates and times as ISO text."""
+    value = cell.value
+    if isinstance(value, datetime.datetime):
+        if value.time() == datetime.time(0) and not _format_shows_time(cell.number_format):
+            return value.date().isoformat()
+        return value.isoformat()
+    if isinstance(value, (datetime.date, datetime.time)):
+        return value.isoformat()
+    if isinstance(value, datetime.timedelta):
+        return _duration_text(value)
+    return value
+
+
+def _format_shows_time(number_format: str) -> bool:
+    text = (number_format or "").lower()
+    return "h" in text or "s" in text or "am/pm" in text
+
+
+def _duration_text(value: datetime.timedelta) -> str:
+    seconds = value.total_seconds()
+    sign = "-" if seconds < 0 else ""
+    seconds = abs(seconds)
+    hours, rest = divmod(seconds, 3600)
+    minutes, seconds = divmod(rest, 60)
+    return f"{sign}{int(hours):02d}:{int(minutes):02d}:{seconds:06.3f}".rstrip("0").rstrip(".")
+
+
+def _short_repr(value: Any) -> str:
+    text = repr(value)
+    return text if len(text) <= 60 else text[:57] + "..."
+
+
+def find_sheet(workbook: openpyxl.Workbook, title: str, error_type: str):
+    """The worksheet named ``title`` (exact, else the one case-insensitive match)."""
+    if title in workbook.sheetnames:
+        return workbook[title]
+    matches = [name for name in workbook.sheetnames if name.lower() == title.lower()]
+    if len(matches) == 1:
+        return workbook[matches[0]]
+    present = ", ".join(repr(name) for name in workbook.sheetnames)
+    raise JobError(error_type, f"The workbook has no worksheet named {title!r} (its sheets: {present}); "
+                               f"add one as described in the workbook convention")
+
+
+def name_rows(sheet, error_type: str) -> dict[str, int]:
+    """Names in column A of ``sheet`` mapped to their rows, in sheet order.
+
+    Empty rows are skipped; a first row whose column A holds a header word (such as "Name"
+    or "Parameter") is a header. A name found twice is an error.
+    """
+    rows: dict[str, int] = {}
+    for row, raw in _column_a(sheet):
+        name = raw.strip() if isinstance(raw, str) else str(raw)
+        if not name:
+            continue
+        if row == 1 and name.lower() in HEADER_WORDS:
+            continue
+        if name in rows:
+            raise JobError(error_type, f"The {sheet.title!r} sheet has the name {name!r} twice (rows {rows[name]} "
+                                       f"and {row}); each name must appear once")
+        rows[name] = row
+    return rows
+
+
+def _column_a(sheet) -> Iterator[tuple[int, Any]]:
+    for (cell,) in sheet.iter_rows(min_col=1, max_col=1):
+        if cell.value is not None:
+            yield cell.row, cell.value

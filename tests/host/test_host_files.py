@@ -1,0 +1,113 @@
+"""Host files and temporary storage: File sources, uploads, slots and URL round trips."""
+
+import io
+import os
+import stat
+
+import pytest
+
+from ondrel._platform import get_platform
+from ondrel.api_v1 import API
+from ondrel.core import File
+from ondrel.errors import OndrelError, StorageError
+
+CONTENT = "Ø beam: 12 kN\n".encode("utf-8")
+
+
+def _stored_url(data=CONTENT):
+    with io.BytesIO(data) as stream:
+        return API()._upload_temporary_file(stream)
+
+
+@pytest.fixture(params=["path", "data", "text", "url"])
+def any_file(request, tmp_path):
+    if request.param == "path":
+        (tmp_path / "f.bin").write_bytes(CONTENT)
+        return File.from_path(tmp_path / "f.bin"), File.SourceType.PATH
+    if request.param == "data":
+        return File.from_data(bytearray(CONTENT)), File.SourceType.DATA
+    if request.param == "text":
+        return File.from_data(CONTENT.decode("utf-8")), File.SourceType.DATA
+    return File.from_url(_stored_url()), File.SourceType.URL
+
+
+def test_every_source_gives_the_same_content_in_bytes_streams_and_text(any_file):
+    file, source_type = any_file
+    assert file.source_type is source_type
+    assert file.getvalue_binary() == CONTENT
+    assert file.getvalue() == CONTENT.decode("utf-8")
+    with file.open_binary() as stream:
+        assert stream.read() == CONTENT
+    assert stream.closed
+    with file.open() as text:
+        assert text.read() == CONTENT.decode("utf-8")
+    assert text.closed
+    copied = file.copy()
+    assert copied.source_type is File.SourceType.DATA and copied.getvalue_binary() == CONTENT
+
+
+def test_copy_of_a_url_file_no_longer_needs_the_storage():
+    file = File.from_url(_stored_url())
+    copied = file.copy()
+    get_platform().storage.clear()
+    assert copied.getvalue_binary() == CONTENT
+    with pytest.raises(StorageError, match="No file is stored"):
+        file.getvalue_binary()
+
+
+def test_a_path_file_is_read_when_asked(tmp_path):
+    path = tmp_path / "later.txt"
+    file = File.from_path(os.fsencode(path))
+    path.write_text("now")
+    assert file.getvalue() == "now" and file.path == str(path)
+    with pytest.raises(TypeError, match="bytes or str"):
+        File.from_data(12)
+
+
+@pytest.mark.parametrize("position", [0, 3, len(CONTENT)])
+def test_upload_sends_the_whole_stream_and_keeps_its_position(position):
+    stream = io.BytesIO(CONTENT)
+    stream.seek(position)
+    url = API()._upload_temporary_file(stream)
+    assert stream.tell() == position
+    assert File.from_url(url).getvalue_binary() == CONTENT
+
+
+def test_upload_of_a_stream_that_cannot_seek_sends_what_is_left():
+    read_end, write_end = os.pipe()
+    with os.fdopen(write_end, "wb") as writer:
+        writer.write(CONTENT)
+    with os.fdopen(read_end, "rb", buffering=0) as reader:
+        assert File.from_url(API()._upload_temporary_file(reader)).getvalue_binary() == CONTENT
+
+
+def test_a_result_slot_round_trip():
+    storage = get_platform().storage
+    upload_url, fields, download_url = API()._generate_temporary_file_urls()
+    with pytest.raises(StorageError, match="Nothing has been uploaded"):
+        File.from_url(download_url).getvalue_binary()
+    with pytest.raises(StorageError, match="do not match"):
+        storage.upload(upload_url, {**fields, "token": "0" * 32}, b"forged")
+    storage.upload(upload_url, fields, b"result")
+    with pytest.raises(StorageError, match="already uploaded"):
+        storage.upload(upload_url, fields, b"again")
+    assert File.from_url(download_url).getvalue_binary() == b"result"
+    assert API()._generate_temporary_file_urls()[2] != download_url
+
+
+@pytest.mark.parametrize("url, message", [
+    ("https://example.invalid/file.xlsx", "only serves its own"),
+    ("file:///etc/passwd", "only serves its own"),
+    ("ondrel-tmp://files/../../etc/passwd", "Malformed"),
+    ("ondrel-tmp://files/" + "a" * 32, "No file is stored"),
+])
+def test_urls_the_storage_does_not_hold_fail_clearly(url, message):
+    with pytest.raises(StorageError, match=message) as caught:
+        File.from_url(url).getvalue_binary()
+    assert isinstance(caught.value, OndrelError)
+
+
+def test_storage_folder_is_private():
+    _stored_url()
+    mode = os.stat(get_platform().storage.folder).st_mode
+    assert stat.S_IMODE(mode) & 0o077 == 0
