@@ -1,0 +1,1 @@
+"""Engineering SDK: model objects, spreadsheet jobs and analysis runners."""

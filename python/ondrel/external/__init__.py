@@ -1,0 +1,1 @@
+"""Integrations with outside engineering programs and services."""

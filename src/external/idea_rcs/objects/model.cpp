@@ -1,0 +1,266 @@
+#include "external/idea_rcs/objects/model.hpp"
+
+#include <string>
+
+#include "external/idea_rcs/objects/state.hpp"
+
+namespace objects {
+namespace {
+
+using native::FunctionDecl;
+using native::ParamDecl;
+
+Ref resolve_default(const State& state, const Default& d) {
+  switch (d.type) {
+    case Default::Type::Required: return {};
+    case Default::Type::None: return native::none();
+    case Default::Type::False: return native::boolean(false);
+    case Default::Type::Float: return native::own(PyFloat_FromDouble(d.number));
+    case Default::Type::Member: {
+      const size_t dot = d.member.find('.');
+      Ref enumeration = state.attr(d.member.substr(0, dot));
+      return native::getattr(enumeration, native::interned(d.member.substr(dot + 1)));
+    }
+  }
+  return {};
+}
+
+std::vector<ParamDecl> params_of(const State& state, std::string_view self, const std::vector<Arg>& args) {
+  std::vector<ParamDecl> params;
+  params.push_back({self});
+  for (const Arg& a : args) params.push_back({a.name, a.kind, a.annotation, resolve_default(state, a.value)});
+  return params;
+}
+
+// ---- the generic implementations -------------------------------------------------------------
+
+Ref model_init(Call& call) {
+  const CompiledClass& cls = call.ctx<CompiledClass>();
+  const Init& init = *cls.decl->init;
+  State& state = call.state<State>();
+  Handle self = call[0];
+  if (init.calls_base) {
+    PyObject* const* args = call.args + 1;
+    if (init.base_by_keyword) {
+      call_super(self, cls.type, state.s___init__, args, 0, cls.base_kwnames);
+    } else {
+      call_super(self, cls.type, state.s___init__, args, init.base_args);
+    }
+  }
+  if (init.check != nullptr) init.check(state, call);
+  for (const CompiledStore& s : cls.stores) {
+    Handle value = call[s.param];
+    switch (s.rule) {
+      case StoreRule::AsIs:
+        native::setattr(self, s.attr, value);
+        break;
+      case StoreRule::ListOrEmpty:
+        native::setattr(self, s.attr,
+                        native::truthy(value) ? native::own(PySequence_List(value.ptr())) : native::own(PyList_New(0)));
+        break;
+      case StoreRule::OrNew:
+        native::setattr(self, s.attr, native::truthy(value) ? native::borrow(value) : native::call(s.cls, {}));
+        break;
+    }
+  }
+  return native::none();
+}
+
+Ref model_serialize(Call& call) {
+  const CompiledClass& cls = call.ctx<CompiledClass>();
+  return serialize_as(call.state<State>(), cls, call[0]);
+}
+
+Ref model_property(Call& call) {
+  // The property's index travels in the context as the address of its compiled record.
+  const auto& prop = call.ctx<CompiledClass::CompiledProperty>();
+  Handle self = call[0];
+  Ref value = native::getattr(self, prop.attr);
+  switch (prop.getter) {
+    case Getter::Attr: return value;
+    case Getter::ListCopy: return native::own(PySequence_List(value.ptr()));
+    case Getter::TruthyOr: return native::truthy(value) ? value : prop.fallback;
+    case Getter::IdOf: return native::getattr(value, call.state<State>().s_id);
+  }
+  return value;
+}
+
+}  // namespace
+
+std::string underscored(std::string_view name) {
+  std::string out(1, '_');
+  out.append(name);
+  return out;
+}
+
+std::vector<Store> private_stores(std::initializer_list<std::string_view> params) {
+  std::vector<Store> stores;
+  for (std::string_view p : params) stores.push_back({underscored(p), std::string(p)});
+  return stores;
+}
+
+std::vector<Store> public_stores(std::initializer_list<std::string_view> params) {
+  std::vector<Store> stores;
+  for (std::string_view p : params) stores.push_back({std::string(p), std::string(p)});
+  return stores;
+}
+
+std::vector<Key> private_keys(std::initializer_list<std::string_view> keys, Rule rule) {
+  std::vector<Key> out;
+  for (std::string_view k : keys) out.push_back({std::string(k), underscored(k), rule});
+  return out;
+}
+
+std::vector<Key> public_keys(std::initializer_list<std::string_view> keys, Rule rule) {
+  std::vector<Key> out;
+  for (std::string_view k : keys) out.push_back({std::string(k), std::string(k), rule});
+  return out;
+}
+
+int CompiledClass::traverse(visitproc visit, void* arg) const {
+  for (const CompiledStore& s : stores) Py_VISIT(s.cls.ptr());
+  for (const CompiledProperty& p : properties) Py_VISIT(p.fallback.ptr());
+  return 0;
+}
+
+Ref call_super(Handle self, PyTypeObject* defining, Handle name, PyObject* const* args, size_t nargs,
+               Handle kwnames) {
+  PyObject* mro = Py_TYPE(self.ptr())->tp_mro;
+  const Py_ssize_t n = PyTuple_GET_SIZE(mro);
+  Py_ssize_t i = 0;
+  while (i < n && PyTuple_GET_ITEM(mro, i) != reinterpret_cast<PyObject*>(defining)) ++i;
+  for (++i; i < n; ++i) {
+    auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+    Ref dict = native::own(PyType_GetDict(base));
+    PyObject* found = nullptr;
+    if (native::ok(PyDict_GetItemRef(dict.ptr(), name.ptr(), &found)) == 0) continue;
+    Ref attr = native::steal(found);
+    const size_t nkw = kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames.ptr())) : 0;
+    if (PyFunction_Check(found) || Py_TYPE(found)->tp_flags & Py_TPFLAGS_METHOD_DESCRIPTOR) {
+      // Unbound call with self in front, as a bound method would do.
+      PyObject* argv[native::kMaxParams + 1];
+      argv[0] = self.ptr();
+      for (size_t k = 0; k < nargs + nkw; ++k) argv[k + 1] = args[k];
+      return native::own(PyObject_Vectorcall(found, argv, nargs + 1, kwnames.ptr()));
+    }
+    descrgetfunc get = Py_TYPE(found)->tp_descr_get;
+    Ref bound = get ? native::own(get(found, self.ptr(), reinterpret_cast<PyObject*>(Py_TYPE(self.ptr()))))
+                    : attr;
+    return native::own(PyObject_Vectorcall(bound.ptr(), args, nargs, kwnames.ptr()));
+  }
+  native::raise_format(PyExc_AttributeError, "'super' object has no attribute '%U'", name.ptr());
+}
+
+Ref serialize_as(State& state, const CompiledClass& cls, Handle self) {
+  Ref dict;
+  if (cls.decl->serialize->from_base) {
+    Ref base = call_super(self, cls.type, state.s__serialize, nullptr, 0);
+    dict = native::own(PyDict_New());
+    native::ok(PyDict_Update(dict.ptr(), base.ptr()));
+  } else {
+    dict = native::own(PyDict_New());
+  }
+  for (const CompiledKey& k : cls.keys) {
+    Ref value = native::getattr(self, k.attr);
+    if (k.rule == Rule::IfNotNone && value.is_none()) continue;
+    if (k.rule == Rule::IfTruthy && !native::truthy(value)) continue;
+    switch (k.convert) {
+      case Convert::None: break;
+      case Convert::Radians: value = native::call(state.radians, {value}); break;
+      case Convert::DateText: {
+        PyObject* argv[] = {value.ptr(), state.date_format.ptr()};
+        value = native::own(PyObject_VectorcallMethod(state.s_strftime.ptr(), argv,
+                                                      2, nullptr));
+        break;
+      }
+    }
+    native::setitem(dict, k.key, value);
+  }
+  if (cls.decl->serialize->extra != nullptr) cls.decl->serialize->extra(state, self, dict);
+  return dict;
+}
+
+Ref build_class(PyObject* module, State& state, const ModelClass& decl) {
+  auto compiled = std::make_unique<CompiledClass>();
+  CompiledClass& c = *compiled;
+  c.decl = &decl;
+  native::ClassBuilder builder(state.rt, module, decl.name);
+  for (std::string_view b : decl.bases) builder.base(state.attr(b));
+  if (decl.doc) builder.doc(*decl.doc);
+
+  if (decl.init) {
+    const Init& init = *decl.init;
+    auto index_of = [&](std::string_view param) -> size_t {
+      for (size_t i = 0; i < init.args.size(); ++i)
+        if (init.args[i].name == param) return i + 1;
+      native::raise_format(PyExc_SystemError, "%s stores an unknown argument", std::string(decl.name).c_str());
+    };
+    for (const Store& s : init.stores) {
+      c.stores.push_back({native::interned(s.attr), index_of(s.param), s.rule,
+                          s.rule == StoreRule::OrNew ? state.attr(s.cls) : Ref()});
+    }
+    if (init.base_by_keyword) {
+      c.base_kwnames = native::own(PyTuple_New(static_cast<Py_ssize_t>(init.base_args)));
+      for (size_t i = 0; i < init.base_args; ++i)
+        PyTuple_SET_ITEM(c.base_kwnames.ptr(), static_cast<Py_ssize_t>(i),
+                         native::interned(init.args[i].name).release());
+    }
+    builder.method(FunctionDecl{.name = "__init__",
+                                .params = params_of(state, "self", init.args),
+                                .returns = init.returns,
+                                .doc = init.doc,
+                                .impl = model_init,
+                                .context = &c},
+                   init.abstract);
+  }
+  if (decl.serialize) {
+    for (const Key& k : decl.serialize->keys)
+      c.keys.push_back({native::interned(k.key), native::interned(k.attr), k.rule, k.convert});
+    builder.method(FunctionDecl{.name = "_serialize",
+                                .params = params_of(state, "self", {}),
+                                .returns = "dict",
+                                .impl = model_serialize,
+                                .context = &c},
+                   decl.serialize->abstract);
+  }
+  c.properties.reserve(decl.properties.size());  // the getters keep pointers into this vector
+  for (const Property& p : decl.properties) {
+    c.properties.push_back({native::interned(p.attr), p.getter, resolve_default(state, p.fallback)});
+    builder.property(FunctionDecl{.name = p.name,
+                                  .params = params_of(state, "self", {}),
+                                  .returns = p.annotation,
+                                  .impl = model_property,
+                                  .context = &c.properties.back()});
+  }
+  for (const Method& m : decl.methods) {
+    builder.method(FunctionDecl{.name = m.name,
+                                .params = params_of(state, "self", m.args),
+                                .returns = m.returns,
+                                .doc = m.doc,
+                                .impl = m.impl,
+                                .context = &c});
+  }
+  Ref cls = builder.build();
+  c.type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+  state.classes.push_back(std::move(compiled));
+  native::ok(PyModule_AddObjectRef(module, std::string(decl.name).c_str(), cls.ptr()));
+  return cls;
+}
+
+Ref build_enum(PyObject* module, State& state, const EnumClass& decl) {
+  std::vector<std::pair<std::string_view, Ref>> members;
+  for (const auto& [name, value] : decl.members) members.emplace_back(name, native::own(PyLong_FromLong(value)));
+  Ref cls = native::make_enum(module, state.attr("Enum"), decl.name, members);
+  native::ok(PyModule_AddObjectRef(module, std::string(decl.name).c_str(), cls.ptr()));
+  return cls;
+}
+
+Ref build_enum(PyObject* module, State& state, const TextEnumClass& decl) {
+  std::vector<std::pair<std::string_view, Ref>> members;
+  for (const auto& [name, value] : decl.members) members.emplace_back(name, native::str(value));
+  Ref cls = native::make_enum(module, state.attr("Enum"), decl.name, members);
+  native::ok(PyModule_AddObjectRef(module, std::string(decl.name).c_str(), cls.ptr()));
+  return cls;
+}
+
+}  // namespace objects

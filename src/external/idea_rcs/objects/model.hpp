@@ -1,0 +1,195 @@
+// Model classes declared as data.
+//
+// Most classes of this module store each constructor argument in an attribute and serialise their
+// base's keys followed by their own keys, each under a rule. A class is therefore a record: bases,
+// docstrings, parameters with kinds, defaults and annotations, the attribute each argument is stored
+// in, and its key table. One generic constructor and one generic serialiser interpret the records;
+// code is written only for behaviour that is truly particular (see the `check`, `extra` and method
+// hooks).
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "native/classes.hpp"
+#include "native/function.hpp"
+
+namespace objects {
+
+using native::Call;
+using native::Handle;
+using native::Kind;
+using native::Ref;
+
+struct State;
+
+// A default value, resolved into a Python object when the class is built.
+struct Default {
+  enum class Type { Required, None, False, Float, Member } type = Type::Required;
+  double number = 0.0;
+  std::string_view member = {};  // "Enumeration.MEMBER", looked up in the module when the class is built
+};
+inline constexpr Default required{};
+inline constexpr Default none_default{Default::Type::None};
+inline constexpr Default false_default{Default::Type::False};
+constexpr Default float_default(double x) { return {Default::Type::Float, x}; }
+constexpr Default member_default(std::string_view m) { return {Default::Type::Member, 0.0, m}; }
+
+struct Arg {
+  std::string_view name;
+  std::string_view annotation = {};
+  Default value = required;
+  Kind kind = Kind::Positional;
+};
+inline Arg arg(std::string_view name, std::string_view annotation, Default value = required) {
+  return {name, annotation, value, Kind::Positional};
+}
+inline Arg kwarg(std::string_view name, std::string_view annotation, Default value = required) {
+  return {name, annotation, value, Kind::KeywordOnly};
+}
+
+// How a constructor argument becomes an attribute.
+enum class StoreRule {
+  AsIs,         // self.<attr> = value
+  ListOrEmpty,  // self.<attr> = list(value) if value else []
+  OrNew,        // self.<attr> = value if value else <cls>()
+};
+struct Store {
+  std::string attr;
+  std::string param;
+  StoreRule rule = StoreRule::AsIs;
+  std::string_view cls = {};  // for OrNew
+};
+// The common cases, in argument order: argument `x` stored as `_x`, or as `x`.
+std::vector<Store> private_stores(std::initializer_list<std::string_view> params);
+std::vector<Store> public_stores(std::initializer_list<std::string_view> params);
+
+// Runs after the base constructor and before the stores; raises to refuse the arguments.
+using Check = void (*)(State&, Call&);
+
+struct Init {
+  std::vector<Arg> args;  // without `self`
+  std::optional<std::string_view> doc = std::nullopt;
+  std::optional<std::string_view> returns = std::nullopt;
+  bool abstract = false;
+  size_t base_args = 0;         // the first `base_args` arguments go on to the base constructor
+  bool calls_base = false;      // whether the base constructor is called at all
+  bool base_by_keyword = false;  // pass them by keyword instead of by position
+  std::vector<Store> stores;
+  Check check = nullptr;
+};
+
+// When a key is written.
+enum class Rule { Always, IfNotNone, IfTruthy };
+// How a stored value is written.
+enum class Convert { None, Radians, DateText };
+struct Key {
+  std::string key;
+  std::string attr;
+  Rule rule = Rule::Always;
+  Convert convert = Convert::None;
+};
+
+// The common cases: key `x` written from `_x`, or from `x`, each under the same rule.
+std::vector<Key> private_keys(std::initializer_list<std::string_view> keys, Rule rule = Rule::Always);
+std::vector<Key> public_keys(std::initializer_list<std::string_view> keys, Rule rule = Rule::Always);
+
+// Adds class-specific keys after the table's keys.
+using Extra = void (*)(State&, Handle self, Handle dict);
+
+struct Serialize {
+  std::vector<Key> keys;
+  bool from_base = false;  // start from the base's dictionary
+  bool abstract = false;
+  Extra extra = nullptr;
+};
+
+// What a read-only property returns.
+enum class Getter {
+  Attr,      // self.<attr>
+  ListCopy,  // list(self.<attr>)
+  TruthyOr,  // self.<attr> if self.<attr> else <fallback>
+  IdOf,      // self.<attr>.id
+};
+struct Property {
+  std::string_view name;
+  std::string_view attr;
+  std::string_view annotation;
+  Getter getter = Getter::Attr;
+  Default fallback = required;
+};
+
+struct Method {
+  std::string_view name;
+  std::vector<Arg> args;  // without `self`
+  std::optional<std::string_view> returns = std::nullopt;
+  std::optional<std::string_view> doc = std::nullopt;
+  native::Impl impl = nullptr;
+};
+
+struct ModelClass {
+  std::string_view name;
+  std::vector<std::string_view> bases;  // names bound in the module ("ABC" included)
+  std::optional<std::string_view> doc = std::nullopt;
+  std::optional<Init> init = std::nullopt;
+  std::optional<Serialize> serialize = std::nullopt;
+  std::vector<Property> properties = {};
+  std::vector<Method> methods = {};
+};
+
+struct EnumClass {
+  std::string_view name;
+  std::vector<std::pair<std::string_view, long>> members;
+};
+struct TextEnumClass {
+  std::string_view name;
+  std::vector<std::pair<std::string_view, std::string_view>> members;
+};
+
+// The record compiled against one module: interned names and resolved objects.
+struct CompiledStore {
+  Ref attr;
+  size_t param;
+  StoreRule rule;
+  Ref cls;
+};
+struct CompiledKey {
+  Ref key;
+  Ref attr;
+  Rule rule;
+  Convert convert;
+};
+struct CompiledClass {
+  const ModelClass* decl = nullptr;
+  PyTypeObject* type = nullptr;  // the built class; the module keeps it alive
+  std::vector<CompiledStore> stores;
+  Ref base_kwnames;  // for a base call by keyword
+  std::vector<CompiledKey> keys;
+  // Property getters, one per property in declaration order.
+  struct CompiledProperty {
+    Ref attr;
+    Getter getter;
+    Ref fallback;
+  };
+  std::vector<CompiledProperty> properties;
+
+  int traverse(visitproc visit, void* arg) const;
+};
+
+// Builds the class described by `decl` and binds it in the module.
+Ref build_class(PyObject* module, State& state, const ModelClass& decl);
+Ref build_enum(PyObject* module, State& state, const EnumClass& decl);
+Ref build_enum(PyObject* module, State& state, const TextEnumClass& decl);
+
+// Looks the next definition of `name` up in type(self).__mro__ after `defining`, as super() does,
+// and calls it with self and the given arguments.
+Ref call_super(Handle self, PyTypeObject* defining, Handle name, PyObject* const* args, size_t nargs,
+               Handle kwnames = {});
+
+// The serialisation of `self` by the class that defines the running method: base keys, then table keys.
+Ref serialize_as(State& state, const CompiledClass& cls, Handle self);
+
+}  // namespace objects

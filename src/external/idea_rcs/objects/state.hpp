@@ -1,0 +1,47 @@
+// The module state: the runtime, the compiled class records, interned names and the objects the
+// particular behaviour needs.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "external/idea_rcs/objects/model.hpp"
+#include "native/function.hpp"
+
+namespace objects {
+
+// Names used by hand-written code, interned once per module.
+#define OBJECTS_NAMES(X)          \
+  X(__init__)                     \
+  X(_serialize)                   \
+  X(id)                           \
+  X(strftime)                     \
+  X(description)                  \
+  X(_description)                 \
+  X(_extremes)                    \
+  X(_components)                  \
+  X(_bars)                        \
+  X(_stirrups)                    \
+  X(extremes)                     \
+  X(MatConcrete)                  \
+  X(MatReinforcement)
+
+struct State {
+  native::Runtime rt;
+  std::vector<std::unique_ptr<CompiledClass>> classes;
+  Ref module_dict;
+  Ref radians;      // math.radians
+  Ref date_format;  // "%Y-%m-%d"
+#define OBJECTS_DECLARE_NAME(name) Ref s_##name;
+  OBJECTS_NAMES(OBJECTS_DECLARE_NAME)
+#undef OBJECTS_DECLARE_NAME
+
+  State();
+  int traverse(visitproc visit, void* arg) const;
+  void clear();
+
+  // A class or other object bound in the module by now.
+  Ref attr(std::string_view name) const;
+};
+
+}  // namespace objects
