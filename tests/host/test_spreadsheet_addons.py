@@ -2,6 +2,8 @@
 
 import datetime
 import io
+import os
+import signal
 import threading
 
 import openpyxl
@@ -17,6 +19,10 @@ from ondrel.errors import AddonError, SpreadsheetError
 needs_soffice = pytest.mark.skipif(
     libreoffice.find_soffice() is None,
     reason="LibreOffice Calc ('soffice') is not installed: apt-get install libreoffice-calc-nogui",
+)
+needs_warm = pytest.mark.skipif(
+    libreoffice.find_soffice() is None or libreoffice.find_uno_python() is None,
+    reason="the warm LibreOffice needs 'soffice' and the system Python's uno module (apt-get install python3-uno)",
 )
 EVALUATE = "evaluatespreadsheet/v3/jobs/"
 FILL = "fillspreadsheet/v2/jobs/"
@@ -35,6 +41,14 @@ class WrongType(Exception):
 
 
 FILL_ERRORS = {"TypeError": WrongType, "InvalidInputError": Invalid, "SpreadsheetTemplaterError": Templater}
+
+
+@pytest.fixture(params=["warm", "cold"])
+def engine(request, monkeypatch):
+    """Run the test with the warm LibreOffice and with one soffice run per job."""
+    if request.param == "warm" and libreoffice.find_uno_python() is None:
+        pytest.skip("the warm LibreOffice needs the system Python's uno module (apt-get install python3-uno)")
+    monkeypatch.setattr(libreoffice, "USE_WARM_PROCESS", request.param == "warm")
 
 
 def _bytes(book):
@@ -96,7 +110,7 @@ def fill(data, named=None, direct=(), ranges=()):
 
 @needs_soffice
 @pytest.mark.parametrize("header", [True, False])
-def test_evaluate_recalculates_every_formula_with_the_inputs(header):
+def test_evaluate_recalculates_every_formula_with_the_inputs(header, engine):
     answer, _, _ = evaluate(_bytes(calculation_book(header)), {"width": 0.4, "load": 3, "grade": "C35/45"})
     assert list(answer["output"]) == ["area", "class", "total", "fck", "root", "title", "broken", "empty", "day"]
     assert answer["output"] == {
@@ -165,7 +179,7 @@ def template_book():
 
 
 @needs_soffice
-def test_fill_places_every_kind_of_cell_keeps_the_template_and_recalculates():
+def test_fill_places_every_kind_of_cell_keeps_the_template_and_recalculates(engine):
     answer, _, download_url = fill(
         _bytes(template_book()),
         named={"span": {"value": 6.5}, "note": {"value": "=B1"}},
@@ -221,6 +235,18 @@ def test_concurrent_jobs_each_get_their_own_answer():
     for thread in threads:
         thread.join()
     assert answers == {1: 1, 2: 2, 3: 3}
+
+
+@needs_warm
+def test_a_warm_libreoffice_that_died_is_started_again():
+    data = _bytes(calculation_book())
+    evaluate(data, {})
+    warm = libreoffice.get_engine()._warm
+    dead = warm._process
+    os.killpg(dead.pid, signal.SIGKILL)
+    dead.wait()
+    assert evaluate(data, {"width": 2, "height": 2})[0]["output"]["area"] == 4
+    assert warm._process is not dead and warm._process.poll() is None
 
 
 def test_without_libreoffice_the_job_says_how_to_install_it(monkeypatch):

@@ -1,18 +1,30 @@
 """Recalculation with LibreOffice Calc run headless.
 
-Each conversion runs ``soffice --convert-to xlsx`` with a profile folder of its own: profiles
-are kept in a pool inside a private temporary folder, one job at a time per profile, and
-reused by later jobs (a fresh profile costs about a tenth of a second more). Every profile
-sets ``OOXMLRecalcMode`` to "always", so every formula is recalculated on load even when the
-file carries stale cached values. LibreOffice exits with 0 even when it fails, so the output
-file is checked.
+Two ways, the same result:
+
+- Warm: one LibreOffice kept running and driven through its ``uno`` bridge by a small
+  helper (:mod:`.calc_server`) under the system Python that has ``uno`` (Debian package
+  ``python3-uno``). A job costs a few tenths of a second. It serves one job at a time; it is
+  started on first use, restarted if it dies, and stopped when the process exits.
+- Cold: ``soffice --convert-to xlsx``, one run per job (about 0.8 s), with a profile folder
+  of its own: profiles are pooled in a private temporary folder, one job at a time per
+  profile. Used when the warm helper cannot run, when it is busy with another job, or when it
+  fails on a workbook.
+
+Every profile sets ``OOXMLRecalcMode`` to "always", so every formula is recalculated on load
+even when the file carries stale cached values. LibreOffice exits with 0 even when it fails,
+so the output file is checked.
 """
 
 from __future__ import annotations
 
 import atexit
+import json
 import os
+import secrets
 import shutil
+import signal
+import subprocess
 import tempfile
 import threading
 from pathlib import Path
@@ -55,6 +67,132 @@ def find_soffice() -> str | None:
     return None
 
 
+# Whether the warm helper may be used (tests turn it off to exercise the cold path).
+USE_WARM_PROCESS = True
+
+_HELPER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "calc_server.py")
+_SYSTEM_PYTHONS = ("/usr/bin/python3", "/usr/local/bin/python3")
+
+
+def _clean_env(home: str) -> dict[str, str]:
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("PYTHONPATH", "PYTHONHOME", "PYTHONSTARTUP", "VIRTUAL_ENV", "DISPLAY")}
+    env["HOME"] = home
+    return env
+
+
+_uno_python: str | None | bool = False  # False: not looked for yet
+
+
+def find_uno_python() -> str | None:
+    """A Python interpreter that can import LibreOffice's ``uno`` module, or None."""
+    global _uno_python
+    if _uno_python is False:
+        found = None
+        for candidate in _SYSTEM_PYTHONS:
+            if not os.access(candidate, os.X_OK):
+                continue
+            try:
+                probe = subprocess.run([candidate, "-c", "import uno"], env=_clean_env(tempfile.gettempdir()),
+                                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                       stderr=subprocess.DEVNULL, timeout=30)
+            except (OSError, subprocess.TimeoutExpired):
+                continue
+            if probe.returncode == 0:
+                found = candidate
+                break
+        _uno_python = found
+    return _uno_python
+
+
+def _write_profile(profile: str) -> None:
+    os.makedirs(os.path.join(profile, "user"), exist_ok=True)
+    Path(profile, "user", "registrymodifications.xcu").write_text(_PROFILE_SETTINGS, encoding="utf-8")
+
+
+class _WarmCalc:
+    """The warm helper process and its LibreOffice; used under the engine's warm lock."""
+
+    def __init__(self) -> None:
+        self._process: subprocess.Popen | None = None
+        self._profile: str | None = None
+
+    def _start(self, python: str, soffice: str, folder: str, job: JobContext) -> subprocess.Popen | None:
+        if self._profile is None or not os.path.isdir(self._profile):
+            self._profile = tempfile.mkdtemp(prefix="warm-profile-", dir=folder)
+            _write_profile(self._profile)
+        pipe = f"ondrel_calc_{os.getpid()}_{secrets.token_hex(6)}"
+        with open(os.path.join(folder, "warm-calc.log"), "ab") as log:
+            process = subprocess.Popen(
+                [python, _HELPER, soffice, Path(self._profile).as_uri(), pipe],
+                stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=log, env=_clean_env(self._profile),
+                cwd=self._profile, start_new_session=True, text=True, encoding="utf-8",
+            )
+        job.watch_process(process)
+        try:
+            ready = process.stdout.readline()
+        finally:
+            job.unwatch_process(process)
+        if ready.strip() != '{"ready": true}':
+            self._dispose(process)
+            job.check()
+            return None
+        self._process = process
+        return process
+
+    def recalculate(self, python: str, soffice: str, folder: str, source: str, target: str,
+                    job: JobContext) -> bool:
+        """Recalculate ``source`` into ``target``; False when the warm way failed."""
+        process = self._process
+        if process is None or process.poll() is not None:
+            if process is not None:
+                self._dispose(process)
+                self._process = None
+            process = self._start(python, soffice, folder, job)
+            if process is None:
+                return False
+        job.watch_process(process)
+        try:
+            process.stdin.write(json.dumps({"source": source, "target": target}) + "\n")
+            process.stdin.flush()
+            reply = process.stdout.readline()
+        except OSError:
+            reply = ""
+        finally:
+            job.unwatch_process(process)
+        if not reply:
+            self._dispose(process)
+            self._process = None
+            job.check()
+            return False
+        return json.loads(reply).get("ok") is True and os.path.isfile(target) and os.path.getsize(target) > 0
+
+    def stop(self) -> None:
+        process, self._process = self._process, None
+        if process is None:
+            return
+        try:
+            process.stdin.close()
+            process.wait(timeout=10)
+        except (OSError, subprocess.TimeoutExpired):
+            pass
+        self._dispose(process)
+
+    @staticmethod
+    def _dispose(process: subprocess.Popen) -> None:
+        if process.poll() is None:
+            try:
+                os.killpg(process.pid, signal.SIGKILL)
+            except (ProcessLookupError, PermissionError):
+                process.kill()
+        for stream in (process.stdin, process.stdout):
+            try:
+                stream.close()
+            except OSError:
+                pass
+        process.wait()
+
+
 class LibreOfficeEngine:
     """Recalculates .xlsx files; thread-safe, one profile per running conversion."""
 
@@ -62,6 +200,14 @@ class LibreOfficeEngine:
         self._lock = threading.Lock()
         self._folder: str | None = None
         self._idle_profiles: list[str] = []
+        self._warm = _WarmCalc()
+        self._warm_lock = threading.Lock()
+        atexit.register(self.stop)
+
+    def stop(self) -> None:
+        """Stop the warm LibreOffice, if it runs (it starts again when needed)."""
+        with self._warm_lock:
+            self._warm.stop()
 
     def _ensure_folder(self) -> str:
         with self._lock:
@@ -81,8 +227,7 @@ class LibreOfficeEngine:
             if self._idle_profiles:
                 return self._idle_profiles.pop()
         profile = tempfile.mkdtemp(prefix="profile-", dir=folder)
-        os.makedirs(os.path.join(profile, "user"))
-        Path(profile, "user", "registrymodifications.xcu").write_text(_PROFILE_SETTINGS, encoding="utf-8")
+        _write_profile(profile)
         return profile
 
     def _give_back(self, profile: str, healthy: bool) -> None:
@@ -98,6 +243,20 @@ class LibreOfficeEngine:
         soffice = find_soffice()
         if soffice is None:
             raise EngineError(INSTALL_HINT)
+        result = os.path.join(out_folder, Path(source).stem + ".xlsx")
+        python = find_uno_python() if USE_WARM_PROCESS else None
+        if python is not None and self._warm_lock.acquire(blocking=False):
+            try:
+                folder = self._ensure_folder()
+                if self._warm.recalculate(python, soffice, folder, source, result, job):
+                    return result
+            finally:
+                self._warm_lock.release()
+        job.check()
+        return self._recalculate_cold(soffice, source, out_folder, result, job)
+
+    def _recalculate_cold(self, soffice: str, source: str, out_folder: str, result: str,
+                          job: JobContext) -> str:
         profile = self._take_profile()
         healthy = False
         try:
@@ -111,7 +270,6 @@ class LibreOfficeEngine:
                 "--convert-to", _FILTER, "--outdir", out_folder, source,
             ]
             completed = job.run_process(args, env=env, cwd=out_folder)
-            result = os.path.join(out_folder, Path(source).stem + ".xlsx")
             if not os.path.isfile(result) or os.path.getsize(result) == 0:
                 detail = (completed.stderr or completed.stdout or b"").decode("utf-8", "replace").strip()
                 detail = "; ".join(line for line in detail.splitlines() if "javaldx" not in line)
