@@ -2,7 +2,8 @@
 
 Nothing here needs an account or a network. Files are kept in a private temporary folder
 for the life of the process; add-on jobs run in a worker thread of this process (the
-spreadsheet add-ons drive LibreOffice Calc as a local helper).
+spreadsheet add-ons drive LibreOffice Calc, kept warm in a local helper process
+when it can be).
 
 An application or a test swaps an add-on with :func:`register_addon` (which returns the
 handler it replaces) or, for a block of code, :func:`addon_replaced`.

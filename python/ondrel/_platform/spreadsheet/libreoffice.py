@@ -178,6 +178,14 @@ class _WarmCalc:
             pass
         self._dispose(process)
 
+    def kill(self) -> None:
+        process = self._process
+        if process is not None and process.poll() is None:
+            try:
+                os.killpg(process.pid, signal.SIGKILL)
+            except (ProcessLookupError, PermissionError):
+                pass
+
     @staticmethod
     def _dispose(process: subprocess.Popen) -> None:
         if process.poll() is None:
@@ -202,18 +210,29 @@ class LibreOfficeEngine:
         self._idle_profiles: list[str] = []
         self._warm = _WarmCalc()
         self._warm_lock = threading.Lock()
-        atexit.register(self.stop)
+        atexit.register(self._shutdown)
+
+    def _shutdown(self) -> None:
+        self.stop()
+        with self._lock:
+            folder, self._folder = self._folder, None
+        if folder is not None:
+            shutil.rmtree(folder, ignore_errors=True)
 
     def stop(self) -> None:
         """Stop the warm LibreOffice, if it runs (it starts again when needed)."""
-        with self._warm_lock:
-            self._warm.stop()
+        if self._warm_lock.acquire(timeout=10):
+            try:
+                self._warm.stop()
+            finally:
+                self._warm_lock.release()
+        else:  # a job still holds it (at exit, a stopped job may never give it back)
+            self._warm.kill()
 
     def _ensure_folder(self) -> str:
         with self._lock:
             if self._folder is None or not os.path.isdir(self._folder):
                 self._folder = tempfile.mkdtemp(prefix="ondrel-calc-")
-                atexit.register(shutil.rmtree, self._folder, True)
                 self._idle_profiles.clear()
             return self._folder
 
