@@ -3,6 +3,7 @@
 import io
 import os
 import stat
+import time
 
 import pytest
 
@@ -111,3 +112,16 @@ def test_storage_folder_is_private():
     _stored_url()
     mode = os.stat(get_platform().storage.folder).st_mode
     assert stat.S_IMODE(mode) & 0o077 == 0
+
+
+def test_stored_files_expire_and_leave_the_disk():
+    from ondrel._platform.storage import LocalStorage
+
+    storage = LocalStorage(max_age=0.05)
+    old = storage.put_bytes(b"old")
+    time.sleep(0.1)
+    new = storage.put_bytes(b"new")
+    with pytest.raises(StorageError, match="expired"):
+        storage.read(old)
+    assert storage.read(new) == b"new" and os.listdir(storage.folder) == [new.rsplit("/", 1)[1]]
+    storage.clear()

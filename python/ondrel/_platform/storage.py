@@ -4,6 +4,8 @@ Files live in a private folder (mode 0700) that is removed when the process exit
 stored file has a download URL ``ondrel-tmp://files/<key>``; a slot made for a job's output
 also has an upload URL ``ondrel-tmp://upload/<key>`` and upload fields that must be sent
 with the upload. A slot accepts one upload; a download before the upload fails clearly.
+Like any temporary storage, files expire: those older than ``max_age`` seconds (a day by
+default) are removed as new ones come in, so a long-running program does not fill the disk.
 """
 
 from __future__ import annotations
@@ -14,6 +16,7 @@ import secrets
 import shutil
 import tempfile
 import threading
+import time
 from typing import BinaryIO
 
 from ondrel.errors import StorageError
@@ -22,24 +25,42 @@ SCHEME = "ondrel-tmp"
 _DOWNLOAD_PREFIX = f"{SCHEME}://files/"
 _UPLOAD_PREFIX = f"{SCHEME}://upload/"
 _CHUNK = 1 << 20
+_SWEEP_EVERY_SECONDS = 60.0
 
 
 class _Slot:
-    __slots__ = ("key", "token", "filled")
+    __slots__ = ("key", "token", "filled", "made")
 
     def __init__(self, key: str, token: str | None, filled: bool) -> None:
         self.key = key
         self.token = token
         self.filled = filled
+        self.made = time.monotonic()
 
 
 class LocalStorage:
     """A thread-safe store of temporary files in a private folder."""
 
-    def __init__(self) -> None:
+    def __init__(self, max_age: float = 24 * 3600.0) -> None:
+        self.max_age = max_age
         self._lock = threading.Lock()
         self._slots: dict[str, _Slot] = {}
         self._folder: str | None = None
+        self._last_sweep = time.monotonic()
+
+    def _sweep(self) -> None:
+        """Remove expired files; called with the lock held, at most once a minute."""
+        now = time.monotonic()
+        if now - self._last_sweep < min(_SWEEP_EVERY_SECONDS, self.max_age):
+            return
+        self._last_sweep = now
+        for key in [k for k, slot in self._slots.items() if now - slot.made > self.max_age]:
+            del self._slots[key]
+            if self._folder is not None:
+                try:
+                    os.unlink(os.path.join(self._folder, key))
+                except OSError:
+                    pass
 
     @property
     def folder(self) -> str:
@@ -65,6 +86,7 @@ class LocalStorage:
             path = self._path(key)
         _write_atomically(path, stream)
         with self._lock:
+            self._sweep()
             self._slots[key] = _Slot(key, None, True)
         return _DOWNLOAD_PREFIX + key
 
@@ -80,6 +102,7 @@ class LocalStorage:
         key = secrets.token_hex(16)
         token = secrets.token_hex(16)
         with self._lock:
+            self._sweep()
             self._slots[key] = _Slot(key, token, False)
         return _UPLOAD_PREFIX + key, {"key": key, "token": token}, _DOWNLOAD_PREFIX + key
 
@@ -113,7 +136,7 @@ class LocalStorage:
         with self._lock:
             slot = self._slots.get(key)
             if slot is None:
-                raise StorageError(f"No file is stored at {url!r} (unknown URL or storage already cleared)")
+                raise StorageError(f"No file is stored at {url!r} (unknown URL, expired, or storage cleared)")
             if not slot.filled:
                 raise StorageError(f"Nothing has been uploaded to {url!r} yet")
             path = self._path(key)
