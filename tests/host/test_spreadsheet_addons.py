@@ -14,7 +14,7 @@ from openpyxl.workbook.defined_name import DefinedName
 from ondrel._platform.spreadsheet import libreoffice
 from ondrel.api_v1 import API
 from ondrel.core import File, _post_on_addon_endpoint
-from ondrel.errors import AddonError, SpreadsheetError
+from ondrel.errors import AddonError, AddonTimeoutError, SpreadsheetError
 
 needs_soffice = pytest.mark.skipif(
     libreoffice.find_soffice() is None,
@@ -98,9 +98,9 @@ def _job(path, body_extra, data, mapping, timeout=60):
     return answer, url, download_url
 
 
-def evaluate(data, inputs, include_filled_file=False):
+def evaluate(data, inputs, include_filled_file=False, timeout=60):
     return _job(EVALUATE, {"input": inputs, "include_filled_file": include_filled_file}, data,
-                {"SpreadsheetEvaluatorError": SpreadsheetError})
+                {"SpreadsheetEvaluatorError": SpreadsheetError}, timeout)
 
 
 def fill(data, named=None, direct=(), ranges=()):
@@ -235,6 +235,15 @@ def test_concurrent_jobs_each_get_their_own_answer():
     for thread in threads:
         thread.join()
     assert answers == {1: 1, 2: 2, 3: 3}
+
+
+@needs_soffice
+def test_a_libreoffice_run_past_the_timeout_is_stopped_and_the_next_job_works(monkeypatch):
+    monkeypatch.setattr(libreoffice, "USE_WARM_PROCESS", False)
+    data = _bytes(calculation_book())
+    with pytest.raises(AddonTimeoutError, match="did not finish within 0.2 seconds"):
+        evaluate(data, {}, timeout=0.2)
+    assert evaluate(data, {"width": 1, "height": 3})[0]["output"]["area"] == 3
 
 
 @needs_warm

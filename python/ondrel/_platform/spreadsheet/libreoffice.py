@@ -31,7 +31,7 @@ from pathlib import Path
 
 from ondrel.errors import AddonError
 
-from ..jobs import JobCancelled, JobContext
+from ..jobs import JobContext
 
 INSTALL_HINT = (
     "LibreOffice Calc is needed to recalculate spreadsheets on this machine but its command "
@@ -160,12 +160,16 @@ class _WarmCalc:
             reply = ""
         finally:
             job.unwatch_process(process)
-        if not reply:
+        try:
+            answer = json.loads(reply) if reply else None
+        except ValueError:
+            answer = None
+        if not isinstance(answer, dict):
             self._dispose(process)
             self._process = None
             job.check()
             return False
-        return json.loads(reply).get("ok") is True and os.path.isfile(target) and os.path.getsize(target) > 0
+        return answer.get("ok") is True and os.path.isfile(target) and os.path.getsize(target) > 0
 
     def stop(self) -> None:
         process, self._process = self._process, None
@@ -272,6 +276,8 @@ class LibreOfficeEngine:
             finally:
                 self._warm_lock.release()
         job.check()
+        if os.path.exists(result):  # left by a failed warm attempt
+            os.unlink(result)
         return self._recalculate_cold(soffice, source, out_folder, result, job)
 
     def _recalculate_cold(self, soffice: str, source: str, out_folder: str, result: str,
@@ -298,8 +304,6 @@ class LibreOfficeEngine:
                 )
             healthy = True
             return result
-        except JobCancelled:
-            raise
         finally:
             self._give_back(profile, healthy)
 
