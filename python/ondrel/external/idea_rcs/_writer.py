@@ -7,6 +7,7 @@ document is built and checked in memory first; only a complete, valid document i
 """
 import datetime
 import math
+import numbers
 from decimal import Decimal
 from enum import Enum
 from typing import NamedTuple
@@ -494,6 +495,7 @@ def format_number(value) -> str:
     """A number in the invariant, round-trip form that IDEA (.NET) writes: 0.7, 1E-05, 30000000."""
     if isinstance(value, int):
         return str(value)
+    value = float(value)
     if value.is_integer() and abs(value) < 1e16:
         return f"{value:.0f}"
     return repr(value).replace("e", "E")
@@ -503,7 +505,8 @@ def _scaled(value, exponent: int):
     """``value`` × 10**exponent, rounded once from its shortest decimal form (2.9 MPa gives 2900000 Pa)."""
     if exponent == 0:
         return value
-    return float(Decimal(repr(value) if isinstance(value, float) else value).scaleb(exponent))
+    exact = Decimal(int(value)) if isinstance(value, numbers.Integral) else Decimal(repr(float(value)))
+    return float(exact.scaleb(exponent))
 
 
 def _escape(text: str) -> str:
@@ -511,7 +514,12 @@ def _escape(text: str) -> str:
 
 
 def _is_number(value) -> bool:
-    return isinstance(value, (int, float)) and not isinstance(value, bool)
+    """Integers and floats, also those of numerical libraries; booleans are not numbers here."""
+    return isinstance(value, numbers.Real) and not isinstance(value, bool)
+
+
+def _is_pair(value) -> bool:
+    return not isinstance(value, (str, bytes)) and hasattr(value, "__len__") and len(value) == 2
 
 
 def _xml_safe(text: str) -> bool:
@@ -652,7 +660,9 @@ class _Writer:
     def _number(self, value, where, exponent=0) -> str:
         if not _is_number(value):
             raise ValueError(f"{where} must be a number, got {type(value).__name__} {value!r}")
-        if not math.isfinite(value):
+        if isinstance(value, numbers.Integral):
+            value = int(value)
+        elif not math.isfinite(value):
             raise ValueError(f"{where} must be a finite number, got {value!r}")
         return format_number(_scaled(value, exponent))
 
@@ -769,7 +779,7 @@ class _Writer:
         return [(field.element, None, items)]
 
     def _point(self, point, where) -> tuple:
-        if not (isinstance(point, (tuple, list)) and len(point) == 2):
+        if not _is_pair(point):
             raise ValueError(f"{where} must be a (y, z) pair, got {point!r}")
         return (self._number(point[0], where), self._number(point[1], where))
 
@@ -785,8 +795,7 @@ class _Writer:
         segments = []
         for index, entry in enumerate(points[1:], 2):
             entry_where = f"{where}[{index}]"
-            if isinstance(entry, (tuple, list)) and len(entry) == 2 and all(
-                    isinstance(part, (tuple, list)) for part in entry):
+            if _is_pair(entry) and _is_pair(entry[0]) and _is_pair(entry[1]):
                 end, on_arc = self._point(entry[0], entry_where), self._point(entry[1], entry_where)
                 segments.append(("Segment2D", "ArcSegment2D",
                                  [self._point_node("EndPoint", end), self._point_node("Point", on_arc)]))
@@ -796,7 +805,7 @@ class _Writer:
         return segments
 
     def _polyline(self, element, points, where, close: bool) -> tuple:
-        if not isinstance(points, (tuple, list)) or not points:
+        if points is None or isinstance(points, (str, bytes)) or not hasattr(points, "__len__") or len(points) == 0:
             raise ValueError(f"{where} must be a non-empty list of points")
         start = self._point(points[0], f"{where}[1]")
         segments = self._segments(points, where)
@@ -815,10 +824,10 @@ class _Writer:
 
     def _kind_region(self, field, value, where, label):
         outline_key, openings_key = field.arg
-        outline = self._polyline("Outline", list(value.get(outline_key) or ()), f"{label}: '{outline_key}'",
-                                 close=True)
-        openings = [self._polyline("Openings", list(opening), f"{label}: '{openings_key}'[{index}]", close=True)
-                    for index, opening in enumerate(value.get(openings_key) or (), 1)]
+        outline = self._polyline("Outline", value.get(outline_key), f"{label}: '{outline_key}'", close=True)
+        openings = value.get(openings_key)
+        openings = [self._polyline("Openings", opening, f"{label}: '{openings_key}'[{index}]", close=True)
+                    for index, opening in enumerate(openings if openings is not None else (), 1)]
         return [(field.element, None, [outline, *openings])]
 
     def _kind_setup_values(self, field, value, where, label):
