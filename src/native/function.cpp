@@ -94,8 +94,14 @@ Py_ssize_t find_keyword(const FunctionData& d, PyObject* key) {
 
 Ref invoke(FunctionObject* fn, PyObject* const* args, size_t nargs, PyObject* kwnames) {
   const FunctionData& d = *fn->data;
-  PyObject* bound[kMaxParams] = {};
   const size_t n_params = d.names.size();
+  if (kwnames == nullptr && nargs == n_params && !d.var_kw && d.n_kwonly == 0) {
+    // Every parameter given by position: the arguments are already bound.
+    Call call{reinterpret_cast<PyObject*>(fn), args, n_params, d.context, fn->module};
+    return d.impl(call);
+  }
+  PyObject* bound[kMaxParams];
+  for (size_t i = 0; i < n_params; ++i) bound[i] = nullptr;
   const size_t n_copy = nargs < d.n_positional ? nargs : d.n_positional;
   for (size_t i = 0; i < n_copy; ++i) bound[i] = args[i];
 
@@ -288,6 +294,8 @@ PyType_Spec function_spec = {
 
 void Runtime::init() {
   function_type = own(PyType_FromSpec(&function_spec));
+  empty_tuple = own(PyTuple_New(0));
+  init_name = interned("__init__");
   abstractmethod = import("abc", "abstractmethod");
   property_type = borrow(reinterpret_cast<PyObject*>(&PyProperty_Type));
   classmethod_type = borrow(reinterpret_cast<PyObject*>(&PyClassMethod_Type));
@@ -301,6 +309,8 @@ int Runtime::traverse(visitproc visit, void* arg) const {
 
 void Runtime::clear() {
   function_type.reset();
+  empty_tuple.reset();
+  init_name.reset();
   abstractmethod.reset();
   property_type.reset();
   classmethod_type.reset();

@@ -37,14 +37,18 @@ struct FunctionDecl {
   const void* context = nullptr;  // handed to the implementation through Call
 };
 
-// Lives in the module state of every module that uses the runtime.
+// Lives at the start of the module state of every module that uses the runtime, so that code which
+// only knows a class can reach it through the class's module.
 struct Runtime {
   Ref function_type;
+  Ref empty_tuple;
+  Ref init_name;       // "__init__"
   Ref abstractmethod;  // abc.abstractmethod
   Ref property_type;   // builtins.property
   Ref classmethod_type;
 
   void init();
+  static const Runtime& of_module(PyObject* module) { return *static_cast<const Runtime*>(PyModule_GetState(module)); }
   int traverse(visitproc visit, void* arg) const;
   void clear();
 };

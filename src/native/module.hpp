@@ -30,6 +30,8 @@ struct ModuleDef {
       auto* storage = static_cast<StateStorage<State>*>(PyModule_GetState(module));
       new (storage->bytes) State();
       storage->alive = true;
+      if (static_cast<void*>(&storage->get().rt) != static_cast<void*>(storage->bytes))
+        raise(PyExc_SystemError, "the runtime must come first in the module state");
       Exec(module, storage->get());
       return 0;
     });
