@@ -117,6 +117,21 @@ std::vector<Key> public_keys(std::initializer_list<std::string_view> keys, Rule 
   return out;
 }
 
+Init extending(const ModelClass& base, std::vector<Arg> own, Init init) {
+  const std::vector<Arg>& inherited = base.init->args;
+  init.base_args = inherited.size();
+  init.calls_base = true;
+  if (init.stores.empty()) {
+    for (const Arg& a : own) {
+      std::string_view field = a.name.ends_with('_') ? a.name.substr(0, a.name.size() - 1) : a.name;
+      init.stores.push_back({underscored(field), std::string(a.name)});
+    }
+  }
+  init.args = inherited;
+  init.args.insert(init.args.end(), own.begin(), own.end());
+  return init;
+}
+
 int CompiledClass::traverse(visitproc visit, void* arg) const {
   for (const CompiledStore& s : stores) Py_VISIT(s.cls.ptr());
   for (const CompiledProperty& p : properties) Py_VISIT(p.fallback.ptr());

@@ -25,6 +25,7 @@ using native::Kind;
 using native::Ref;
 
 struct State;
+struct ModelClass;
 
 // A default value, resolved into a Python object when the class is built.
 struct Default {
@@ -81,6 +82,11 @@ struct Init {
   std::vector<Store> stores;
   Check check = nullptr;
 };
+
+// The constructor of a class that extends its base's (a record defined before it): the base's
+// arguments first, passed on to the base constructor by position, then `own`. Unless `init` names its
+// stores, each own argument is stored as `_<name>` with a trailing underscore dropped (`class_` in `_class`).
+Init extending(const ModelClass& base, std::vector<Arg> own, Init init = {});
 
 // When a key is written.
 enum class Rule { Always, IfNotNone, IfTruthy };

@@ -47,9 +47,9 @@ void exec(PyObject* module, State& state) {
   bind(module, "__all__", all);
 
   // Grade tables (grades.cpp).
-  // build_enum(module, state, concrete_material);
-  // build_enum(module, state, reinforcement_material);
-  // build_grade_tables(module, state);
+  build_enum(module, state, concrete_material);
+  build_enum(module, state, reinforcement_material);
+  build_grade_tables(module, state);
 
   // Roots (base.cpp).
   build_class(module, state, open_object);
@@ -65,26 +65,26 @@ void exec(PyObject* module, State& state) {
   build_class(module, state, code_settings);
 
   // Check members and thermal state (members.cpp).
-  // build_class(module, state, check_member);
-  // build_class(module, state, check_member_1d);
-  // build_enum(module, state, thermal_state_type);
-  // build_class(module, state, thermal_state);
+  build_class(module, state, check_member);
+  build_class(module, state, check_member_1d);
+  build_enum(module, state, thermal_state_type);
+  build_class(module, state, thermal_state);
 
   // Materials (materials.cpp).
-  // build_class(module, state, material);
-  // build_enum(module, state, reinf_class);
-  // build_enum(module, state, reinf_type);
-  // build_enum(module, state, bar_surface);
-  // build_enum(module, state, reinf_diagram_type);
-  // build_enum(module, state, reinf_fabrication);
-  // build_class(module, state, mat_reinforcement);
-  // build_class(module, state, mat_reinforcement_ec2);
-  // build_enum(module, state, conc_diagram_type);
-  // build_enum(module, state, conc_aggregate_type);
-  // build_enum(module, state, conc_cement_class);
-  // build_class(module, state, mat_concrete);
-  // build_class(module, state, conc_dependent_params);
-  // build_class(module, state, mat_concrete_ec2);
+  build_class(module, state, material);
+  build_enum(module, state, reinf_class);
+  build_enum(module, state, reinf_type);
+  build_enum(module, state, bar_surface);
+  build_enum(module, state, reinf_diagram_type);
+  build_enum(module, state, reinf_fabrication);
+  build_class(module, state, mat_reinforcement);
+  build_class(module, state, mat_reinforcement_ec2);
+  build_enum(module, state, conc_diagram_type);
+  build_enum(module, state, conc_aggregate_type);
+  build_enum(module, state, conc_cement_class);
+  build_class(module, state, mat_concrete);
+  build_class(module, state, conc_dependent_params);
+  build_class(module, state, mat_concrete_ec2);
 
   // Cross-sections (sections.cpp).
   // build_enum(module, state, cross_section_type);
