@@ -1272,7 +1272,7 @@ class ConcreteMemberData(_OpenObject, ABC):
 
     @abstractmethod
     def __init__(self, element: _ReferenceElement, member_type: MemberType, two_way_slab_type: TwoWaySlabType,
-                 calculation_setup: CalculationSetup = None):
+                 calculation_setup: CalculationSetup = None) -> None:
         self._element = element
         self._member_type = member_type
         self._two_way_slab_type = two_way_slab_type
@@ -1325,7 +1325,7 @@ class ExposureClassesDataEc2(_OpenObject):
                  chlorides: ExposureClassEc2Chlorides = None,
                  chlorides_from_sea: ExposureClassEc2ChloridesFromSea = None,
                  freeze_attack: ExposureClassEc2FreezeAttack = None,
-                 chemical_attack: ExposureClassEc2ChemicalAttack = None):
+                 chemical_attack: ExposureClassEc2ChemicalAttack = None) -> None:
         """Exposure Classes Ec2.
 
         :param carbonation: Carbonation (default: None).
@@ -1360,7 +1360,7 @@ class ConcreteMemberDataEc2(ConcreteMemberData):
     def __init__(self, element: _ReferenceElement, member_type: MemberType, two_way_slab_type: TwoWaySlabType,
                  calculation_setup: CalculationSetup = None, coeff_kx_for_wmax: float = None,
                  exposure_class_data: ExposureClassesDataEc2 = None, creep_coefficient: float = None,
-                 relative_humidity: float = None):
+                 relative_humidity: float = None) -> None:
         """
         Do not use this __init__ directly, but create the object by :meth:`~.idea_rcs.OpenModel.add_member_data_ec2`.
         """
