@@ -635,7 +635,7 @@ class _Writer:
                 if field.default is not None:
                     nodes.append((field.element, None, field.default))
                 elif not field.optional:
-                    raise ValueError(f"{where} is missing")
+                    raise ValueError(f"{where} has no value")
                 continue
             nodes.extend(getattr(self, "_kind_" + field.kind)(field, value, where, label))
         return nodes
