@@ -170,10 +170,14 @@ Ref serialize_as(State& state, const CompiledClass& cls, Handle self) {
   Ref dict;
   if (cls.decl->serialize->from_base) {
     Ref base = call_super(self, cls.type, state.s__serialize, nullptr, 0);
-    dict = native::own(PyDict_New());
-    native::ok(PyDict_Update(dict.ptr(), base.ptr()));
+    if (PyDict_CheckExact(base.ptr()) && Py_REFCNT(base.ptr()) == 1) {
+      dict = std::move(base);  // a new dict nobody else holds: extending it is building a copy
+    } else {
+      dict = native::own(_PyDict_NewPresized(static_cast<Py_ssize_t>(cls.keys.size())));
+      native::ok(PyDict_Update(dict.ptr(), base.ptr()));
+    }
   } else {
-    dict = native::own(PyDict_New());
+    dict = native::own(_PyDict_NewPresized(static_cast<Py_ssize_t>(cls.keys.size())));
   }
   for (const CompiledKey& k : cls.keys) {
     Ref value = native::getattr(self, k.attr);
