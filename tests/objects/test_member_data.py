@@ -63,6 +63,9 @@ def test_a_falsy_exposure_class_is_left_out_but_a_falsy_number_is_written(value)
     assert exposures._serialize() == {}
     data = member(**dict.fromkeys(NUMBERS, value))._serialize()
     assert list(data) == MEMBER_KEYS + NUMBERS and all(data[k] is value for k in NUMBERS)
+    defaults = member(value, exposure_class_data=value)
+    assert type(defaults._calculation_setup) is o.CalculationSetup
+    assert type(defaults._exposure_class_data) is o.ExposureClassesDataEc2
 
 
 def test_exposure_classes_that_are_set_are_written_in_table_order():
