@@ -199,6 +199,12 @@ Ref serialize_as(State& state, const CompiledClass& cls, Handle self) {
   return dict;
 }
 
+const CompiledClass* generic_init_class(const State& state, Handle function) {
+  const void* context = nullptr;
+  if (!function || !native::is_native(state.rt, function, model_init, &context)) return nullptr;
+  return static_cast<const CompiledClass*>(context);
+}
+
 Ref build_class(PyObject* module, State& state, const ModelClass& decl) {
   auto compiled = std::make_unique<CompiledClass>();
   CompiledClass& c = *compiled;

@@ -198,4 +198,8 @@ Ref call_super(Handle self, PyTypeObject* defining, Handle name, PyObject* const
 // The serialisation of `self` by the class that defines the running method: base keys, then table keys.
 Ref serialize_as(State& state, const CompiledClass& cls, Handle self);
 
+// The class whose generic constructor `function` is; null for any other object (a hand-written
+// constructor, or one that replaced the generic one on the class).
+const CompiledClass* generic_init_class(const State& state, Handle function);
+
 }  // namespace objects

@@ -99,29 +99,29 @@ void exec(PyObject* module, State& state) {
   // build_class(module, state, reinforced_cross_section);
 
   // Internal forces and loadings (loads.cpp).
-  // build_class(module, state, result_of_internal_forces);
-  // build_class(module, state, loading_uls);
-  // build_class(module, state, loading_sls);
-  // build_class(module, state, fatigue_loading);
+  build_class(module, state, result_of_internal_forces);
+  build_class(module, state, loading_uls);
+  build_class(module, state, loading_sls);
+  build_class(module, state, fatigue_loading);
 
   // Check sections and extremes (check_sections.cpp).
-  // build_class(module, state, check_section_extreme);
-  // build_class(module, state, standard_check_section_extreme);
-  // build_class(module, state, check_section);
-  // build_class(module, state, standard_check_section);
+  build_class(module, state, check_section_extreme);
+  build_class(module, state, standard_check_section_extreme);
+  build_class(module, state, check_section);
+  build_class(module, state, standard_check_section);
 
   // Calculation setup and member data (member_data.cpp).
-  // build_enum(module, state, member_type);
-  // build_enum(module, state, two_way_slab_type);
-  // build_class(module, state, calculation_setup);
-  // build_class(module, state, concrete_member_data);
-  // build_enum(module, state, exposure_class_ec2_carbonation);
-  // build_enum(module, state, exposure_class_ec2_chlorides);
-  // build_enum(module, state, exposure_class_ec2_chlorides_from_sea);
-  // build_enum(module, state, exposure_class_ec2_freeze_attack);
-  // build_enum(module, state, exposure_class_ec2_chemical_attack);
-  // build_class(module, state, exposure_classes_data_ec2);
-  // build_class(module, state, concrete_member_data_ec2);
+  build_enum(module, state, member_type);
+  build_enum(module, state, two_way_slab_type);
+  build_class(module, state, calculation_setup);
+  build_class(module, state, concrete_member_data);
+  build_enum(module, state, exposure_class_ec2_carbonation);
+  build_enum(module, state, exposure_class_ec2_chlorides);
+  build_enum(module, state, exposure_class_ec2_chlorides_from_sea);
+  build_enum(module, state, exposure_class_ec2_freeze_attack);
+  build_enum(module, state, exposure_class_ec2_chemical_attack);
+  build_class(module, state, exposure_classes_data_ec2);
+  build_class(module, state, concrete_member_data_ec2);
 
   // Filled last, so it names only what was built.
   for (std::string_view name : exported) {

@@ -24,7 +24,8 @@ namespace objects {
   X(_stirrups)                    \
   X(extremes)                     \
   X(MatConcrete)                  \
-  X(MatReinforcement)
+  X(MatReinforcement)             \
+  X(StandardCheckSectionExtreme)
 
 struct State {
   native::Runtime rt;

@@ -1,0 +1,226 @@
+// Check sections and their extremes: a section owns an ordered list of extremes, each the loadings
+// of one extreme case. Particular here: default extreme descriptions, the bulk path that makes an
+// extreme, and the (class name, extreme) pairs a section serialises.
+#include <charconv>  // to_chars
+
+#include "external/idea_rcs/objects/classes.hpp"
+#include "external/idea_rcs/objects/state.hpp"
+
+namespace objects {
+namespace {
+
+using native::own;
+
+// "<section description> - E <n>", where n counts the extremes the section holds, the new one
+// included. Text is used as it is; any other value is formatted with the default format. Written
+// into one new string directly: this runs once per extreme and the formatting machinery dominated.
+Ref default_description(Handle section_description, Py_ssize_t held) {
+  Ref text = PyUnicode_CheckExact(section_description.ptr())
+                 ? native::borrow(section_description)
+                 : own(PyObject_Format(section_description.ptr(), nullptr));
+  char suffix[32] = " - E ";
+  char* const end = std::to_chars(suffix + 5, suffix + sizeof suffix, held + 1).ptr;
+  const Py_ssize_t suffix_length = end - suffix;
+  const Py_ssize_t text_length = PyUnicode_GET_LENGTH(text.ptr());
+  Ref result = own(PyUnicode_New(text_length + suffix_length, PyUnicode_MAX_CHAR_VALUE(text.ptr())));
+  if (PyUnicode_CopyCharacters(result.ptr(), 0, text.ptr(), 0, text_length) < 0) throw native::PythonError{};
+  const int kind = PyUnicode_KIND(result.ptr());
+  void* data = PyUnicode_DATA(result.ptr());
+  for (Py_ssize_t i = 0; i < suffix_length; ++i) PyUnicode_WRITE(kind, data, text_length + i, suffix[i]);
+  return result;
+}
+
+// The constructor of CheckSectionExtreme when calling the class `cls` would run exactly the two
+// generic constructors declared below; null otherwise (a replaced class, constructor, __new__ or
+// metaclass __call__), in which case the class is called as Python code would call it.
+Ref direct_extreme_init(const State& state, Handle cls) {
+  if (!PyType_Check(cls.ptr())) return {};
+  auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+  if (Py_TYPE(cls.ptr())->tp_call != PyType_Type.tp_call || type->tp_new != PyBaseObject_Type.tp_new) return {};
+  const CompiledClass* standard = generic_init_class(state, _PyType_Lookup(type, state.s___init__.ptr()));
+  if (standard == nullptr || standard->decl != &standard_check_section_extreme || standard->type != type) return {};
+  // The base constructor that super() finds: the one of the next class in the method resolution order.
+  PyObject* mro = type->tp_mro;
+  if (mro == nullptr || PyTuple_GET_SIZE(mro) < 2) return {};
+  auto* next = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, 1));
+  Ref base_init = native::borrow(_PyType_Lookup(next, state.s___init__.ptr()));
+  const CompiledClass* base = generic_init_class(state, base_init);
+  if (base == nullptr || base->decl != &check_section_extreme || base->type != next) return {};
+  return base_init;
+}
+
+// Arguments of create_extreme after self, in its signature order.
+enum CreateArg : size_t { kDescription = 1, kAccidental, kFatigue, kFrequent, kFundamental, kCharacteristic,
+                          kQuasiPermanent };
+
+Ref create_extreme(Call& call) {
+  State& state = call.state<State>();
+  Handle self = call[0];
+  Ref description = native::borrow(call[kDescription]);
+  if (!native::truthy(description)) {
+    Ref section_description = native::getattr(self, state.s__description);
+    Ref held = native::getattr(self, state.s__extremes);
+    description = default_description(section_description, native::ok(PyObject_Size(held.ptr())));
+  }
+  // In the order of CheckSectionExtreme's constructor, so the direct path can bind them as they are.
+  PyObject* const arguments[] = {call[kAccidental].ptr(),     call[kFatigue].ptr(),
+                                 call[kFrequent].ptr(),       call[kFundamental].ptr(),
+                                 call[kCharacteristic].ptr(), call[kQuasiPermanent].ptr(),
+                                 description.ptr()};
+  constexpr size_t count = sizeof(arguments) / sizeof(arguments[0]);
+
+  // Looked up at call time, as a global is.
+  PyObject* found = nullptr;
+  if (native::ok(PyDict_GetItemRef(state.module_dict.ptr(), state.s_StandardCheckSectionExtreme.ptr(), &found)) == 0)
+    native::raise_format(PyExc_NameError, "name '%U' is not defined", state.s_StandardCheckSectionExtreme.ptr());
+  Ref cls = native::steal(found);
+
+  Ref extreme;
+  if (Ref init = direct_extreme_init(state, cls)) {
+    // The bulk path: the same object, attributes and order as the keyword calls below would give.
+    Ref no_arguments = own(PyTuple_New(0));
+    extreme = own(PyBaseObject_Type.tp_new(reinterpret_cast<PyTypeObject*>(cls.ptr()), no_arguments.ptr(), nullptr));
+    PyObject* bound[count + 1] = {extreme.ptr()};
+    for (size_t i = 0; i < count; ++i) bound[i + 1] = arguments[i];
+    native::call_native(init, bound, count + 1);
+  } else {
+    Ref names = own(PyTuple_New(count));
+    const char* const keywords[count] = {"accidental",      "fatigue",         "frequent",   "fundamental",
+                                         "characteristic", "quasi_permanent", "description"};
+    for (size_t i = 0; i < count; ++i)
+      PyTuple_SET_ITEM(names.ptr(), static_cast<Py_ssize_t>(i), native::interned(keywords[i]).release());
+    extreme = own(PyObject_Vectorcall(cls.ptr(), arguments, 0, names.ptr()));
+  }
+
+  Ref extremes = native::getattr(self, state.s__extremes);
+  if (PyList_CheckExact(extremes.ptr())) {
+    native::ok(PyList_Append(extremes.ptr(), extreme.ptr()));
+  } else {
+    own(PyObject_CallMethodOneArg(extremes.ptr(), native::interned("append").ptr(), extreme.ptr()));
+  }
+  return native::none();
+}
+
+// "extremes": a new list of (class name, extreme) pairs in list order, only when there is one.
+void write_extremes(State& state, Handle self, Handle dict) {
+  Ref extremes = native::getattr(self, state.s__extremes);
+  if (!native::truthy(extremes)) return;
+  // A private copy that becomes the result: nothing that runs meanwhile can change it.
+  Ref pairs = own(PySequence_List(extremes.ptr()));
+  PyTypeObject* named_type = nullptr;
+  Ref name;
+  for (Py_ssize_t i = 0, n = PyList_GET_SIZE(pairs.ptr()); i < n; ++i) {
+    PyObject* extreme = PyList_GET_ITEM(pairs.ptr(), i);
+    if (Py_TYPE(extreme) != named_type) {
+      named_type = Py_TYPE(extreme);
+      name = own(PyType_GetName(named_type));
+    }
+    Ref pair = own(PyTuple_New(2));
+    PyTuple_SET_ITEM(pair.ptr(), 0, Ref(name).release());
+    PyTuple_SET_ITEM(pair.ptr(), 1, extreme);  // the list's reference moves into the pair
+    PyList_SET_ITEM(pairs.ptr(), i, pair.release());
+  }
+  native::setitem(dict, state.s_extremes, pairs);
+}
+
+}  // namespace
+
+const ModelClass check_section_extreme{
+    .name = "CheckSectionExtreme",
+    .bases = {"_OpenObject"},
+    .doc = " Abstract base class of all check section extremes. ",
+    .init = Init{.args = {arg("accidental", "LoadingULS", none_default), arg("fatigue", "FatigueLoading", none_default),
+                          arg("frequent", "LoadingSLS", none_default), arg("fundamental", "LoadingULS", none_default),
+                          arg("characteristic", "LoadingSLS", none_default),
+                          arg("quasi_permanent", "LoadingSLS", none_default), kwarg("description", "str")},
+                 .abstract = true,
+                 .stores = {{"description", "description"},
+                            {"_accidental", "accidental"},
+                            {"_fatigue", "fatigue"},
+                            {"_frequent", "frequent"},
+                            {"_fundamental", "fundamental"},
+                            {"_characteristic", "characteristic"},
+                            {"_quasi_permanent", "quasi_permanent"}}},
+    .serialize = Serialize{.keys = {{"description", "description"},
+                                    {"accidental", "_accidental"},
+                                    {"fatigue", "_fatigue"},
+                                    {"frequent", "_frequent"},
+                                    {"fundamental", "_fundamental"},
+                                    {"characteristic", "_characteristic"},
+                                    {"quasi_permanent", "_quasi_permanent"}},
+                           .from_base = true},
+};
+
+// Its own signature order differs from the base's; everything goes on to the base by keyword.
+const ModelClass standard_check_section_extreme{
+    .name = "StandardCheckSectionExtreme",
+    .bases = {"CheckSectionExtreme"},
+    .init = Init{.args = {kwarg("accidental", "LoadingULS", none_default), kwarg("frequent", "LoadingSLS", none_default),
+                          kwarg("fundamental", "LoadingULS", none_default),
+                          kwarg("characteristic", "LoadingSLS", none_default),
+                          kwarg("quasi_permanent", "LoadingSLS", none_default),
+                          kwarg("fatigue", "FatigueLoading", none_default), kwarg("description", "str")},
+                 .doc = "\n"
+                        "        Do not use this __init__ directly, but create the object by "
+                        ":meth:`CheckSection.create_extreme`.\n"
+                        "        ",
+                 .base_args = 7,
+                 .calls_base = true,
+                 .base_by_keyword = true},
+};
+
+const ModelClass check_section{
+    .name = "CheckSection",
+    .bases = {"_OpenElementId", "ABC"},
+    .doc = " Abstract base class of all check sections. ",
+    .init = Init{.args = {arg("id_", "int"), arg("description", "str"), arg("check_member", "_ReferenceElement"),
+                          arg("reinf_section", "_ReferenceElement"),
+                          arg("extremes", "List[CheckSectionExtreme]", none_default)},
+                 .abstract = true,
+                 .base_args = 1,
+                 .calls_base = true,
+                 .stores = {{"_description", "description"},
+                            {"_extremes", "extremes", StoreRule::ListOrEmpty},
+                            {"_check_member", "check_member"},
+                            {"_reinf_section", "reinf_section"}}},
+    .serialize = Serialize{.keys = private_keys({"description", "check_member", "reinf_section"}),
+                           .from_base = true,
+                           .extra = write_extremes},
+    .properties = {{"extremes", "_extremes", "List[CheckSectionExtreme]", Getter::ListCopy}},
+    .methods = {{.name = "create_extreme",
+                 .args = {kwarg("description", "str", none_default), kwarg("accidental", "LoadingULS", none_default),
+                          kwarg("fatigue", "FatigueLoading", none_default),
+                          kwarg("frequent", "LoadingSLS", none_default),
+                          kwarg("fundamental", "LoadingULS", none_default),
+                          kwarg("characteristic", "LoadingSLS", none_default),
+                          kwarg("quasi_permanent", "LoadingSLS", none_default)},
+                 .returns = "None",
+                 .doc = "Create an extreme case with corresponding internal forces on the section for checking.\n"
+                        "\n"
+                        "        :param description: Description of the extreme (default: '{section_name} - E {i}'). "
+                        "::version(v14.6.0)\n"
+                        "        :param accidental: Accidental loading.\n"
+                        "        :param fatigue: Fatigue loading.\n"
+                        "        :param frequent: Frequent loading.\n"
+                        "        :param fundamental: Fundamental loading.\n"
+                        "        :param characteristic: Characteristic loading.\n"
+                        "        :param quasi_permanent: Quasi-Permanent loading.\n"
+                        "        ",
+                 .impl = create_extreme}},
+};
+
+const ModelClass standard_check_section{
+    .name = "StandardCheckSection",
+    .bases = {"CheckSection"},
+    .init = Init{.args = {arg("id_", "int"), arg("description", "str"), arg("check_member", "_ReferenceElement"),
+                          arg("reinf_section", "_ReferenceElement"),
+                          arg("extremes", "List[CheckSectionExtreme]", none_default)},
+                 .doc = "\n"
+                        "        Do not use this __init__ directly, but create the object by "
+                        ":meth:`~.idea_rcs.OpenModel.add_check_section`.\n"
+                        "        ",
+                 .base_args = 5,
+                 .calls_base = true},
+};
+
+}  // namespace objects
