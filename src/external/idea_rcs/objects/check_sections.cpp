@@ -20,35 +20,13 @@ Ref default_description(Handle section_description, Py_ssize_t held) {
                  : own(PyObject_Format(section_description.ptr(), nullptr));
   char suffix[32] = " - E ";
   char* const end = std::to_chars(suffix + 5, suffix + sizeof suffix, held + 1).ptr;
-  const Py_ssize_t suffix_length = end - suffix;
-  const Py_ssize_t text_length = PyUnicode_GET_LENGTH(text.ptr());
-  Ref result = own(PyUnicode_New(text_length + suffix_length, PyUnicode_MAX_CHAR_VALUE(text.ptr())));
-  if (PyUnicode_CopyCharacters(result.ptr(), 0, text.ptr(), 0, text_length) < 0) throw native::PythonError{};
-  const int kind = PyUnicode_KIND(result.ptr());
-  void* data = PyUnicode_DATA(result.ptr());
-  for (Py_ssize_t i = 0; i < suffix_length; ++i) PyUnicode_WRITE(kind, data, text_length + i, suffix[i]);
-  return result;
+  Ref tail = own(PyUnicode_FromStringAndSize(suffix, end - suffix));
+  return own(PyUnicode_Concat(text.ptr(), tail.ptr()));
 }
 
 // The constructor of CheckSectionExtreme when calling the class `cls` would run exactly the two
 // generic constructors declared below; null otherwise (a replaced class, constructor, __new__ or
 // metaclass __call__), in which case the class is called as Python code would call it.
-Ref direct_extreme_init(const State& state, Handle cls) {
-  if (!PyType_Check(cls.ptr())) return {};
-  auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
-  if (Py_TYPE(cls.ptr())->tp_call != PyType_Type.tp_call || type->tp_new != PyBaseObject_Type.tp_new) return {};
-  const CompiledClass* standard = generic_init_class(state, _PyType_Lookup(type, state.s___init__.ptr()));
-  if (standard == nullptr || standard->decl != &standard_check_section_extreme || standard->type != type) return {};
-  // The base constructor that super() finds: the one of the next class in the method resolution order.
-  PyObject* mro = type->tp_mro;
-  if (mro == nullptr || PyTuple_GET_SIZE(mro) < 2) return {};
-  auto* next = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, 1));
-  Ref base_init = native::borrow(_PyType_Lookup(next, state.s___init__.ptr()));
-  const CompiledClass* base = generic_init_class(state, base_init);
-  if (base == nullptr || base->decl != &check_section_extreme || base->type != next) return {};
-  return base_init;
-}
-
 // Arguments of create_extreme after self, in its signature order.
 enum CreateArg : size_t { kDescription = 1, kAccidental, kFatigue, kFrequent, kFundamental, kCharacteristic,
                           kQuasiPermanent };
@@ -62,12 +40,11 @@ Ref create_extreme(Call& call) {
     Ref held = native::getattr(self, state.s__extremes);
     description = default_description(section_description, native::ok(PyObject_Size(held.ptr())));
   }
-  // In the order of CheckSectionExtreme's constructor, so the direct path can bind them as they are.
+  // Passed by keyword, in the order of the names in state.extreme_keywords.
   PyObject* const arguments[] = {call[kAccidental].ptr(),     call[kFatigue].ptr(),
                                  call[kFrequent].ptr(),       call[kFundamental].ptr(),
                                  call[kCharacteristic].ptr(), call[kQuasiPermanent].ptr(),
                                  description.ptr()};
-  constexpr size_t count = sizeof(arguments) / sizeof(arguments[0]);
 
   // Looked up at call time, as a global is.
   PyObject* found = nullptr;
@@ -75,28 +52,13 @@ Ref create_extreme(Call& call) {
     native::raise_format(PyExc_NameError, "name '%U' is not defined", state.s_StandardCheckSectionExtreme.ptr());
   Ref cls = native::steal(found);
 
-  Ref extreme;
-  if (Ref init = direct_extreme_init(state, cls)) {
-    // The bulk path: the same object, attributes and order as the keyword calls below would give.
-    Ref no_arguments = own(PyTuple_New(0));
-    extreme = own(PyBaseObject_Type.tp_new(reinterpret_cast<PyTypeObject*>(cls.ptr()), no_arguments.ptr(), nullptr));
-    PyObject* bound[count + 1] = {extreme.ptr()};
-    for (size_t i = 0; i < count; ++i) bound[i + 1] = arguments[i];
-    native::call_native(init, bound, count + 1);
-  } else {
-    Ref names = own(PyTuple_New(count));
-    const char* const keywords[count] = {"accidental",      "fatigue",         "frequent",   "fundamental",
-                                         "characteristic", "quasi_permanent", "description"};
-    for (size_t i = 0; i < count; ++i)
-      PyTuple_SET_ITEM(names.ptr(), static_cast<Py_ssize_t>(i), native::interned(keywords[i]).release());
-    extreme = own(PyObject_Vectorcall(cls.ptr(), arguments, 0, names.ptr()));
-  }
+  Ref extreme = own(PyObject_Vectorcall(cls.ptr(), arguments, 0, state.extreme_keywords.ptr()));
 
   Ref extremes = native::getattr(self, state.s__extremes);
   if (PyList_CheckExact(extremes.ptr())) {
     native::ok(PyList_Append(extremes.ptr(), extreme.ptr()));
   } else {
-    own(PyObject_CallMethodOneArg(extremes.ptr(), native::interned("append").ptr(), extreme.ptr()));
+    own(PyObject_CallMethodOneArg(extremes.ptr(), state.s_append.ptr(), extreme.ptr()));
   }
   return native::none();
 }

@@ -34,17 +34,45 @@ std::vector<ParamDecl> params_of(const State& state, std::string_view self, cons
 
 // ---- the generic implementations -------------------------------------------------------------
 
+Ref model_serialize(Call& call);
+
+// The base constructor's arguments in its parameter order, when the base is a generic constructor too
+// and every parameter is given: then it runs directly, without binding the arguments again.
+bool bind_base_directly(const CompiledClass& cls, const CompiledClass& base, Call& call, PyObject** bound) {
+  const Init& init = *cls.decl->init;
+  const std::vector<Arg>& base_args = base.decl->init->args;
+  if (!init.base_by_keyword) {
+    if (base_args.size() != init.base_args) return false;
+    for (size_t i = 0; i <= init.base_args; ++i) bound[i] = call.args[i];
+    return true;
+  }
+  if (base_args.size() != init.base_args) return false;
+  bound[0] = call.args[0];
+  for (size_t j = 0; j < base_args.size(); ++j) {
+    size_t i = 0;
+    while (i < init.base_args && init.args[i].name != base_args[j].name) ++i;
+    if (i == init.base_args) return false;
+    bound[j + 1] = call.args[i + 1];
+  }
+  return true;
+}
+
 Ref model_init(Call& call) {
   const CompiledClass& cls = call.ctx<CompiledClass>();
   const Init& init = *cls.decl->init;
   State& state = call.state<State>();
   Handle self = call[0];
   if (init.calls_base) {
-    PyObject* const* args = call.args + 1;
-    if (init.base_by_keyword) {
-      call_super(self, cls.type, state.s___init__, args, 0, cls.base_kwnames);
+    Ref base_init = find_super(self, cls.type, state.s___init__);
+    const void* context = nullptr;
+    PyObject* bound[native::kMaxParams + 1];
+    if (native::is_native(state.rt, base_init, model_init, &context) &&
+        bind_base_directly(cls, *static_cast<const CompiledClass*>(context), call, bound)) {
+      native::call_native(base_init, bound, static_cast<const CompiledClass*>(context)->decl->init->args.size() + 1);
+    } else if (init.base_by_keyword) {
+      call_found(self, base_init, call.args + 1, 0, cls.base_kwnames);
     } else {
-      call_super(self, cls.type, state.s___init__, args, init.base_args);
+      call_found(self, base_init, call.args + 1, init.base_args);
     }
   }
   if (init.check != nullptr) init.check(state, call);
@@ -138,38 +166,49 @@ int CompiledClass::traverse(visitproc visit, void* arg) const {
   return 0;
 }
 
-Ref call_super(Handle self, PyTypeObject* defining, Handle name, PyObject* const* args, size_t nargs,
-               Handle kwnames) {
+Ref find_super(Handle self, PyTypeObject* defining, Handle name) {
   PyObject* mro = Py_TYPE(self.ptr())->tp_mro;
   const Py_ssize_t n = PyTuple_GET_SIZE(mro);
   Py_ssize_t i = 0;
   while (i < n && PyTuple_GET_ITEM(mro, i) != reinterpret_cast<PyObject*>(defining)) ++i;
   for (++i; i < n; ++i) {
     auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
-    Ref dict = native::own(PyType_GetDict(base));
+    // Heap types keep their dict in tp_dict; static types may not.
+    Ref dict = (base->tp_flags & Py_TPFLAGS_HEAPTYPE) ? native::borrow(base->tp_dict) : native::own(PyType_GetDict(base));
     PyObject* found = nullptr;
-    if (native::ok(PyDict_GetItemRef(dict.ptr(), name.ptr(), &found)) == 0) continue;
-    Ref attr = native::steal(found);
-    const size_t nkw = kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames.ptr())) : 0;
-    if (PyFunction_Check(found) || Py_TYPE(found)->tp_flags & Py_TPFLAGS_METHOD_DESCRIPTOR) {
-      // Unbound call with self in front, as a bound method would do.
-      PyObject* argv[native::kMaxParams + 1];
-      argv[0] = self.ptr();
-      for (size_t k = 0; k < nargs + nkw; ++k) argv[k + 1] = args[k];
-      return native::own(PyObject_Vectorcall(found, argv, nargs + 1, kwnames.ptr()));
-    }
-    descrgetfunc get = Py_TYPE(found)->tp_descr_get;
-    Ref bound = get ? native::own(get(found, self.ptr(), reinterpret_cast<PyObject*>(Py_TYPE(self.ptr()))))
-                    : attr;
-    return native::own(PyObject_Vectorcall(bound.ptr(), args, nargs, kwnames.ptr()));
+    if (native::ok(PyDict_GetItemRef(dict.ptr(), name.ptr(), &found))) return native::steal(found);
   }
   native::raise_format(PyExc_AttributeError, "'super' object has no attribute '%U'", name.ptr());
+}
+
+Ref call_found(Handle self, Handle found, PyObject* const* args, size_t nargs, Handle kwnames) {
+  const size_t nkw = kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames.ptr())) : 0;
+  if (PyFunction_Check(found.ptr()) || Py_TYPE(found.ptr())->tp_flags & Py_TPFLAGS_METHOD_DESCRIPTOR) {
+    // Unbound call with self in front, as a bound method would do.
+    PyObject* argv[native::kMaxParams + 1];
+    argv[0] = self.ptr();
+    for (size_t k = 0; k < nargs + nkw; ++k) argv[k + 1] = args[k];
+    return native::own(PyObject_Vectorcall(found.ptr(), argv, nargs + 1, kwnames.ptr()));
+  }
+  descrgetfunc get = Py_TYPE(found.ptr())->tp_descr_get;
+  Ref bound = get ? native::own(get(found.ptr(), self.ptr(), reinterpret_cast<PyObject*>(Py_TYPE(self.ptr()))))
+                  : native::borrow(found);
+  return native::own(PyObject_Vectorcall(bound.ptr(), args, nargs, kwnames.ptr()));
+}
+
+Ref call_super(Handle self, PyTypeObject* defining, Handle name, PyObject* const* args, size_t nargs,
+               Handle kwnames) {
+  return call_found(self, find_super(self, defining, name), args, nargs, kwnames);
 }
 
 Ref serialize_as(State& state, const CompiledClass& cls, Handle self) {
   Ref dict;
   if (cls.decl->serialize->from_base) {
-    Ref base = call_super(self, cls.type, state.s__serialize, nullptr, 0);
+    Ref base_serialize = find_super(self, cls.type, state.s__serialize);
+    const void* context = nullptr;
+    Ref base = native::is_native(state.rt, base_serialize, model_serialize, &context)
+                   ? serialize_as(state, *static_cast<const CompiledClass*>(context), self)
+                   : call_found(self, base_serialize, nullptr, 0);
     if (PyDict_CheckExact(base.ptr()) && Py_REFCNT(base.ptr()) == 1) {
       dict = std::move(base);  // a new dict nobody else holds: extending it is building a copy
     } else {
@@ -197,12 +236,6 @@ Ref serialize_as(State& state, const CompiledClass& cls, Handle self) {
   }
   if (cls.decl->serialize->extra != nullptr) cls.decl->serialize->extra(state, self, dict);
   return dict;
-}
-
-const CompiledClass* generic_init_class(const State& state, Handle function) {
-  const void* context = nullptr;
-  if (!function || !native::is_native(state.rt, function, model_init, &context)) return nullptr;
-  return static_cast<const CompiledClass*>(context);
 }
 
 Ref build_class(PyObject* module, State& state, const ModelClass& decl) {

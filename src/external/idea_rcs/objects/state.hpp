@@ -25,7 +25,8 @@ namespace objects {
   X(extremes)                     \
   X(MatConcrete)                  \
   X(MatReinforcement)             \
-  X(StandardCheckSectionExtreme)
+  X(StandardCheckSectionExtreme) \
+  X(append)
 
 struct State {
   native::Runtime rt;
@@ -33,6 +34,7 @@ struct State {
   Ref module_dict;
   Ref radians;      // math.radians
   Ref date_format;  // "%Y-%m-%d"
+  Ref extreme_keywords;  // the keywords create_extreme passes to the extreme's constructor
 #define OBJECTS_DECLARE_NAME(name) Ref s_##name;
   OBJECTS_NAMES(OBJECTS_DECLARE_NAME)
 #undef OBJECTS_DECLARE_NAME
