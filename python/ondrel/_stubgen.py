@@ -107,14 +107,15 @@ class _Imports:
         if obj is type(None):
             return "None"
         if self.defined_here(obj):
-            return obj.__qualname__
+            return str(obj.__qualname__)
         for name, value in self.namespace.items():
             if value is obj and not name.startswith("__"):
                 self.name(name)
                 return name
-        name = getattr(obj, "__qualname__", None) or getattr(obj, "__name__", None)
-        if name is None:
+        found = getattr(obj, "__qualname__", None) or getattr(obj, "__name__", None)
+        if not isinstance(found, str):
             raise StubError(f"{self.module.__name__}: cannot name {obj!r} in a stub")
+        name = found
         if getattr(builtins, name, _NO_VALUE) is obj:
             return name
         home = self.home(obj, name)
