@@ -95,6 +95,47 @@ def test_examples_type_check_strictly(tmp_path):
     assert result.returncode == 0, result.stdout + result.stderr
 
 
+MISUSE = {  # module: (code, whether a type checker must refuse it)
+    "ondrel.external.idea_rcs.objects": [
+        ("from ondrel.external.idea_rcs.objects import ProjectData, ReinforcedCrossSection, ThermalState", False),
+        ("ProjectData(name='Beam', design_working_life=75)", False),
+        ("ProjectData(name=3)", True),
+        ("ProjectData('Beam')", True),
+        ("ThermalState().unknown", True),
+        ("def bars(section: ReinforcedCrossSection) -> None:\n"
+         "    section.create_bar_layer(origin=(0.0, 0.0), diameter=0.02, material=None, number_of_bars=2)", True),
+        ("from ondrel.external.idea_rcs import OpenModel", False),
+        ("OpenModel().create_check_member1d('B1').id + 'x'", True),
+    ],
+    "ondrel.external.spreadsheet": [
+        ("from ondrel.external.spreadsheet import NamedInputCell", False),
+        ("NamedInputCell('span', 6.5).value", False),
+        ("NamedInputCell('span', [6.5])", True),
+    ],
+    "ondrel.external.girdex": [
+        ("from ondrel.external.girdex import GirdexAnalysis", False),
+        ("GirdexAnalysis(script_key='beam').execute(timeout=60)", False),
+        ("GirdexAnalysis(script_key=1)", True),
+    ],
+}
+
+
+@pytest.mark.parametrize("name", module_params())
+def test_type_checkers_see_the_declared_types(name, tmp_path):
+    """Refused exactly where the declarations say so: a module typed as Any would refuse nothing."""
+    pytest.importorskip("mypy")
+    lines, refused = [], set()
+    for code, wrong in MISUSE[name]:
+        if wrong:
+            refused.add(len(lines) + code.count("\n") + 1)
+        lines += code.splitlines()
+    (tmp_path / "use.py").write_text("\n".join(lines) + "\n", encoding="utf-8")
+    result = run(["mypy", "--strict", "--no-incremental", "--cache-dir", str(tmp_path / "cache"),
+                  "--no-error-summary", "use.py"], tmp_path)
+    reported = {int(m[1]) for m in re.finditer(r"^use\.py:(\d+): error", result.stdout, re.M)}
+    assert reported == refused, result.stdout + result.stderr
+
+
 def flat(text):
     """The text without pydoc's gutter and without white space, so that wrapping does not matter."""
     lines = (re.sub(r"^ \| ?", "", line) for line in text.splitlines())
