@@ -1,9 +1,15 @@
 """``OpenModel``: builds an IDEA StatiCa RCS project and writes the file that IDEA imports."""
+from __future__ import annotations
+
 import os
 from pathlib import Path
+from typing import TYPE_CHECKING, Any
 
 from . import _eurocode
 from . import objects
+
+if TYPE_CHECKING:
+    from ondrel.core import File
 
 
 class OpenModel:
@@ -33,62 +39,75 @@ class OpenModel:
     :param code_settings: the code and calculation settings (default: IDEA's settings)
     """
 
-    def __init__(self, *, project_data: "objects.ProjectData" = None,
-                 code_settings: "objects.CodeSettings" = None) -> None:
+    def __init__(self, *, project_data: objects.ProjectData | None = None,
+                 code_settings: objects.CodeSettings | None = None) -> None:
         self.project_data = project_data
         self.code_settings = code_settings
-        self._concrete_materials = []
-        self._reinforcement_materials = []
-        self._cross_sections = []
-        self._reinforced_cross_sections = []
-        self._check_members = []
-        self._check_sections = []
-        self._member_data = []
+        self._concrete_materials: list[objects.MatConcreteEc2] = []
+        self._reinforcement_materials: list[objects.MatReinforcementEc2] = []
+        self._cross_sections: list[objects.CrossSectionParameter | objects.CrossSectionComponent] = []
+        self._reinforced_cross_sections: list[objects.ReinforcedCrossSection] = []
+        self._check_members: list[objects.CheckMember1D] = []
+        self._check_sections: list[objects.StandardCheckSection] = []
+        self._member_data: list[objects.ConcreteMemberDataEc2] = []
 
     # -- what the model holds ------------------------------------------------------------
 
     @property
-    def concrete_materials(self) -> list:
+    def concrete_materials(self) -> list[objects.MatConcreteEc2]:
         return list(self._concrete_materials)
 
     @property
-    def reinforcement_materials(self) -> list:
+    def reinforcement_materials(self) -> list[objects.MatReinforcementEc2]:
         return list(self._reinforcement_materials)
 
     @property
-    def cross_sections(self) -> list:
+    def cross_sections(self) -> list[objects.CrossSectionParameter | objects.CrossSectionComponent]:
         return list(self._cross_sections)
 
     @property
-    def reinforced_cross_sections(self) -> list:
+    def reinforced_cross_sections(self) -> list[objects.ReinforcedCrossSection]:
         return list(self._reinforced_cross_sections)
 
     @property
-    def check_members(self) -> list:
+    def check_members(self) -> list[objects.CheckMember1D]:
         return list(self._check_members)
 
     @property
-    def check_sections(self) -> list:
+    def check_sections(self) -> list[objects.StandardCheckSection]:
         return list(self._check_sections)
 
     @property
-    def member_data(self) -> list:
+    def member_data(self) -> list[objects.ConcreteMemberDataEc2]:
         return list(self._member_data)
 
     # -- materials -----------------------------------------------------------------------
 
-    def create_matconcrete_ec2(self, material: "objects.ConcreteMaterial", *, name: str = None,
-                               e_modulus: float = None, g_modulus: float = None, poisson: float = None,
-                               unit_mass: float = None, specific_heat: float = None,
-                               thermal_expansion: float = None, thermal_conductivity: float = None,
-                               is_default: bool = False, order_in_code: int = 0,
-                               thermal_state: "objects.ThermalState" = None, fck: float = None,
-                               stone_diameter: float = None, cement_class: "objects.ConcCementClass" = None,
-                               aggregate_type: "objects.ConcAggregateType" = None,
-                               diagram_type: "objects.ConcDiagramType" = None, silica_fume: bool = False,
-                               plain_concrete_diagram: bool = False,
-                               dep_params: "objects.ConcDependentParams" = None,
-                               **dependent_values: float) -> "objects.MatConcreteEc2":
+    def create_matconcrete_ec2(
+        self,
+        material: objects.ConcreteMaterial,
+        *,
+        name: str | None = None,
+        e_modulus: float | None = None,
+        g_modulus: float | None = None,
+        poisson: float | None = None,
+        unit_mass: float | None = None,
+        specific_heat: float | None = None,
+        thermal_expansion: float | None = None,
+        thermal_conductivity: float | None = None,
+        is_default: bool = False,
+        order_in_code: int = 0,
+        thermal_state: objects.ThermalState | None = None,
+        fck: float | None = None,
+        stone_diameter: float | None = None,
+        cement_class: objects.ConcCementClass | None = None,
+        aggregate_type: objects.ConcAggregateType | None = None,
+        diagram_type: objects.ConcDiagramType | None = None,
+        silica_fume: bool = False,
+        plain_concrete_diagram: bool = False,
+        dep_params: objects.ConcDependentParams | None = None,
+        **dependent_values: float,
+    ) -> objects.MatConcreteEc2:
         """Create a Eurocode 2 concrete from a strength class.
 
         Every value follows from the class by EN 1992-1-1 unless given here.
@@ -165,17 +184,31 @@ class OpenModel:
         self._concrete_materials.append(concrete)
         return concrete
 
-    def create_matreinforcement_ec2(self, material: "objects.ReinforcementMaterial", *, name: str = None,
-                                    e_modulus: float = None, g_modulus: float = None, poisson: float = None,
-                                    unit_mass: float = None, specific_heat: float = None,
-                                    thermal_expansion: float = None, thermal_conductivity: float = None,
-                                    is_default: bool = False, order_in_code: int = 0,
-                                    thermal_state: "objects.ThermalState" = None,
-                                    bar_surface: "objects.BarSurface" = None, fyk: float = None,
-                                    ftk_by_fyk: float = None, epsuk: float = None, ftk: float = None,
-                                    class_: "objects.ReinfClass" = None, type_: "objects.ReinfType" = None,
-                                    fabrication: "objects.ReinfFabrication" = None,
-                                    diagram_type: "objects.ReinfDiagramType" = None) -> "objects.MatReinforcementEc2":
+    def create_matreinforcement_ec2(
+        self,
+        material: objects.ReinforcementMaterial,
+        *,
+        name: str | None = None,
+        e_modulus: float | None = None,
+        g_modulus: float | None = None,
+        poisson: float | None = None,
+        unit_mass: float | None = None,
+        specific_heat: float | None = None,
+        thermal_expansion: float | None = None,
+        thermal_conductivity: float | None = None,
+        is_default: bool = False,
+        order_in_code: int = 0,
+        thermal_state: objects.ThermalState | None = None,
+        bar_surface: objects.BarSurface | None = None,
+        fyk: float | None = None,
+        ftk_by_fyk: float | None = None,
+        epsuk: float | None = None,
+        ftk: float | None = None,
+        class_: objects.ReinfClass | None = None,
+        type_: objects.ReinfType | None = None,
+        fabrication: objects.ReinfFabrication | None = None,
+        diagram_type: objects.ReinfDiagramType | None = None,
+    ) -> objects.MatReinforcementEc2:
         """Create a Eurocode 2 reinforcing steel from a grade.
 
         Every value follows from the grade by EN 1992-1-1 (3.2 and Annex C) unless given here.
@@ -244,7 +277,7 @@ class OpenModel:
 
     # -- members and sections ------------------------------------------------------------
 
-    def create_check_member1d(self, name: str = None) -> "objects.CheckMember1D":
+    def create_check_member1d(self, name: str | None = None) -> objects.CheckMember1D:
         """Create a one-dimensional check member (IDEA's design member).
 
         :param name: name of the member (default: none, IDEA names it)
@@ -253,9 +286,9 @@ class OpenModel:
         self._check_members.append(member)
         return member
 
-    def create_cross_section_parameter(self, name: str, cross_section_type: "objects.CrossSectionType",
-                                       material: "objects.MatConcrete",
-                                       **parameters: float) -> "objects.CrossSectionParameter":
+    def create_cross_section_parameter(self, name: str, cross_section_type: objects.CrossSectionType,
+                                       material: objects.MatConcrete,
+                                       **parameters: float) -> objects.CrossSectionParameter:
         """Create a parametric cross-section: a shape and its dimensions.
 
         The parameters take IDEA's names for the shape, in metres, e.g. for
@@ -276,7 +309,7 @@ class OpenModel:
         self._cross_sections.append(section)
         return section
 
-    def create_cross_section_component(self, name: str) -> "objects.CrossSectionComponent":
+    def create_cross_section_component(self, name: str) -> objects.CrossSectionComponent:
         """Create a cross-section made of polygons; add them with ``create_component``.
 
         Cross-sections of both kinds share one list in IDEA and so one numbering.
@@ -287,8 +320,13 @@ class OpenModel:
         self._cross_sections.append(section)
         return section
 
-    def create_reinforced_cross_section(self, name: str, cross_section: "objects.CrossSection",
-                                        bars: list = None, stirrups: list = None) -> "objects.ReinforcedCrossSection":
+    def create_reinforced_cross_section(
+        self,
+        name: str,
+        cross_section: objects.CrossSection,
+        bars: list[objects.ReinforcedBar] | None = None,
+        stirrups: list[objects.Stirrup] | None = None,
+    ) -> objects.ReinforcedCrossSection:
         """Create a reinforced cross-section on a cross-section; add bars and stirrups to it.
 
         :param name: name of the reinforced cross-section
@@ -304,9 +342,13 @@ class OpenModel:
         self._reinforced_cross_sections.append(section)
         return section
 
-    def add_check_section(self, description: str, check_member: "objects.CheckMember",
-                          reinf_section: "objects.ReinforcedCrossSection",
-                          extremes: list = None) -> "objects.StandardCheckSection":
+    def add_check_section(
+        self,
+        description: str,
+        check_member: objects.CheckMember,
+        reinf_section: objects.ReinforcedCrossSection,
+        extremes: list[objects.CheckSectionExtreme] | None = None,
+    ) -> objects.StandardCheckSection:
         """Add a section to check; add its extremes with ``create_extreme``.
 
         :param description: name of the section, e.g. "S1"; extremes are named after it
@@ -325,12 +367,17 @@ class OpenModel:
         self._check_sections.append(section)
         return section
 
-    def add_member_data_ec2(self, member: "objects.CheckMember", member_type: "objects.MemberType",
-                            two_way_slab_type: "objects.TwoWaySlabType",
-                            calculation_setup: "objects.CalculationSetup" = None, coeff_kx_for_wmax: float = None,
-                            exposure_class_data: "objects.ExposureClassesDataEc2" = None,
-                            creep_coefficient: float = None,
-                            relative_humidity: float = None) -> "objects.ConcreteMemberDataEc2":
+    def add_member_data_ec2(
+        self,
+        member: objects.CheckMember,
+        member_type: objects.MemberType,
+        two_way_slab_type: objects.TwoWaySlabType,
+        calculation_setup: objects.CalculationSetup | None = None,
+        coeff_kx_for_wmax: float | None = None,
+        exposure_class_data: objects.ExposureClassesDataEc2 | None = None,
+        creep_coefficient: float | None = None,
+        relative_humidity: float | None = None,
+    ) -> objects.ConcreteMemberDataEc2:
         """Add the Eurocode 2 member data of a check member.
 
         :param member: the member made by :meth:`create_check_member1d`
@@ -370,12 +417,12 @@ class OpenModel:
         }
         return _writer.document_text(collections, self.project_data, self.code_settings)
 
-    def to_file(self):
+    def to_file(self) -> File:
         """The IDEA OpenModel XML of the model, UTF-8 encoded, in an ``ondrel.core.File``."""
         from ondrel.core import File
         return File.from_data(self.to_xml().encode("utf-8"))
 
-    def write(self, path) -> Path:
+    def write(self, path: str | os.PathLike[str]) -> Path:
         """Write the IDEA OpenModel XML of the model to ``path`` (UTF-8) and return the path.
 
         The document is complete and checked before the file is touched, and the file is
@@ -394,12 +441,12 @@ class OpenModel:
     # -- helpers -------------------------------------------------------------------------
 
     @staticmethod
-    def _check_own(obj, collection: list, argument: str, factory: str) -> None:
+    def _check_own(obj: object, collection: list[Any], argument: str, factory: str) -> None:
         if not any(item is obj for item in collection):
             raise ValueError(f"'{argument}' must be made by {factory} of this model, got {obj!r}")
 
 
-def _member(value, enumeration: str, argument: str):
+def _member(value: Any, enumeration: str, argument: str) -> Any:
     if not isinstance(value, getattr(objects, enumeration)):
         raise ValueError(f"'{argument}' must be a {enumeration} member, got {value!r}")
     return value
