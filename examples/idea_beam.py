@@ -77,7 +77,7 @@ def build_beam() -> OpenModel:
     return model
 
 
-def main(argv: list) -> None:
+def main(argv: list[str]) -> None:
     path = argv[1] if len(argv) > 1 else "beam.xml"
     model = build_beam()
     written = model.write(path)

@@ -31,7 +31,7 @@ def shear_modulus(e_modulus: float, poisson: float) -> float:
     return e_modulus / (2.0 * (1.0 + poisson))
 
 
-def concrete_dependent_values(fck: float, aggregate: str = "QUARTZITE") -> dict:
+def concrete_dependent_values(fck: float, aggregate: str = "QUARTZITE") -> dict[str, float]:
     """The values of EN 1992-1-1, Table 3.1 that follow from fck [MPa].
 
     The keys are the keyword names of ``ConcDependentParams``: E_cm and the strengths in MPa,

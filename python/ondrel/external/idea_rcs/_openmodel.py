@@ -3,7 +3,7 @@ from __future__ import annotations
 
 import os
 from pathlib import Path
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, cast
 
 from . import _eurocode
 from . import objects
@@ -282,7 +282,8 @@ class OpenModel:
 
         :param name: name of the member (default: none, IDEA names it)
         """
-        member = objects.CheckMember1D(len(self._check_members) + 1, name)
+        # The member takes None as "no name": IDEA then names it.
+        member = objects.CheckMember1D(len(self._check_members) + 1, cast(str, name))
         self._check_members.append(member)
         return member
 
@@ -406,7 +407,7 @@ class OpenModel:
                             a number that is NaN or infinite, an enumeration member of the wrong kind)
         """
         from . import _writer  # the writer and its tables load only when a model is written
-        collections = {
+        collections: dict[str, list[Any]] = {
             "concrete_materials": self._concrete_materials,
             "reinforcement_materials": self._reinforcement_materials,
             "cross_sections": self._cross_sections,

@@ -5,14 +5,20 @@ key becomes in IDEA's document is data: ``ELEMENTS`` lists, per IDEA type and in
 element order, which key feeds which element and how its value is written. The whole
 document is built and checked in memory first; only a complete, valid document is returned.
 """
+from __future__ import annotations
+
 import datetime
 import math
 import numbers
 from decimal import Decimal
 from enum import Enum
-from typing import NamedTuple
+from typing import Any, Callable, NamedTuple, Union
 
 from . import objects
+
+
+# An element: its tag, its xsi:type, and its text, its list of child elements, or None when empty.
+Node = tuple[str, Union[str, None], Any]
 
 
 class Field(NamedTuple):
@@ -24,15 +30,15 @@ class Field(NamedTuple):
     written as ``default`` when one is given, is left out when ``optional``, and is an
     error otherwise.
     """
-    element: str | None
+    element: str  # "" when the nested object's elements go straight into the parent
     key: str | None
     kind: str
-    arg: object = None
+    arg: Any = None
     default: str | None = None
     optional: bool = False
 
 
-def _material_base(*extra):
+def _material_base(*extra: Field) -> tuple[Field, ...]:
     """The elements that every IDEA material starts with, then ``extra``."""
     return (
         Field("Id", "id", "id"),
@@ -47,12 +53,12 @@ def _material_base(*extra):
         Field("ThermalConductivity", "thermal_conductivity", "number"),
         Field("IsDefaultMaterial", "is_default", "bool"),
         Field("OrderInCode", "order_in_code", "int"),
-        Field(None, "thermal_state", "inline", "ThermalState"),
+        Field("", "thermal_state", "inline", "ThermalState"),
         *extra,
     )
 
 
-def _cross_section_base(*extra):
+def _cross_section_base(*extra: Field) -> tuple[Field, ...]:
     return (
         Field("Id", "id", "id"),
         Field("Name", "name", "text", optional=True),
@@ -65,7 +71,7 @@ def _cross_section_base(*extra):
 _EXPOSURE_KEYS = ("carbonation", "chlorides", "chlorides_from_sea", "freeze_attack", "chemical_attack")
 
 
-def _exposure(element, key, enumeration, idea_default):
+def _exposure(element: str, key: str, enumeration: str, idea_default: str) -> tuple[Field, Field]:
     """An exposure class: its check switch, then the class (IDEA's default class when unset)."""
     return (
         Field(element + "Check", key, "is_set"),
@@ -78,7 +84,7 @@ ELEMENTS = {
     "MatConcreteEc2": _material_base(
         Field("CalculateDependentValues", "dep_params", "is_none"),
         Field("Fck", "fck", "mpa"),
-        Field(None, "dep_params", "inline", "ConcDependentParams", optional=True),
+        Field("", "dep_params", "inline", "ConcDependentParams", optional=True),
         Field("StoneDiameter", "stone_diameter", "number"),
         Field("CementClass", "cement_class", "enum", "ConcCementClass"),
         Field("AggregateType", "aggregate_type", "enum", "ConcAggregateType"),
@@ -277,7 +283,7 @@ SETUP_VALUES = (
 
 # The children of the root, in IDEA's order. A tuple names a list of the model: the model's
 # collection, the item element, and whether items carry xsi:type; None is an empty list.
-DOCUMENT = (
+DOCUMENT: tuple[tuple[str, Any], ...] = (
     ("Version", "version"),
     ("Point3D", None),
     ("LineSegment3D", None),
@@ -461,6 +467,8 @@ ENUM_NAMES = {
     },
 }
 
+Kind = Callable[[Field, Any, str, str], list[Node]]
+
 # Stresses are given in MPa and written in Pa; the relative humidity is given in % and
 # written as a fraction.
 _SCALE = {"number": 0, "mpa": 6, "percent": -2}
@@ -476,9 +484,9 @@ _ID_KINDS = {  # reference type name -> the model collections whose ids it may n
 }
 
 
-def keys_read(idea_type: str) -> set:
+def keys_read(idea_type: str) -> set[str]:
     """Every dictionary key that the elements of ``idea_type`` read."""
-    keys = set()
+    keys: set[str] = set()
     for field in ELEMENTS[idea_type]:
         if field.key:
             keys.add(field.key)
@@ -491,7 +499,7 @@ def keys_read(idea_type: str) -> set:
     return keys
 
 
-def format_number(value) -> str:
+def format_number(value: int | float) -> str:
     """A number in the invariant, round-trip form that IDEA (.NET) writes: 0.7, 1E-05, 30000000."""
     if isinstance(value, int):
         return str(value)
@@ -501,7 +509,7 @@ def format_number(value) -> str:
     return repr(value).replace("e", "E")
 
 
-def _scaled(value, exponent: int):
+def _scaled(value: Any, exponent: int) -> Any:
     """``value`` × 10**exponent, rounded once from its shortest decimal form (2.9 MPa gives 2900000 Pa)."""
     if exponent == 0:
         return value
@@ -513,12 +521,12 @@ def _escape(text: str) -> str:
     return text.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;")
 
 
-def _is_number(value) -> bool:
+def _is_number(value: object) -> bool:
     """Integers and floats, also those of numerical libraries; booleans are not numbers here."""
     return isinstance(value, numbers.Real) and not isinstance(value, bool)
 
 
-def _is_pair(value) -> bool:
+def _is_pair(value: Any) -> bool:
     return not isinstance(value, (str, bytes)) and hasattr(value, "__len__") and len(value) == 2
 
 
@@ -530,20 +538,20 @@ def _xml_safe(text: str) -> bool:
 class _Writer:
     """Builds the element tree of one document; every check runs before anything is written."""
 
-    def __init__(self, collections: dict, project_data, code_settings):
+    def __init__(self, collections: dict[str, list[Any]], project_data: Any, code_settings: Any) -> None:
         self._collections = collections
         self._project_data = project_data
         self._code_settings = code_settings
-        self._ids = {}
+        self._ids: dict[str, set[int]] = {}
 
     # -- entry point ----------------------------------------------------------------------
 
-    def document(self) -> tuple:
+    def document(self) -> Node:
         self._collect_ids()
         project = self._settings_dict(self._project_data, "ProjectData", "project_data")
         setup = self._settings_dict(self._code_settings, "CodeSettings", "code_settings")
         setup_with_annex = {**setup, "national_annex": project.get("national_annex")}
-        children = []
+        children: list[Node] = []
         for element, source in DOCUMENT:
             if source is None:
                 children.append((element, None, None))
@@ -559,7 +567,7 @@ class _Writer:
                                  self._fields("ProjectDataConcreteEc2", project, "project data")))
             else:
                 collection, item, typed = source
-                items = []
+                items: list[Node] = []
                 for index, obj in enumerate(self._collections[collection], 1):
                     idea_type = self._idea_type(obj)
                     label = self._label(obj, index)
@@ -570,9 +578,9 @@ class _Writer:
 
     # -- model-wide checks ----------------------------------------------------------------
 
-    def _collect_ids(self):
+    def _collect_ids(self) -> None:
         for type_name, collection in _ID_KINDS.items():
-            seen = {}
+            seen: dict[int, str] = {}
             for index, obj in enumerate(self._collections[collection], 1):
                 id_ = obj.id
                 label = f"{type(obj).__name__} #{index}"
@@ -583,7 +591,7 @@ class _Writer:
                 seen[id_] = label
             self._ids[type_name] = set(seen)
 
-    def _settings_dict(self, obj, class_name: str, attribute: str) -> dict:
+    def _settings_dict(self, obj: Any, class_name: str, attribute: str) -> dict[str, Any]:
         if obj is None:
             obj = getattr(objects, class_name)()
         elif not isinstance(obj, getattr(objects, class_name)):
@@ -593,7 +601,7 @@ class _Writer:
     # -- objects --------------------------------------------------------------------------
 
     @staticmethod
-    def _idea_type(obj) -> str:
+    def _idea_type(obj: object) -> str:
         """The IDEA type of an object: its class, or the nearest base class IDEA knows."""
         for cls in type(obj).__mro__:
             name = cls.__name__.lstrip("_")
@@ -602,27 +610,27 @@ class _Writer:
         raise ValueError(f"{type(obj).__name__} objects cannot be written to an IDEA OpenModel")
 
     @staticmethod
-    def _label(obj, index) -> str:
+    def _label(obj: object, index: int) -> str:
         id_ = getattr(obj, "id", None)
         if isinstance(id_, int) and not isinstance(id_, bool):
             return f"{type(obj).__name__} (id {id_})"
         return f"{type(obj).__name__} #{index}"
 
     @staticmethod
-    def _serialize(obj, label) -> dict:
+    def _serialize(obj: Any, label: str) -> dict[str, Any]:
         data = obj._serialize()
         if not isinstance(data, dict):
             raise ValueError(f"{label}: _serialize() gave {type(data).__name__}, not a dictionary")
         return data
 
-    def _nested(self, value, class_name: str, where: str):
+    def _nested(self, value: Any, class_name: str, where: str) -> dict[str, Any]:
         cls = getattr(objects, class_name)
         if not isinstance(value, cls):
             raise ValueError(f"{where} must be a {class_name}, got {type(value).__name__}")
         return self._serialize(value, where)
 
-    def _fields(self, idea_type: str, data: dict, label: str) -> list:
-        nodes = []
+    def _fields(self, idea_type: str, data: dict[str, Any], label: str) -> list[Node]:
+        nodes: list[Node] = []
         for field in ELEMENTS[idea_type]:
             if field.key is None:
                 value = None
@@ -637,27 +645,28 @@ class _Writer:
                 elif not field.optional:
                     raise ValueError(f"{where} has no value")
                 continue
-            nodes.extend(getattr(self, "_kind_" + field.kind)(field, value, where, label))
+            write: Kind = getattr(self, "_kind_" + field.kind)
+            nodes.extend(write(field, value, where, label))
         return nodes
 
     # -- kinds: each returns the nodes of one field ---------------------------------------
 
-    def _kind_const(self, field, value, where, label):
+    def _kind_const(self, field: Field, value: Any, where: str, label: str) -> list[Node]:
         return [(field.element, None, field.arg)]
 
-    def _kind_id(self, field, value, where, label):
+    def _kind_id(self, field: Field, value: Any, where: str, label: str) -> list[Node]:
         if type(value) is not int or value < 1:
             raise ValueError(f"{where} must be a positive integer, got {value!r}")
         return [(field.element, None, str(value))]
 
-    def _kind_text(self, field, value, where, label):
+    def _kind_text(self, field: Field, value: Any, where: str, label: str) -> list[Node]:
         if not isinstance(value, str):
             raise ValueError(f"{where} must be a text, got {type(value).__name__}")
         if not _xml_safe(value):
             raise ValueError(f"{where} holds a character that XML cannot carry: {value!r}")
         return [(field.element, None, value)]
 
-    def _number(self, value, where, exponent=0) -> str:
+    def _number(self, value: Any, where: str, exponent: int = 0) -> str:
         if not _is_number(value):
             raise ValueError(f"{where} must be a number, got {type(value).__name__} {value!r}")
         if isinstance(value, numbers.Integral):
@@ -666,37 +675,37 @@ class _Writer:
             raise ValueError(f"{where} must be a finite number, got {value!r}")
         return format_number(_scaled(value, exponent))
 
-    def _kind_number(self, field, value, where, label):
+    def _kind_number(self, field: Field, value: Any, where: str, label: str) -> list[Node]:
         return [(field.element, None, self._number(value, where, _SCALE[field.kind]))]
 
     _kind_mpa = _kind_percent = _kind_number
 
-    def _kind_int(self, field, value, where, label):
+    def _kind_int(self, field: Field, value: Any, where: str, label: str) -> list[Node]:
         if type(value) is not int:
             raise ValueError(f"{where} must be an integer, got {value!r}")
         return [(field.element, None, str(value))]
 
-    def _kind_working_life(self, field, value, where, label):
+    def _kind_working_life(self, field: Field, value: Any, where: str, label: str) -> list[Node]:
         if type(value) is not int or value not in (50, 75, 100):
             raise ValueError(f"{where} must be 50, 75 or 100 (years), got {value!r}")
         return [(field.element, None, str(value))]
 
-    def _kind_bool(self, field, value, where, label):
+    def _kind_bool(self, field: Field, value: Any, where: str, label: str) -> list[Node]:
         if not isinstance(value, bool):
             raise ValueError(f"{where} must be True or False, got {value!r}")
         return [(field.element, None, "true" if value else "false")]
 
-    def _enum_member(self, value, enumeration: str, where: str):
+    def _enum_member(self, value: Any, enumeration: str, where: str) -> Any:
         if not isinstance(value, getattr(objects, enumeration)):
             got = f"{type(value).__name__}.{value.name}" if isinstance(value, Enum) else repr(value)
             raise ValueError(f"{where} must be a {enumeration} member, got {got}")
         return value
 
-    def _kind_enum(self, field, value, where, label):
+    def _kind_enum(self, field: Field, value: Any, where: str, label: str) -> list[Node]:
         member = self._enum_member(value, field.arg, where)
         return [(field.element, None, ENUM_NAMES[field.arg][member.name])]
 
-    def _kind_ref(self, field, value, where, label):
+    def _kind_ref(self, field: Field, value: Any, where: str, label: str) -> list[Node]:
         if not isinstance(value, objects._ReferenceElement):
             raise ValueError(f"{where} must be a reference to a {field.arg}, got {type(value).__name__}")
         reference = self._serialize(value, where)
@@ -707,18 +716,18 @@ class _Writer:
             raise ValueError(f"{where} refers to {type_name} id {id_!r}, which is not in this model")
         return [(field.element, None, [("TypeName", None, type_name), ("Id", None, str(id_))])]
 
-    def _kind_object(self, field, value, where, label):
+    def _kind_object(self, field: Field, value: Any, where: str, label: str) -> list[Node]:
         data = self._nested(value, field.arg, where)
         return [(field.element, None, self._fields(field.arg, data, f"{label} > {field.key}"))]
 
-    def _kind_inline(self, field, value, where, label):
+    def _kind_inline(self, field: Field, value: Any, where: str, label: str) -> list[Node]:
         data = self._nested(value, field.arg, where)
         return self._fields(field.arg, data, f"{label} > {field.key}")
 
-    def _kind_group(self, field, value, where, label):
+    def _kind_group(self, field: Field, value: Any, where: str, label: str) -> list[Node]:
         return [(field.element, None, self._fields(field.arg, value, label))]
 
-    def _kind_list(self, field, value, where, label):
+    def _kind_list(self, field: Field, value: Any, where: str, label: str) -> list[Node]:
         item_element, class_name = field.arg
         items = []
         for index, obj in enumerate(value, 1):
@@ -727,7 +736,7 @@ class _Writer:
             items.append((item_element, None, self._fields(self._idea_type(obj), data, item_label)))
         return [(field.element, None, items)]
 
-    def _kind_extremes(self, field, value, where, label):
+    def _kind_extremes(self, field: Field, value: Any, where: str, label: str) -> list[Node]:
         items = []
         for index, pair in enumerate(value, 1):
             item_label = f"{label} > extremes[{index}]"
@@ -739,20 +748,20 @@ class _Writer:
             items.append(("CheckSectionExtreme", idea_type, self._fields(idea_type, data, item_label)))
         return [(field.element, None, items)]
 
-    def _kind_is_none(self, field, value, where, label):
+    def _kind_is_none(self, field: Field, value: Any, where: str, label: str) -> list[Node]:
         return [(field.element, None, "true" if value is None else "false")]
 
-    def _kind_is_set(self, field, value, where, label):
+    def _kind_is_set(self, field: Field, value: Any, where: str, label: str) -> list[Node]:
         return [(field.element, None, "false" if value is None else "true")]
 
-    def _kind_no_exposure(self, field, value, where, label):
+    def _kind_no_exposure(self, field: Field, value: Any, where: str, label: str) -> list[Node]:
         exposed = any(value.get(key) is not None for key in field.arg)
         return [(field.element, None, "false" if exposed else "true")]
 
-    def _kind_user_input(self, field, value, where, label):
+    def _kind_user_input(self, field: Field, value: Any, where: str, label: str) -> list[Node]:
         return [(field.element, None, "UserInput")]
 
-    def _kind_date(self, field, value, where, label):
+    def _kind_date(self, field: Field, value: Any, where: str, label: str) -> list[Node]:
         if value is None:
             value = datetime.date.today().isoformat()
         try:
@@ -761,7 +770,7 @@ class _Writer:
             raise ValueError(f"{where} must be a date as YYYY-MM-DD, got {value!r}") from None
         return [(field.element, None, f"{value}T00:00:00")]
 
-    def _kind_parameters(self, field, value, where, label):
+    def _kind_parameters(self, field: Field, value: Any, where: str, label: str) -> list[Node]:
         if not isinstance(value, dict):
             raise ValueError(f"{where} must be a dictionary of parameters, got {type(value).__name__}")
         items = []
@@ -778,21 +787,26 @@ class _Writer:
             items.append(("Parameter", idea_type, [("Name", None, name), ("Value", None, text)]))
         return [(field.element, None, items)]
 
-    def _point(self, point, where) -> tuple:
+    def _point(self, point: Any, where: str) -> tuple[str, str]:
         if not _is_pair(point):
             raise ValueError(f"{where} must be a (y, z) pair, got {point!r}")
         return (self._number(point[0], where), self._number(point[1], where))
 
     @staticmethod
-    def _point_node(element, point) -> tuple:
+    def _point_node(element: str, point: tuple[str, str]) -> Node:
         return (element, None, [("X", None, point[0]), ("Y", None, point[1])])
 
-    def _kind_point(self, field, value, where, label):
+    def _kind_point(self, field: Field, value: Any, where: str, label: str) -> list[Node]:
         return [self._point_node(field.element, self._point(value, where))]
 
-    def _segments(self, points, where) -> list:
-        """(y, z) vertices and ((y_end, z_end), (y_on_arc, z_on_arc)) arcs as IDEA segments."""
-        segments = []
+    def _segments(self, points: Any, where: str) -> tuple[tuple[str, str], list[Node], tuple[str, str] | None]:
+        """The start point, then the (y, z) vertices and ((y_end, z_end), (y_on_arc, z_on_arc)) arcs
+        as IDEA segments, and the end point of the last segment."""
+        if points is None or isinstance(points, (str, bytes)) or not hasattr(points, "__len__") or len(points) == 0:
+            raise ValueError(f"{where} must be a non-empty list of points")
+        start = self._point(points[0], f"{where}[1]")
+        end = None
+        segments: list[Node] = []
         for index, entry in enumerate(points[1:], 2):
             entry_where = f"{where}[{index}]"
             if _is_pair(entry) and _is_pair(entry[0]) and _is_pair(entry[1]):
@@ -802,27 +816,22 @@ class _Writer:
             else:
                 end = self._point(entry, entry_where)
                 segments.append(("Segment2D", "LineSegment2D", [self._point_node("EndPoint", end)]))
-        return segments
+        return start, segments, end
 
-    def _polyline(self, element, points, where, close: bool) -> tuple:
-        if points is None or isinstance(points, (str, bytes)) or not hasattr(points, "__len__") or len(points) == 0:
-            raise ValueError(f"{where} must be a non-empty list of points")
-        start = self._point(points[0], f"{where}[1]")
-        segments = self._segments(points, where)
-        if close and (not segments or segments[-1][2][0][2] != [("X", None, start[0]), ("Y", None, start[1])]):
+    def _polyline(self, element: str, points: Any, where: str, close: bool) -> Node:
+        start, segments, end = self._segments(points, where)
+        if close and end != start:
             segments.append(("Segment2D", "LineSegment2D", [self._point_node("EndPoint", start)]))
         return (element, None, [self._point_node("StartPoint", start), ("Segments", None, segments)])
 
-    def _kind_polyline(self, field, value, where, label):
+    def _kind_polyline(self, field: Field, value: Any, where: str, label: str) -> list[Node]:
         return [self._polyline(field.element, value, where, close=False)]
 
-    def _kind_is_closed(self, field, value, where, label):
-        polyline = self._polyline(field.element, value, where, close=False)
-        start, segments = polyline[2][0][2], polyline[2][1][2]
-        closed = bool(segments) and segments[-1][2][0][2] == start
-        return [(field.element, None, "true" if closed else "false")]
+    def _kind_is_closed(self, field: Field, value: Any, where: str, label: str) -> list[Node]:
+        start, _, end = self._segments(value, where)
+        return [(field.element, None, "true" if end == start else "false")]
 
-    def _kind_region(self, field, value, where, label):
+    def _kind_region(self, field: Field, value: Any, where: str, label: str) -> list[Node]:
         outline_key, openings_key = field.arg
         outline = self._polyline("Outline", value.get(outline_key), f"{label}: '{outline_key}'", close=True)
         openings = value.get(openings_key)
@@ -830,7 +839,7 @@ class _Writer:
                     for index, opening in enumerate(openings if openings is not None else (), 1)]
         return [(field.element, None, [outline, *openings])]
 
-    def _kind_setup_values(self, field, value, where, label):
+    def _kind_setup_values(self, field: Field, value: Any, where: str, label: str) -> list[Node]:
         items = []
         for key, setup_id, idea_type, enumeration in SETUP_VALUES:
             setting = value.get(key)
@@ -845,22 +854,22 @@ class _Writer:
         return [(field.element, None, items)]
 
 
-def _render(node, depth: int, out: list) -> None:
+def _render(node: Node, depth: int, out: list[str]) -> None:
     tag, idea_type, content = node
     pad = "  " * depth
     start = f'{tag} xsi:type="{idea_type}"' if idea_type else tag
-    if not content:
-        out.append(f"{pad}<{start} />")
-    elif isinstance(content, str):
-        out.append(f"{pad}<{start}>{_escape(content)}</{tag}>")
-    else:
+    if isinstance(content, list) and content:
         out.append(f"{pad}<{start}>")
         for child in content:
             _render(child, depth + 1, out)
         out.append(f"{pad}</{tag}>")
+    elif isinstance(content, str) and content:
+        out.append(f"{pad}<{start}>{_escape(content)}</{tag}>")
+    else:
+        out.append(f"{pad}<{start} />")
 
 
-def document_text(collections: dict, project_data, code_settings) -> str:
+def document_text(collections: dict[str, list[Any]], project_data: Any, code_settings: Any) -> str:
     """The OpenModel document of the given model collections, as text."""
     root = _Writer(collections, project_data, code_settings).document()
     out = ['<?xml version="1.0" encoding="utf-8"?>',
