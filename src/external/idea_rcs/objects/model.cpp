@@ -49,7 +49,7 @@ Ref model_init(Call& call) {
   }
   if (init.check != nullptr) init.check(state, call);
   for (const CompiledStore& s : cls.stores) {
-    Handle value = call[s.param];
+    Handle value = s.rule == StoreRule::EmptyList ? Handle() : call[s.param];
     switch (s.rule) {
       case StoreRule::AsIs:
         native::setattr(self, s.attr, value);
@@ -60,6 +60,12 @@ Ref model_init(Call& call) {
         break;
       case StoreRule::OrNew:
         native::setattr(self, s.attr, native::truthy(value) ? native::borrow(value) : native::call(s.cls, {}));
+        break;
+      case StoreRule::ListOf:
+        native::setattr(self, s.attr, native::own(PySequence_List(value.ptr())));
+        break;
+      case StoreRule::EmptyList:
+        native::setattr(self, s.attr, native::own(PyList_New(0)));
         break;
     }
   }
@@ -196,7 +202,7 @@ Ref build_class(PyObject* module, State& state, const ModelClass& decl) {
       native::raise_format(PyExc_SystemError, "%s stores an unknown argument", std::string(decl.name).c_str());
     };
     for (const Store& s : init.stores) {
-      c.stores.push_back({native::interned(s.attr), index_of(s.param), s.rule,
+      c.stores.push_back({native::interned(s.attr), s.rule == StoreRule::EmptyList ? 0 : index_of(s.param), s.rule,
                           s.rule == StoreRule::OrNew ? state.attr(s.cls) : Ref()});
     }
     if (init.base_by_keyword) {
@@ -261,6 +267,64 @@ Ref build_enum(PyObject* module, State& state, const TextEnumClass& decl) {
   Ref cls = native::make_enum(module, state.attr("Enum"), decl.name, members);
   native::ok(PyModule_AddObjectRef(module, std::string(decl.name).c_str(), cls.ptr()));
   return cls;
+}
+
+Ref module_global(const State& state, Handle name) {
+  PyObject* found = nullptr;
+  if (native::ok(PyDict_GetItemRef(state.module_dict.ptr(), name.ptr(), &found)) == 0)
+    native::raise_format(PyExc_NameError, "name '%U' is not defined", name.ptr());
+  return native::steal(found);
+}
+
+void append(const State& state, Handle container, Handle item) {
+  if (PyList_CheckExact(container.ptr())) {
+    native::ok(PyList_Append(container.ptr(), item.ptr()));
+    return;
+  }
+  native::own(PyObject_CallMethodOneArg(container.ptr(), state.s_append.ptr(), item.ptr()));
+}
+
+Constructor::Constructor(Call& call, Handle cls, const ModelClass& decl)
+    : cls_(native::borrow(cls)), module_(call.module) {
+  if (!PyType_Check(cls.ptr()) || !decl.init) return;
+  auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+  // type.__call__ runs tp_new then tp_init; anything else in their place may do more.
+  if (Py_TYPE(cls.ptr())->tp_call != PyType_Type.tp_call || type->tp_new != PyBaseObject_Type.tp_new) return;
+  for (const Arg& a : decl.init->args)
+    if (a.kind != Kind::Positional) return;
+  Ref init = native::getattr(cls, call.state<State>().s___init__);
+  const void* context = nullptr;
+  if (!native::is_native(call.state<State>().rt, init, model_init, &context)) return;
+  const auto* record = static_cast<const CompiledClass*>(context);
+  if (record->decl != &decl || type->tp_init != record->type->tp_init) return;
+  init_ = std::move(init);
+  record_ = record;
+
+  if (record->decl->init->calls_base || record->decl->init->check != nullptr) return;
+  if (type->tp_setattro != PyObject_GenericSetAttr) return;
+  PyObject* mro = type->tp_mro;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+    Ref dict = native::own(PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))));
+    for (const CompiledStore& s : record->stores)
+      if (native::ok(PyDict_Contains(dict.ptr(), s.attr.ptr()))) return;
+  }
+  runs_no_python_ = true;
+}
+
+Ref Constructor::operator()(std::initializer_list<Handle> args) const {
+  if (args.size() > native::kMaxParams) native::raise(PyExc_SystemError, "too many arguments for a constructor");
+  PyObject* bound[native::kMaxParams + 1];
+  size_t n = 1;
+  for (Handle a : args) bound[n++] = a.ptr();
+  if (record_ == nullptr || n != record_->decl->init->args.size() + 1)
+    return native::own(PyObject_Vectorcall(cls_.ptr(), bound + 1, n - 1, nullptr));
+  auto* type = reinterpret_cast<PyTypeObject*>(cls_.ptr());
+  Ref no_args = native::own(PyTuple_New(0));
+  Ref self = native::own(type->tp_new(type, no_args.ptr(), nullptr));
+  bound[0] = self.ptr();
+  Call init_call{init_.ptr(), bound, n, record_, module_};
+  model_init(init_call);
+  return self;
 }
 
 }  // namespace objects

@@ -56,6 +56,8 @@ enum class StoreRule {
   AsIs,         // self.<attr> = value
   ListOrEmpty,  // self.<attr> = list(value) if value else []
   OrNew,        // self.<attr> = value if value else <cls>()
+  ListOf,       // self.<attr> = list(value)
+  EmptyList,    // self.<attr> = []  (takes no argument; `param` stays empty)
 };
 struct Store {
   std::string attr;
@@ -183,6 +185,34 @@ struct CompiledClass {
 Ref build_class(PyObject* module, State& state, const ModelClass& decl);
 Ref build_enum(PyObject* module, State& state, const EnumClass& decl);
 Ref build_enum(PyObject* module, State& state, const TextEnumClass& decl);
+
+// A name bound in the module, looked up at call time as Python code looks up its globals.
+Ref module_global(const State& state, Handle name);
+
+// `container.append(item)`: straight into a plain list, through its method otherwise.
+void append(const State& state, Handle container, Handle item);
+
+// Calls a model class the short way, for bulk paths. When calling `cls` would run nothing but
+// object.__new__ and the generic constructor of `decl` (no __new__, metaclass __call__ or __init__ of
+// anyone else), the instance is allocated through the type and initialised by that same constructor
+// code, without an argument tuple, an __init__ lookup or argument binding. Otherwise the class is
+// called as usual. Decided once, when made; arguments are given positionally, all of them.
+class Constructor {
+ public:
+  Constructor(Call& call, Handle cls, const ModelClass& decl);
+  Ref operator()(std::initializer_list<Handle> args) const;
+  bool direct() const { return record_ != nullptr; }
+  // Direct, and storing the attributes runs no Python code: no __setattr__ and no class attribute of
+  // the stored names anywhere in the class's bases (hence no descriptor).
+  bool runs_no_python() const { return runs_no_python_; }
+
+ private:
+  Ref cls_;
+  Ref init_;
+  PyObject* module_;
+  const CompiledClass* record_ = nullptr;
+  bool runs_no_python_ = false;
+};
 
 // Looks the next definition of `name` up in type(self).__mro__ after `defining`, as super() does,
 // and calls it with self and the given arguments.

@@ -24,7 +24,12 @@ namespace objects {
   X(_stirrups)                    \
   X(extremes)                     \
   X(MatConcrete)                  \
-  X(MatReinforcement)
+  X(MatReinforcement)             \
+  X(_ReferenceElement)            \
+  X(_CssComponent)                \
+  X(ReinforcedBar)                \
+  X(Stirrup)                      \
+  X(append)
 
 struct State {
   native::Runtime rt;
