@@ -120,7 +120,7 @@ def test_a_refused_bar_layer_adds_no_bar(changes, error, message):
 
 
 def test_bar_layer_arguments_are_keyword_only():
-    with pytest.raises(TypeError, match=r"takes 1 positional argument but 2 positional arguments \(and 4 keyword-only"):
+    with pytest.raises(TypeError, match=r"takes 1 positional argument but 2 positional arguments \(and 4 keyword"):
         section().create_bar_layer((0.0, 0.0), diameter=0.02, material=STEEL, number_of_bars=2, delta_y=0.1)
     with pytest.raises(TypeError, match="missing 1 required keyword-only argument: 'number_of_bars'"):
         section().create_bar_layer(origin=(0.0, 0.0), diameter=0.02, material=STEEL, delta_y=0.1)

@@ -186,6 +186,14 @@ Ref build_class(PyObject* module, State& state, const ModelClass& decl);
 Ref build_enum(PyObject* module, State& state, const EnumClass& decl);
 Ref build_enum(PyObject* module, State& state, const TextEnumClass& decl);
 
+// Looks the next definition of `name` up in type(self).__mro__ after `defining`, as super() does,
+// and calls it with self and the given arguments.
+Ref call_super(Handle self, PyTypeObject* defining, Handle name, PyObject* const* args, size_t nargs,
+               Handle kwnames = {});
+
+// The serialisation of `self` by the class that defines the running method: base keys, then table keys.
+Ref serialize_as(State& state, const CompiledClass& cls, Handle self);
+
 // A name bound in the module, looked up at call time as Python code looks up its globals.
 Ref module_global(const State& state, Handle name);
 
@@ -201,9 +209,8 @@ class Constructor {
  public:
   Constructor(Call& call, Handle cls, const ModelClass& decl);
   Ref operator()(std::initializer_list<Handle> args) const;
-  bool direct() const { return record_ != nullptr; }
-  // Direct, and storing the attributes runs no Python code: no __setattr__ and no class attribute of
-  // the stored names anywhere in the class's bases (hence no descriptor).
+  // Made the short way, and storing the attributes runs no Python code: no __setattr__ and no class
+  // attribute of a stored name anywhere in the class's bases (hence no descriptor).
   bool runs_no_python() const { return runs_no_python_; }
 
  private:
@@ -213,13 +220,5 @@ class Constructor {
   const CompiledClass* record_ = nullptr;
   bool runs_no_python_ = false;
 };
-
-// Looks the next definition of `name` up in type(self).__mro__ after `defining`, as super() does,
-// and calls it with self and the given arguments.
-Ref call_super(Handle self, PyTypeObject* defining, Handle name, PyObject* const* args, size_t nargs,
-               Handle kwnames = {});
-
-// The serialisation of `self` by the class that defines the running method: base keys, then table keys.
-Ref serialize_as(State& state, const CompiledClass& cls, Handle self);
 
 }  // namespace objects

@@ -79,8 +79,48 @@ Ref coordinate_pair(double y, double z) {
   return pair;
 }
 
-// Bars at origin + step * i, i = 0 .. count - 1. The whole layer is built before any bar is added to
-// the section, so a layer that fails half-way leaves the section as it was.
+// The bars at origin + step * i for i = 0 .. count - 1, each step a float, the origin's two
+// coordinates read once. Only for plain floats and a bar class whose constructor runs no Python code:
+// then nothing but this loop runs (the collector waits for the interpreter's next check), and C
+// arithmetic gives the very values Python would compute.
+Ref plain_layer(const Constructor& make_bar, double origin_y, double origin_z, double step_y, double step_z,
+                Py_ssize_t count, Handle diameter, Handle reference) {
+  Ref layer = native::own(PyList_New(count));
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    // Each product is rounded on its own before the sum, as Python's multiply then add are
+    // (volatile keeps the compiler from fusing them into one multiply-add).
+    volatile double dy = step_y * static_cast<double>(i);
+    volatile double dz = step_z * static_cast<double>(i);
+    Ref coordinates = coordinate_pair(origin_y + dy, origin_z + dz);
+    PyList_SET_ITEM(layer.ptr(), i, make_bar({coordinates, diameter, reference}).release());
+  }
+  return layer;
+}
+
+// The same bars for any other numbers, origin or bar class: step by step through the interpreter,
+// as Python code would take them, the origin and the bar class read again for every bar.
+Ref general_layer(const State& state, Handle origin, Handle step_y, Handle step_z, Py_ssize_t count,
+                  Handle diameter, Handle reference) {
+  Ref layer = native::own(PyList_New(0));  // Python code runs meanwhile: only whole items in it
+  Ref zero = native::own(PyLong_FromLong(0));
+  Ref one = native::own(PyLong_FromLong(1));
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    Ref index = native::own(PyLong_FromSsize_t(i));
+    Ref oy = native::own(PyObject_GetItem(origin.ptr(), zero.ptr()));
+    Ref dy = native::own(PyNumber_Multiply(step_y.ptr(), index.ptr()));
+    Ref y = native::own(PyNumber_Add(oy.ptr(), dy.ptr()));
+    Ref oz = native::own(PyObject_GetItem(origin.ptr(), one.ptr()));
+    Ref dz = native::own(PyNumber_Multiply(step_z.ptr(), index.ptr()));
+    Ref z = native::own(PyNumber_Add(oz.ptr(), dz.ptr()));
+    Ref coordinates = native::own(PyTuple_Pack(2, y.ptr(), z.ptr()));
+    Ref bar = native::call(module_global(state, state.s_ReinforcedBar), {coordinates, diameter, reference});
+    native::ok(PyList_Append(layer.ptr(), bar.ptr()));
+  }
+  return layer;
+}
+
+// A layer is built whole before any of its bars is added to the section, so a layer that fails
+// half-way leaves the section as it was.
 Ref create_bar_layer(Call& call) {
   const State& state = call.state<State>();
   Handle self = call[0], origin = call[1], diameter = call[2], material = call[3], number_of_bars = call[4],
@@ -99,50 +139,23 @@ Ref create_bar_layer(Call& call) {
   if (count == -1 && PyErr_Occurred()) throw native::PythonError{};
   if (count < 0) count = 0;  // as range() of a negative count
 
-  Ref layer = native::own(PyList_New(count));
-  PyObject* bar_class = nullptr;
-  native::ok(PyDict_GetItemRef(state.module_dict.ptr(), state.s_ReinforcedBar.ptr(), &bar_class));
-  Ref bar_class_ref = native::steal(bar_class);
-  double origin_y = 0.0, origin_z = 0.0;
+  PyObject* found = nullptr;
+  native::ok(PyDict_GetItemRef(state.module_dict.ptr(), state.s_ReinforcedBar.ptr(), &found));
+  Ref bar_class = native::steal(found);
   std::optional<Constructor> make_bar;
-  if (bar_class_ref) make_bar.emplace(call, bar_class_ref, reinforced_bar);
-  if (make_bar && make_bar->runs_no_python() && PyFloat_CheckExact(step_y.ptr()) && PyFloat_CheckExact(step_z.ptr()) &&
-      plain_origin(origin, origin_y, origin_z)) {
-    // Plain floats all the way, and bars made by our own constructor storing plain attributes: no
-    // Python code runs in this loop, so reading the origin once and doing the arithmetic in C gives
-    // the very values Python would compute.
-    const double sy = PyFloat_AS_DOUBLE(step_y.ptr()), sz = PyFloat_AS_DOUBLE(step_z.ptr());
-    for (Py_ssize_t i = 0; i < count; ++i) {
-      // Each product is rounded on its own before the sum, as Python's multiply then add are
-      // (volatile keeps the compiler from fusing them into one multiply-add).
-      volatile double dy = sy * static_cast<double>(i);
-      volatile double dz = sz * static_cast<double>(i);
-      Ref coordinates = coordinate_pair(origin_y + dy, origin_z + dz);
-      PyList_SET_ITEM(layer.ptr(), i, (*make_bar)({coordinates, diameter, reference}).release());
-    }
-  } else {
-    // Any other numbers or a replaced class: the same steps through the interpreter, bar by bar.
-    Ref zero = native::own(PyLong_FromLong(0));
-    Ref one = native::own(PyLong_FromLong(1));
-    for (Py_ssize_t i = 0; i < count; ++i) {
-      Ref index = native::own(PyLong_FromSsize_t(i));
-      Ref oy = native::own(PyObject_GetItem(origin.ptr(), zero.ptr()));
-      Ref dy = native::own(PyNumber_Multiply(step_y.ptr(), index.ptr()));
-      Ref y = native::own(PyNumber_Add(oy.ptr(), dy.ptr()));
-      Ref oz = native::own(PyObject_GetItem(origin.ptr(), one.ptr()));
-      Ref dz = native::own(PyNumber_Multiply(step_z.ptr(), index.ptr()));
-      Ref z = native::own(PyNumber_Add(oz.ptr(), dz.ptr()));
-      Ref coordinates = native::own(PyTuple_Pack(2, y.ptr(), z.ptr()));
-      Ref bar = native::call(module_global(state, state.s_ReinforcedBar), {coordinates, diameter, reference});
-      PyList_SET_ITEM(layer.ptr(), i, bar.release());
-    }
-  }
+  if (bar_class) make_bar.emplace(call, bar_class, reinforced_bar);
+  double origin_y = 0.0, origin_z = 0.0;
+  const bool plain = make_bar && make_bar->runs_no_python() && PyFloat_CheckExact(step_y.ptr()) &&
+                     PyFloat_CheckExact(step_z.ptr()) && plain_origin(origin, origin_y, origin_z);
+  Ref layer = plain ? plain_layer(*make_bar, origin_y, origin_z, PyFloat_AS_DOUBLE(step_y.ptr()),
+                                  PyFloat_AS_DOUBLE(step_z.ptr()), count, diameter, reference)
+                    : general_layer(state, origin, step_y, step_z, count, diameter, reference);
 
   Ref bars = native::getattr(self, state.s__bars);
   if (PyList_CheckExact(bars.ptr())) {
     native::ok(PyList_SetSlice(bars.ptr(), PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, layer.ptr()));
   } else {
-    for (Py_ssize_t i = 0; i < count; ++i) append(state, bars, PyList_GET_ITEM(layer.ptr(), i));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(layer.ptr()); ++i) append(state, bars, PyList_GET_ITEM(layer.ptr(), i));
   }
   return native::none();
 }
