@@ -76,18 +76,35 @@ def test_bar_layer_coordinates(origin, number_of_bars, delta_y, delta_z):
     assert [bar._serialize()["diameter"] for bar in layer] == [0.016] * number_of_bars
 
 
-def test_bar_layer_uses_the_bar_class_bound_in_the_module(monkeypatch):
+class CountedBar(o.ReinforcedBar):
     made = []
 
-    class Counted(o.ReinforcedBar):
-        def __init__(self, *args):
-            made.append(args[0])
-            super().__init__(*args)
+    def __init__(self, *args):
+        self.made.append(args[0])
+        super().__init__(*args)
 
-    monkeypatch.setattr(o, "ReinforcedBar", Counted)
+
+class WatchedBar(o.ReinforcedBar):  # the inherited constructor stores the diameter through the property
+    made = []
+
+    @property
+    def _diameter(self):
+        return self.__dict__["diameter"]
+
+    @_diameter.setter
+    def _diameter(self, value):
+        self.made.append(self._coordinates)
+        self.__dict__["diameter"] = value
+
+
+@pytest.mark.parametrize("bar_class", [CountedBar, WatchedBar])
+def test_bar_layer_uses_the_bar_class_bound_in_the_module(monkeypatch, bar_class):
+    monkeypatch.setattr(o, "ReinforcedBar", bar_class)
+    monkeypatch.setattr(bar_class, "made", [])
     reinforced = section()
     reinforced.create_bar_layer(origin=(0.0, 0.1), diameter=0.01, material=STEEL, number_of_bars=3, delta_y=0.2)
-    assert made == layer_coordinates((0.0, 0.1), 3, 0.2) and all(type(b) is Counted for b in reinforced.bars)
+    assert bar_class.made == layer_coordinates((0.0, 0.1), 3, 0.2)
+    assert all(type(bar) is bar_class and bar.diameter == 0.01 for bar in reinforced.bars)
 
 
 class FailingOrigin:

@@ -284,46 +284,43 @@ void append(const State& state, Handle container, Handle item) {
   native::own(PyObject_CallMethodOneArg(container.ptr(), state.s_append.ptr(), item.ptr()));
 }
 
-Constructor::Constructor(Call& call, Handle cls, const ModelClass& decl)
-    : cls_(native::borrow(cls)), module_(call.module) {
+DirectConstructor::DirectConstructor(const State& state, Handle cls, const ModelClass& decl) {
   if (!PyType_Check(cls.ptr()) || !decl.init) return;
   auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
   // type.__call__ runs tp_new then tp_init; anything else in their place may do more.
   if (Py_TYPE(cls.ptr())->tp_call != PyType_Type.tp_call || type->tp_new != PyBaseObject_Type.tp_new) return;
-  for (const Arg& a : decl.init->args)
-    if (a.kind != Kind::Positional) return;
-  Ref init = native::getattr(cls, call.state<State>().s___init__);
+  Ref init = native::getattr(cls, state.s___init__);
   const void* context = nullptr;
-  if (!native::is_native(call.state<State>().rt, init, model_init, &context)) return;
+  if (!native::is_native(state.rt, init, model_init, &context)) return;
   const auto* record = static_cast<const CompiledClass*>(context);
   if (record->decl != &decl || type->tp_init != record->type->tp_init) return;
-  init_ = std::move(init);
-  record_ = record;
-
-  if (record->decl->init->calls_base || record->decl->init->check != nullptr) return;
-  if (type->tp_setattro != PyObject_GenericSetAttr) return;
+  const Init& spec = *decl.init;
+  if (spec.calls_base || spec.check != nullptr || type->tp_setattro != PyObject_GenericSetAttr) return;
+  for (const Arg& a : spec.args)
+    if (a.kind != Kind::Positional) return;
+  for (const CompiledStore& s : record->stores)
+    if (s.rule != StoreRule::AsIs) return;
   PyObject* mro = type->tp_mro;
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
     Ref dict = native::own(PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))));
     for (const CompiledStore& s : record->stores)
       if (native::ok(PyDict_Contains(dict.ptr(), s.attr.ptr()))) return;
   }
-  runs_no_python_ = true;
+  type_ = type;
+  cls_ = native::borrow(cls);
+  record_ = record;
 }
 
-Ref Constructor::operator()(std::initializer_list<Handle> args) const {
-  if (args.size() > native::kMaxParams) native::raise(PyExc_SystemError, "too many arguments for a constructor");
-  PyObject* bound[native::kMaxParams + 1];
-  size_t n = 1;
-  for (Handle a : args) bound[n++] = a.ptr();
-  if (record_ == nullptr || n != record_->decl->init->args.size() + 1)
-    return native::own(PyObject_Vectorcall(cls_.ptr(), bound + 1, n - 1, nullptr));
-  auto* type = reinterpret_cast<PyTypeObject*>(cls_.ptr());
+Ref DirectConstructor::operator()(std::initializer_list<Handle> args) const {
+  if (record_ == nullptr || args.size() != record_->decl->init->args.size())
+    native::raise(PyExc_SystemError, "a direct constructor used where it does not apply");
   Ref no_args = native::own(PyTuple_New(0));
-  Ref self = native::own(type->tp_new(type, no_args.ptr(), nullptr));
-  bound[0] = self.ptr();
-  Call init_call{init_.ptr(), bound, n, record_, module_};
-  model_init(init_call);
+  Ref self = native::own(type_->tp_new(type_, no_args.ptr(), nullptr));
+  // What the generic constructor does for such a record, less the interpreter's interning check on
+  // each name (they are interned already) and the __setattr__ dispatch (it is the generic one).
+  const Handle* values = args.begin();
+  for (const CompiledStore& s : record_->stores)
+    native::ok(PyObject_GenericSetAttr(self.ptr(), s.attr.ptr(), values[s.param - 1].ptr()));
   return self;
 }
 

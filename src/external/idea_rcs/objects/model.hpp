@@ -200,25 +200,23 @@ Ref module_global(const State& state, Handle name);
 // `container.append(item)`: straight into a plain list, through its method otherwise.
 void append(const State& state, Handle container, Handle item);
 
-// Calls a model class the short way, for bulk paths. When calling `cls` would run nothing but
-// object.__new__ and the generic constructor of `decl` (no __new__, metaclass __call__ or __init__ of
-// anyone else), the instance is allocated through the type and initialised by that same constructor
-// code, without an argument tuple, an __init__ lookup or argument binding. Otherwise the class is
-// called as usual. Decided once, when made; arguments are given positionally, all of them.
-class Constructor {
+// Makes instances of a model class the short way, for bulk paths. It applies when calling `cls` would
+// run nothing but object.__new__ and the generic constructor of `decl`, and that constructor only
+// stores its arguments as they are into plain instance attributes (no __setattr__ and no class
+// attribute of a stored name anywhere in the bases, hence no descriptor). The instance is then
+// allocated through the type and its attributes are set directly: no argument tuple, no __init__
+// lookup, no argument binding, and no Python code runs. Decided once, when made.
+class DirectConstructor {
  public:
-  Constructor(Call& call, Handle cls, const ModelClass& decl);
+  DirectConstructor(const State& state, Handle cls, const ModelClass& decl);
+  bool usable() const { return record_ != nullptr; }
+  // Every argument of the constructor, by position; only when usable().
   Ref operator()(std::initializer_list<Handle> args) const;
-  // Made the short way, and storing the attributes runs no Python code: no __setattr__ and no class
-  // attribute of a stored name anywhere in the class's bases (hence no descriptor).
-  bool runs_no_python() const { return runs_no_python_; }
 
  private:
+  PyTypeObject* type_ = nullptr;
   Ref cls_;
-  Ref init_;
-  PyObject* module_;
   const CompiledClass* record_ = nullptr;
-  bool runs_no_python_ = false;
 };
 
 }  // namespace objects

@@ -80,11 +80,11 @@ Ref coordinate_pair(double y, double z) {
 }
 
 // The bars at origin + step * i for i = 0 .. count - 1, each step a float, the origin's two
-// coordinates read once. Only for plain floats and a bar class whose constructor runs no Python code:
-// then nothing but this loop runs (the collector waits for the interpreter's next check), and C
+// coordinates read once. Only for plain numbers and a bar class that can be made directly: then no
+// Python code runs in this loop (the collector waits for the interpreter's next check), and C
 // arithmetic gives the very values Python would compute.
-Ref plain_layer(const Constructor& make_bar, double origin_y, double origin_z, double step_y, double step_z,
-                Py_ssize_t count, Handle diameter, Handle reference) {
+Ref plain_layer(const DirectConstructor& make_bar, double origin_y, double origin_z, double step_y,
+                double step_z, Py_ssize_t count, Handle diameter, Handle reference) {
   Ref layer = native::own(PyList_New(count));
   for (Py_ssize_t i = 0; i < count; ++i) {
     // Each product is rounded on its own before the sum, as Python's multiply then add are
@@ -142,10 +142,10 @@ Ref create_bar_layer(Call& call) {
   PyObject* found = nullptr;
   native::ok(PyDict_GetItemRef(state.module_dict.ptr(), state.s_ReinforcedBar.ptr(), &found));
   Ref bar_class = native::steal(found);
-  std::optional<Constructor> make_bar;
-  if (bar_class) make_bar.emplace(call, bar_class, reinforced_bar);
+  std::optional<DirectConstructor> make_bar;
+  if (bar_class) make_bar.emplace(state, bar_class, reinforced_bar);
   double origin_y = 0.0, origin_z = 0.0;
-  const bool plain = make_bar && make_bar->runs_no_python() && PyFloat_CheckExact(step_y.ptr()) &&
+  const bool plain = make_bar && make_bar->usable() && PyFloat_CheckExact(step_y.ptr()) &&
                      PyFloat_CheckExact(step_z.ptr()) && plain_origin(origin, origin_y, origin_z);
   Ref layer = plain ? plain_layer(*make_bar, origin_y, origin_z, PyFloat_AS_DOUBLE(step_y.ptr()),
                                   PyFloat_AS_DOUBLE(step_z.ptr()), count, diameter, reference)
