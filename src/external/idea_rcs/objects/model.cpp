@@ -316,8 +316,8 @@ Ref DirectConstructor::operator()(std::initializer_list<Handle> args) const {
     native::raise(PyExc_SystemError, "a direct constructor used where it does not apply");
   Ref no_args = native::own(PyTuple_New(0));
   Ref self = native::own(type_->tp_new(type_, no_args.ptr(), nullptr));
-  // What the generic constructor does for such a record, less the interpreter's interning check on
-  // each name (they are interned already) and the __setattr__ dispatch (it is the generic one).
+  // What the generic constructor does for such a record, less what PyObject_SetAttr adds around it:
+  // interning each name (they are interned already) and the __setattr__ dispatch (it is the generic one).
   const Handle* values = args.begin();
   for (const CompiledStore& s : record_->stores)
     native::ok(PyObject_GenericSetAttr(self.ptr(), s.attr.ptr(), values[s.param - 1].ptr()));
