@@ -77,7 +77,7 @@ Ref model_init(Call& call) {
   }
   if (init.check != nullptr) init.check(state, call);
   for (const CompiledStore& s : cls.stores) {
-    Handle value = call[s.param];
+    Handle value = s.rule == StoreRule::EmptyList ? Handle() : call[s.param];
     switch (s.rule) {
       case StoreRule::AsIs:
         native::setattr(self, s.attr, value);
@@ -88,6 +88,12 @@ Ref model_init(Call& call) {
         break;
       case StoreRule::OrNew:
         native::setattr(self, s.attr, native::truthy(value) ? native::borrow(value) : native::call(s.cls, {}));
+        break;
+      case StoreRule::ListOf:
+        native::setattr(self, s.attr, native::own(PySequence_List(value.ptr())));
+        break;
+      case StoreRule::EmptyList:
+        native::setattr(self, s.attr, native::own(PyList_New(0)));
         break;
     }
   }
@@ -254,7 +260,7 @@ Ref build_class(PyObject* module, State& state, const ModelClass& decl) {
       native::raise_format(PyExc_SystemError, "%s stores an unknown argument", std::string(decl.name).c_str());
     };
     for (const Store& s : init.stores) {
-      c.stores.push_back({native::interned(s.attr), index_of(s.param), s.rule,
+      c.stores.push_back({native::interned(s.attr), s.rule == StoreRule::EmptyList ? 0 : index_of(s.param), s.rule,
                           s.rule == StoreRule::OrNew ? state.attr(s.cls) : Ref()});
     }
     if (init.base_by_keyword) {
@@ -319,6 +325,61 @@ Ref build_enum(PyObject* module, State& state, const TextEnumClass& decl) {
   Ref cls = native::make_enum(module, state.attr("Enum"), decl.name, members);
   native::ok(PyModule_AddObjectRef(module, std::string(decl.name).c_str(), cls.ptr()));
   return cls;
+}
+
+Ref module_global(const State& state, Handle name) {
+  PyObject* found = nullptr;
+  if (native::ok(PyDict_GetItemRef(state.module_dict.ptr(), name.ptr(), &found)) == 0)
+    native::raise_format(PyExc_NameError, "name '%U' is not defined", name.ptr());
+  return native::steal(found);
+}
+
+void append(const State& state, Handle container, Handle item) {
+  if (PyList_CheckExact(container.ptr())) {
+    native::ok(PyList_Append(container.ptr(), item.ptr()));
+    return;
+  }
+  native::own(PyObject_CallMethodOneArg(container.ptr(), state.s_append.ptr(), item.ptr()));
+}
+
+DirectConstructor::DirectConstructor(const State& state, Handle cls, const ModelClass& decl) {
+  if (!PyType_Check(cls.ptr()) || !decl.init) return;
+  auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+  // type.__call__ runs tp_new then tp_init; anything else in their place may do more.
+  if (Py_TYPE(cls.ptr())->tp_call != PyType_Type.tp_call || type->tp_new != PyBaseObject_Type.tp_new) return;
+  Ref init = native::getattr(cls, state.s___init__);
+  const void* context = nullptr;
+  if (!native::is_native(state.rt, init, model_init, &context)) return;
+  const auto* record = static_cast<const CompiledClass*>(context);
+  if (record->decl != &decl || type->tp_init != record->type->tp_init) return;
+  const Init& spec = *decl.init;
+  if (spec.calls_base || spec.check != nullptr || type->tp_setattro != PyObject_GenericSetAttr) return;
+  for (const Arg& a : spec.args)
+    if (a.kind != Kind::Positional) return;
+  for (const CompiledStore& s : record->stores)
+    if (s.rule != StoreRule::AsIs) return;
+  PyObject* mro = type->tp_mro;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+    Ref dict = native::own(PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))));
+    for (const CompiledStore& s : record->stores)
+      if (native::ok(PyDict_Contains(dict.ptr(), s.attr.ptr()))) return;
+  }
+  type_ = type;
+  cls_ = native::borrow(cls);
+  record_ = record;
+}
+
+Ref DirectConstructor::operator()(std::initializer_list<Handle> args) const {
+  if (record_ == nullptr || args.size() != record_->decl->init->args.size())
+    native::raise(PyExc_SystemError, "a direct constructor used where it does not apply");
+  Ref no_args = native::own(PyTuple_New(0));
+  Ref self = native::own(type_->tp_new(type_, no_args.ptr(), nullptr));
+  // What the generic constructor does for such a record, less what PyObject_SetAttr adds around it:
+  // interning each name (they are interned already) and the __setattr__ dispatch (it is the generic one).
+  const Handle* values = args.begin();
+  for (const CompiledStore& s : record_->stores)
+    native::ok(PyObject_GenericSetAttr(self.ptr(), s.attr.ptr(), values[s.param - 1].ptr()));
+  return self;
 }
 
 }  // namespace objects

@@ -57,6 +57,8 @@ enum class StoreRule {
   AsIs,         // self.<attr> = value
   ListOrEmpty,  // self.<attr> = list(value) if value else []
   OrNew,        // self.<attr> = value if value else <cls>()
+  ListOf,       // self.<attr> = list(value)
+  EmptyList,    // self.<attr> = []  (takes no argument; `param` stays empty)
 };
 struct Store {
   std::string attr;
@@ -200,5 +202,30 @@ Ref call_super(Handle self, PyTypeObject* defining, Handle name, PyObject* const
 
 // The serialisation of `self` by the class that defines the running method: base keys, then table keys.
 Ref serialize_as(State& state, const CompiledClass& cls, Handle self);
+
+// A name bound in the module, looked up at call time as Python code looks up its globals.
+Ref module_global(const State& state, Handle name);
+
+// `container.append(item)`: straight into a plain list, through its method otherwise.
+void append(const State& state, Handle container, Handle item);
+
+// Makes instances of a model class the short way, for bulk paths. It applies when calling `cls` would
+// run nothing but object.__new__ and the generic constructor of `decl`, and that constructor only
+// stores its arguments as they are into plain instance attributes (no __setattr__ and no class
+// attribute of a stored name anywhere in the bases, hence no descriptor). The instance is then
+// allocated through the type and its attributes are set directly: no argument tuple, no __init__
+// lookup, no argument binding, and no Python code runs. Decided once, when made.
+class DirectConstructor {
+ public:
+  DirectConstructor(const State& state, Handle cls, const ModelClass& decl);
+  bool usable() const { return record_ != nullptr; }
+  // Every argument of the constructor, by position; only when usable().
+  Ref operator()(std::initializer_list<Handle> args) const;
+
+ private:
+  PyTypeObject* type_ = nullptr;
+  Ref cls_;
+  const CompiledClass* record_ = nullptr;
+};
 
 }  // namespace objects

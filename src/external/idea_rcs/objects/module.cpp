@@ -87,16 +87,16 @@ void exec(PyObject* module, State& state) {
   build_class(module, state, mat_concrete_ec2);
 
   // Cross-sections (sections.cpp).
-  // build_enum(module, state, cross_section_type);
-  // build_class(module, state, cross_section);
-  // build_class(module, state, cross_section_parameter);
-  // build_class(module, state, cross_section_component);
-  // build_class(module, state, css_component);
+  build_enum(module, state, cross_section_type);
+  build_class(module, state, cross_section);
+  build_class(module, state, cross_section_parameter);
+  build_class(module, state, cross_section_component);
+  build_class(module, state, css_component);
 
   // Reinforcement (reinforcement.cpp).
-  // build_class(module, state, reinforced_bar);
-  // build_class(module, state, stirrup);
-  // build_class(module, state, reinforced_cross_section);
+  build_class(module, state, reinforced_bar);
+  build_class(module, state, stirrup);
+  build_class(module, state, reinforced_cross_section);
 
   // Internal forces and loadings (loads.cpp).
   build_class(module, state, result_of_internal_forces);

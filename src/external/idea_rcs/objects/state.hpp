@@ -25,7 +25,11 @@ namespace objects {
   X(extremes)                     \
   X(MatConcrete)                  \
   X(MatReinforcement)             \
-  X(StandardCheckSectionExtreme) \
+  X(StandardCheckSectionExtreme)  \
+  X(_ReferenceElement)            \
+  X(_CssComponent)                \
+  X(ReinforcedBar)                \
+  X(Stirrup)                      \
   X(append)
 
 struct State {
