@@ -29,8 +29,8 @@ bool AddressSet::add(Handle sheet_name, Handle row, Handle column) {
                        ((row_number = PyLong_AsLongLongAndOverflow(row.ptr(), &overflow)), overflow == 0);
     if (usual) {
       // Exact str and int hash without failing and the hashes are cached in the texts.
-      const Py_hash_t hash = PyObject_Hash(sheet_name.ptr()) * 1000003 ^ PyObject_Hash(column.ptr()) * 31 ^
-                             static_cast<Py_hash_t>(row_number);
+      const size_t hash = static_cast<size_t>(PyObject_Hash(sheet_name.ptr())) * 1000003u ^
+                          static_cast<size_t>(PyObject_Hash(column.ptr())) * 31u ^ static_cast<size_t>(row_number);
       return add_fast({sheet_name.ptr(), column.ptr(), row_number, hash});
     }
     move_to_python_set();
@@ -43,7 +43,7 @@ bool AddressSet::add(Handle sheet_name, Handle row, Handle column) {
 
 bool AddressSet::add_fast(const Key& key) {
   const size_t mask = slots_.size() - 1;
-  for (size_t i = static_cast<size_t>(key.hash) & mask;; i = (i + 1) & mask) {
+  for (size_t i = key.hash & mask;; i = (i + 1) & mask) {
     Key& slot = slots_[i];
     if (slot.sheet_name == nullptr) {
       slot = key;
@@ -64,7 +64,7 @@ void AddressSet::grow() {
   const size_t mask = slots_.size() - 1;
   for (const Key& key : old) {
     if (key.sheet_name == nullptr) continue;
-    size_t i = static_cast<size_t>(key.hash) & mask;
+    size_t i = key.hash & mask;
     while (slots_[i].sheet_name != nullptr) i = (i + 1) & mask;
     slots_[i] = key;
   }

@@ -22,7 +22,7 @@ class AddressSet {
     PyObject* sheet_name = nullptr;  // null: an empty slot
     PyObject* column = nullptr;
     long long row = 0;
-    Py_hash_t hash = 0;
+    size_t hash = 0;
   };
   bool add_fast(const Key& key);
   void grow();
