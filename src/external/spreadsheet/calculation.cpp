@@ -18,6 +18,12 @@ bool is_url_backed(State& state, Handle file, Handle file_class) {
   return native::ok(PyObject_RichCompareBool(source_type.ptr(), url.ptr(), Py_EQ)) != 0;
 }
 
+// What Python reports when a context manager that suppressed an error skipped the assignment.
+[[noreturn]] void raise_unfinished_upload() {
+  native::raise(PyExc_UnboundLocalError,
+                "cannot access local variable 'download_url' where it is not associated with a value");
+}
+
 // ---- SpreadsheetResult --------------------------------------------------------------------------
 
 Ref result_init(Call& call) {
@@ -199,12 +205,6 @@ Ref post_job(State& state, const char* endpoint, Handle body, Handle error_mappi
   Ref path = native::str(endpoint);
   PyObject* argv[] = {path.ptr(), body.ptr(), state.timeout_seconds.ptr(), error_mapping.ptr()};
   return native::own(PyObject_Vectorcall(post.ptr(), argv, 2, state.kwnames_timeout_mapping.ptr()));
-}
-
-void raise_unfinished_upload() {
-  // What Python reports when a suppressing context manager skipped the assignment.
-  native::raise(PyExc_UnboundLocalError,
-                "cannot access local variable 'download_url' where it is not associated with a value");
 }
 
 void build_calculation(PyObject* module, State& state) {

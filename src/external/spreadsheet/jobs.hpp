@@ -13,8 +13,6 @@ Ref request_body_start(State& state, Handle download_url, const Ref slot[3]);
 // _post_on_addon_endpoint(endpoint, body, timeout=60, error_mapping=error_mapping), looked up now.
 Ref post_job(State& state, const char* endpoint, Handle body, Handle error_mapping);
 
-[[noreturn]] void raise_unfinished_upload();
-
 inline Ref bind_class(PyObject* module, native::ClassBuilder& builder) {
   Ref cls = builder.build();
   native::ok(PyModule_AddObjectRef(module, std::string(builder.name()).c_str(), cls.ptr()));

@@ -158,12 +158,6 @@ void for_each(Handle items, Body&& body) {
   if (PyErr_Occurred()) throw native::PythonError{};
 }
 
-// `with manager as value: body(value)`: __exit__ gets the exception details when the body fails,
-// and the exception goes on unless __exit__ returns a true value. Returns false when an exception
-// was suppressed, so the caller knows that the body did not finish.
-template <class Body>
-bool with_block(State& state, Handle manager, Body&& body);
-
 // While alive, `error` is the exception being handled (as inside an except block), so that an
 // exception raised meanwhile is chained to it; the previous one is restored afterwards.
 class Handling {
@@ -184,6 +178,9 @@ Ref lookup_special(Handle obj, Handle name);
 bool exit_after_failure(Handle exit);  // calls exit with the raised exception; true: suppressed
 void exit_normally(Handle exit);
 
+// `with manager as value: body(value)`: __exit__ gets the exception details when the body fails,
+// and the exception goes on unless __exit__ returns a true value. Returns false when an exception
+// was suppressed, so the caller knows that the body did not finish.
 template <class Body>
 bool with_block(State& state, Handle manager, Body&& body) {
   Ref enter = lookup_special(manager, state.s___enter__);
