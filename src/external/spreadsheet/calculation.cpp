@@ -12,9 +12,10 @@ using native::FunctionDecl;
 constexpr const char* run_evaluate_first = "Run evaluate spreadsheet first before trying to get results.";
 
 // `file.source_type == File.SourceType.URL`, with File as the module binds it now.
-bool is_url_backed(State& state, Handle file, Handle file_class) {
+bool is_url_backed(State& state, Handle file, Handle file_class = {}) {
   Ref source_type = native::getattr(file, state.s_source_type);
-  Ref url = native::getattr(native::getattr(file_class, state.s_SourceType), state.s_URL);
+  Ref cls = file_class ? native::borrow(file_class) : state.global(state.s_File);
+  Ref url = native::getattr(native::getattr(cls, state.s_SourceType), state.s_URL);
   return native::ok(PyObject_RichCompareBool(source_type.ptr(), url.ptr(), Py_EQ)) != 0;
 }
 
@@ -32,7 +33,7 @@ Ref result_init(Call& call) {
   native::setattr(self, state.s__values, call[1]);
   Ref file = native::borrow(call[2]);
   // A URL-backed file is replaced by its copy, so the result no longer depends on the URL.
-  if (native::truthy(file) && is_url_backed(state, file, state.global(state.s_File)))
+  if (native::truthy(file) && is_url_backed(state, file))
     file = call_method(file, state.s_copy);
   native::setattr(self, state.s__file, file);
   return native::none();

@@ -4,6 +4,7 @@
 
 #include <string_view>
 
+#include "native/boundary.hpp"
 #include "native/classes.hpp"
 #include "native/function.hpp"
 
@@ -193,9 +194,10 @@ bool with_block(State& state, Handle manager, Body&& body) {
   Ref value = native::own(PyObject_CallNoArgs(enter.ptr()));
   try {
     body(Handle(value));
-  } catch (const native::PythonError&) {
+  } catch (...) {
+    native::translate_exception();  // a C++ failure too becomes the Python exception __exit__ is given
     if (exit_after_failure(exit)) return false;
-    throw;
+    throw native::PythonError{};
   }
   exit_normally(exit);
   return true;
