@@ -28,7 +28,6 @@ def test_module_exports_logger_and_host_names():
      {"value": "Union[bool, int, str, float]", "return": "str"}),
     (ss._list_of_lists_is_rectangular, "(data: 'List[list]') -> 'bool'", {"data": "List[list]", "return": "bool"}),
     (ss.NamedInputCell, "(name: 'str', value: 'Union[bool, int, str, float]')", None),
-    (ss.SpreadsheetCalculationInput, "(name: 'str', value: 'Union[bool, int, str, float]')", None),
     (ss.NamedInputCell.serialize, "(self, convert_value_to_str: 'bool' = False) -> 'dict'", None),
     (ss.NamedInputCell.serialize_for_fill_spreadsheet, "(self) -> 'dict'", None),
     (ss.NamedOutputCell, "(name: 'str')", None),
@@ -39,9 +38,7 @@ def test_module_exports_logger_and_host_names():
      None),
     (ss.DirectInputCell.serialize, "(self, convert_value_to_str: 'bool' = False) -> 'dict'", None),
     (ss.DirectOutputCell, "(sheet_name: 'str', column: 'str', row: 'int')", None),
-    (ss.DirectOutputCell.result.fset, "(self, value: 'Any') -> 'None'", None),
     (ss.DirectOutputCell.equals, "(self, direct_cell_result: 'dict') -> 'bool'", None),
-    (ss.DirectOutputCell.serialize, "(self) -> 'dict'", None),
     (ss.InputCellRange, "(sheet_name: 'str', left_column: 'str', top_row: 'int', "
                         "data: 'List[List[Union[float, str]]]')", None),
     (ss.InputCellRange.__repr__, "(self) -> 'str'", None),

@@ -301,11 +301,7 @@ void add_result_property(native::ClassBuilder& builder) {
                                 .impl = output_result_set});
 }
 
-}  // namespace
-
-// ---- shared with the other areas ---------------------------------------------------------------
-
-namespace {
+// ---- numbers as text, as str() writes them ------------------------------------------------------
 
 // A new str of the ASCII characters in [begin, end).
 Ref ascii_text(const char* begin, const char* end) {
@@ -377,6 +373,8 @@ Ref float_text(double number) {
 }
 
 }  // namespace
+
+// ---- shared with the other areas ---------------------------------------------------------------
 
 Ref stringify(State& state, Handle value) {
   PyTypeObject* type = Py_TYPE(value.ptr());
