@@ -1,0 +1,610 @@
+// The cell vocabulary: named and direct input and output cells, rectangular input ranges, and the
+// two module functions that turn values into text and check that a block of rows is rectangular.
+#include "external/spreadsheet/cells.hpp"
+#include "external/spreadsheet/jobs.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <string>
+
+namespace spreadsheet {
+namespace {
+
+using native::FunctionDecl;
+
+// ---- module functions ---------------------------------------------------------------------------
+
+Ref stringify_value_impl(Call& call) { return stringify(call.state<State>(), call[0]); }
+
+Ref list_of_lists_is_rectangular_impl(Call& call) { return native::boolean(is_rectangular(call[0])); }
+
+// ---- named cells --------------------------------------------------------------------------------
+
+Ref named_base_init(Call& call) {
+  State& state = call.state<State>();
+  native::setattr(call[0], state.s_name, call[1]);
+  return native::none();
+}
+
+// The body of an abstract method: never meant to run, returns None when called through super().
+Ref abstract_serialize(Call&) { return native::none(); }
+
+Ref named_input_init(Call& call) {
+  State& state = call.state<State>();
+  Handle self = call[0];
+  PyObject* base_args[] = {call[1].ptr()};
+  call_super(self, as_type(state.named_input_cell), state.s___init__, base_args, 1);
+  native::setattr(self, state.s_value, call[2]);
+  native::setattr(self, state.s__stringified_value, stringify(state, call[2]));
+  return native::none();
+}
+
+Ref named_input_repr(Call& call) {
+  State& state = call.state<State>();
+  Ref name = native::getattr(call[0], state.s_name);
+  Ref value = native::getattr(call[0], state.s_value);
+  return native::own(PyUnicode_FromFormat("NamedInputCell(name=%R, value=%R)", name.ptr(), value.ptr()));
+}
+
+Ref named_input_serialize(Call& call) {
+  State& state = call.state<State>();
+  Handle self = call[0];
+  const bool as_text = native::truthy(call[1]);
+  Ref name = native::getattr(self, state.s_name);
+  Ref value = native::getattr(self, as_text ? state.s__stringified_value : state.s_value);
+  Ref dict = native::own(PyDict_New());
+  native::setitem(dict, state.s_name, name);
+  native::setitem(dict, state.s_value, value);
+  return dict;
+}
+
+Ref named_input_serialize_for_fill(Call& call) {
+  State& state = call.state<State>();
+  Handle self = call[0];
+  Ref name = native::getattr(self, state.s_name);
+  Ref inner = native::own(PyDict_New());
+  native::setitem(inner, state.s_value, native::getattr(self, state.s_value));
+  Ref dict = native::own(PyDict_New());
+  native::setitem(dict, name, inner);
+  return dict;
+}
+
+// ---- output cells (named and direct share the one-time result) ----------------------------------
+
+Ref output_result_get(Call& call) {
+  Ref value = native::getattr(call[0], call.state<State>().s__result_value);
+  if (value.is_none())
+    native::raise(PyExc_RuntimeError, "Result for direct output cell is not yet available, execute first.");
+  return value;
+}
+
+Ref output_result_set(Call& call) {
+  State& state = call.state<State>();
+  // None marks the unset state, so setting None leaves the cell unset.
+  if (!native::getattr(call[0], state.s__result_value).is_none())
+    native::raise(PyExc_AttributeError, "Result value should only be set once");
+  native::setattr(call[0], state.s__result_value, call[1]);
+  return native::none();
+}
+
+Ref named_output_init(Call& call) {
+  State& state = call.state<State>();
+  Handle self = call[0];
+  PyObject* base_args[] = {call[1].ptr()};
+  call_super(self, as_type(state.named_output_cell), state.s___init__, base_args, 1);
+  native::setattr(self, state.s__result_value, native::none());
+  return native::none();
+}
+
+Ref named_output_repr(Call& call) {
+  Ref name = native::getattr(call[0], call.state<State>().s_name);
+  return native::own(PyUnicode_FromFormat("NamedOutputCell(name=%R)", name.ptr()));
+}
+
+Ref named_output_equals(Call& call) {
+  State& state = call.state<State>();
+  Ref mine = native::getattr(call[0], state.s_name);
+  Ref theirs = native::own(PyObject_GetItem(call[1].ptr(), state.s_name.ptr()));
+  return native::boolean(native::ok(PyObject_RichCompareBool(mine.ptr(), theirs.ptr(), Py_EQ)) != 0);
+}
+
+Ref named_output_serialize(Call& call) {
+  State& state = call.state<State>();
+  Ref dict = native::own(PyDict_New());
+  native::setitem(dict, state.s_name, native::getattr(call[0], state.s_name));
+  return dict;
+}
+
+// ---- direct cells -------------------------------------------------------------------------------
+
+Ref direct_base_init(Call& call) {
+  State& state = call.state<State>();
+  Handle self = call[0];
+  native::setattr(self, state.s_sheet_name, call[1]);
+  native::setattr(self, state.s_column, call[2]);
+  native::setattr(self, state.s_row, call[3]);
+  return native::none();
+}
+
+// The address part of a direct cell's dictionary: sheet_name, row, column.
+Ref direct_address_dict(State& state, Handle self) {
+  Ref dict = native::own(_PyDict_NewPresized(4));
+  native::setitem(dict, state.s_sheet_name, native::getattr(self, state.s_sheet_name));
+  native::setitem(dict, state.s_row, native::getattr(self, state.s_row));
+  native::setitem(dict, state.s_column, native::getattr(self, state.s_column));
+  return dict;
+}
+
+Ref direct_input_init(Call& call) {
+  State& state = call.state<State>();
+  Handle self = call[0];
+  PyObject* base_args[] = {call[1].ptr(), call[2].ptr(), call[3].ptr()};
+  call_super(self, as_type(state.direct_input_cell), state.s___init__, base_args, 3);
+  native::setattr(self, state.s_value, call[4]);
+  native::setattr(self, state.s__stringified_value, stringify(state, call[4]));
+  return native::none();
+}
+
+Ref direct_input_repr(Call& call) {
+  State& state = call.state<State>();
+  Handle self = call[0];
+  Ref sheet_name = native::getattr(self, state.s_sheet_name);
+  Ref column = native::getattr(self, state.s_column);
+  Ref row = native::getattr(self, state.s_row);
+  Ref value = native::getattr(self, state.s_value);
+  return native::own(PyUnicode_FromFormat("DirectInputCell(sheet_name=%R, column=%R, row=%R, value=%R)",
+                                          sheet_name.ptr(), column.ptr(), row.ptr(), value.ptr()));
+}
+
+Ref direct_input_serialize(Call& call) {
+  State& state = call.state<State>();
+  Handle self = call[0];
+  const bool as_text = native::truthy(call[1]);
+  Ref dict = direct_address_dict(state, self);
+  Ref value = native::getattr(self, state.s_value);
+  // Converted afresh at each call, so a re-assigned value is honoured.
+  if (as_text) value = stringify(state, value);
+  native::setitem(dict, state.s_value, value);
+  return dict;
+}
+
+Ref direct_output_init(Call& call) {
+  State& state = call.state<State>();
+  Handle self = call[0];
+  PyObject* base_args[] = {call[1].ptr(), call[2].ptr(), call[3].ptr()};
+  call_super(self, as_type(state.direct_output_cell), state.s___init__, base_args, 3);
+  native::setattr(self, state.s__result_value, native::none());
+  return native::none();
+}
+
+Ref direct_output_repr(Call& call) {
+  State& state = call.state<State>();
+  Handle self = call[0];
+  Ref sheet_name = native::getattr(self, state.s_sheet_name);
+  Ref column = native::getattr(self, state.s_column);
+  Ref row = native::getattr(self, state.s_row);
+  return native::own(PyUnicode_FromFormat("DirectOutputCell(sheet_name=%R, column=%R, row=%R)", sheet_name.ptr(),
+                                          column.ptr(), row.ptr()));
+}
+
+Ref direct_output_equals(Call& call) {
+  State& state = call.state<State>();
+  // Stops at the first difference: a later key is then not looked up.
+  for (Handle key : {state.s_sheet_name, state.s_row, state.s_column}) {
+    Ref mine = native::getattr(call[0], key);
+    Ref theirs = native::own(PyObject_GetItem(call[1].ptr(), key.ptr()));
+    if (!native::ok(PyObject_RichCompareBool(mine.ptr(), theirs.ptr(), Py_EQ))) return native::boolean(false);
+  }
+  return native::boolean(true);
+}
+
+Ref direct_output_serialize(Call& call) { return direct_address_dict(call.state<State>(), call[0]); }
+
+// ---- input cell range ---------------------------------------------------------------------------
+
+Ref range_init(Call& call) {
+  State& state = call.state<State>();
+  Handle self = call[0];
+  Handle data = call[4];
+  const Py_ssize_t rows = PyObject_Size(data.ptr());
+  if (rows < 0) throw native::PythonError{};
+  bool empty = rows == 0;
+  if (!empty) {
+    Ref first = native::own(PyObject_GetItem(data.ptr(), state.zero.ptr()));
+    const Py_ssize_t width = PyObject_Size(first.ptr());
+    if (width < 0) throw native::PythonError{};
+    empty = width == 0;
+  }
+  if (empty) native::raise(PyExc_ValueError, "data should be non-empty");
+  if (!is_rectangular(data)) native::raise(PyExc_ValueError, "data should be rectangular");
+  native::setattr(self, state.s__sheet_name, call[1]);
+  native::setattr(self, state.s__left_column, call[2]);
+  native::setattr(self, state.s__top_row, call[3]);
+  native::setattr(self, state.s__data, data);
+  return native::none();
+}
+
+Ref range_repr(Call& call) {
+  State& state = call.state<State>();
+  Handle self = call[0];
+  Ref sheet_name = native::getattr(self, state.s__sheet_name);
+  Ref left_column = native::getattr(self, state.s__left_column);
+  Ref top_row = native::getattr(self, state.s__top_row);
+  return native::own(PyUnicode_FromFormat("InputCellRange(sheet_name=%R, left_column=%R, top_row=%R, data=...)",
+                                          sheet_name.ptr(), left_column.ptr(), top_row.ptr()));
+}
+
+Ref range_serialize(Call& call) {
+  State& state = call.state<State>();
+  Handle self = call[0];
+  Ref top_left = native::own(PyDict_New());
+  native::setitem(top_left, state.s_column, native::getattr(self, state.s__left_column));
+  native::setitem(top_left, state.s_row, native::getattr(self, state.s__top_row));
+  native::setitem(top_left, state.s_sheet_name, native::getattr(self, state.s__sheet_name));
+  Ref dict = native::own(PyDict_New());
+  native::setitem(dict, state.s_top_left_cell, top_left);
+  // The rows themselves, not a copy.
+  native::setitem(dict, state.s_data, native::getattr(self, state.s__data));
+  return dict;
+}
+
+// ---- docstrings ---------------------------------------------------------------------------------
+
+constexpr std::string_view convert_param_doc =
+    "        :param convert_value_to_str: convert the value to text; needed when the cell is used in the coupled\n"
+    "            Excel program, with old workers only (default: False)\n";
+
+const std::string serialize_input_doc = std::string(
+    "\n"
+    "        Serialize the cell into the dictionary that the request bodies of the spreadsheet jobs are built from.\n"
+    "\n") + std::string(convert_param_doc) + "        ";
+
+constexpr std::string_view output_usage_named =
+    "\n"
+    "    Class for defining a named cell of which the result is read after execution.\n"
+    "\n"
+    "    Usage::\n"
+    "\n"
+    "        output_cell = NamedOutputCell('result_name')\n"
+    "        excel = Excel(template, output_cells=[output_cell])\n"
+    "        excel.execute()\n"
+    "        result = output_cell.result\n"
+    "    ";
+
+constexpr std::string_view output_usage_direct =
+    "\n"
+    "    Class for defining a direct cell (sheet name, column, row) of which the result is read after execution.\n"
+    "\n"
+    "    Usage::\n"
+    "\n"
+    "        output_cell = DirectOutputCell('Sheet1', 'G', 3)\n"
+    "        excel = Excel(template, direct_output_cells=[output_cell])\n"
+    "        excel.execute()\n"
+    "        result = output_cell.result\n"
+    "    ";
+
+FunctionDecl repr_decl(native::Impl impl) {
+  return {.name = "__repr__", .params = {param("self")}, .returns = "str", .impl = impl};
+}
+
+void add_result_property(native::ClassBuilder& builder) {
+  builder.property(FunctionDecl{.name = "result",
+                                .params = {param("self")},
+                                .returns = "Any",
+                                .doc = "\n        The result of the cell, available after execution.\n        ",
+                                .impl = output_result_get},
+                   FunctionDecl{.name = "result",
+                                .params = {param("self"), param("value", "Any")},
+                                .returns = "None",
+                                .doc = "\n        Set the result of the cell; only once.\n        ",
+                                .impl = output_result_set});
+}
+
+// ---- numbers as text, as str() writes them ------------------------------------------------------
+
+// A new str of the ASCII characters in [begin, end).
+Ref ascii_text(const char* begin, const char* end) {
+  const auto length = static_cast<Py_ssize_t>(end - begin);
+  Ref text = native::own(PyUnicode_New(length, 127));
+  std::memcpy(PyUnicode_1BYTE_DATA(text.ptr()), begin, static_cast<size_t>(length));
+  return text;
+}
+
+// str() of an exact int that fits in 64 bits; null when it does not (the interpreter formats it then).
+Ref int_text(Handle value) {
+  int overflow = 0;
+  const long long number = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+  if (overflow != 0) return {};
+  if (number == -1 && PyErr_Occurred()) throw native::PythonError{};
+  char buffer[24];
+  const auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, number);
+  (void)error;
+  return ascii_text(buffer, end);
+}
+
+// str() of an exact float, as the interpreter writes it: the shortest digits that read back as the
+// same number, in positional notation for decimal exponents from -4 to 15 (with ".0" for a whole
+// number) and in exponent notation ("1e+16", "1.5e-05") otherwise.
+Ref float_text(double number) {
+  if (!std::isfinite(number)) return {};  // inf, -inf and nan: left to the interpreter
+  char shortest[32];
+  const auto [shortest_end, error] = std::to_chars(shortest, shortest + sizeof shortest, number,
+                                                   std::chars_format::scientific);
+  (void)error;
+  // shortest is [-]d[.ddd]e(+|-)xx: split it into its digits and its decimal exponent.
+  const char* p = shortest;
+  const bool negative = *p == '-';
+  if (negative) ++p;
+  char digits[20];
+  int n_digits = 0;
+  for (; *p != 'e'; ++p)
+    if (*p != '.') digits[n_digits++] = *p;
+  int exponent = 0;
+  std::from_chars(p + (p[1] == '+' ? 2 : 1), shortest_end, exponent);
+  const int point = exponent + 1;  // digits are 0.ddd times 10 to the power `point`
+
+  char out[40];
+  char* o = out;
+  if (negative) *o++ = '-';
+  if (point <= -4 || point > 16) {
+    *o++ = digits[0];
+    if (n_digits > 1) {
+      *o++ = '.';
+      for (int i = 1; i < n_digits; ++i) *o++ = digits[i];
+    }
+    *o++ = 'e';
+    *o++ = exponent < 0 ? '-' : '+';
+    const int magnitude = exponent < 0 ? -exponent : exponent;
+    if (magnitude < 10) *o++ = '0';
+    o = std::to_chars(o, out + sizeof out, magnitude).ptr;
+  } else if (point <= 0) {
+    *o++ = '0';
+    *o++ = '.';
+    for (int i = point; i < 0; ++i) *o++ = '0';
+    for (int i = 0; i < n_digits; ++i) *o++ = digits[i];
+  } else {
+    for (int i = 0; i < point; ++i) *o++ = i < n_digits ? digits[i] : '0';
+    *o++ = '.';
+    if (point >= n_digits) *o++ = '0';
+    for (int i = point; i < n_digits; ++i) *o++ = digits[i];
+  }
+  return ascii_text(out, o);
+}
+
+}  // namespace
+
+// ---- shared with the other areas ---------------------------------------------------------------
+
+Ref stringify(State& state, Handle value) {
+  PyTypeObject* type = Py_TYPE(value.ptr());
+  if (type == &PyUnicode_Type) return native::borrow(value);  // str(s) is s itself
+  if (type == &PyFloat_Type) {
+    if (Ref text = float_text(PyFloat_AS_DOUBLE(value.ptr()))) return text;
+  } else if (type == &PyLong_Type) {
+    if (Ref text = int_text(value)) return text;
+  } else if (type != &PyBool_Type) {
+    // Exact types only: a subclass of int or float is warned about too.
+    Ref message = native::own(PyUnicode_FromFormat(
+        "[EXCEL] WARNING: Type %S probably not supported for excel insertion.", reinterpret_cast<PyObject*>(type)));
+    Ref logger = state.global(state.s_logger);
+    call_method(logger, state.s_warning, {message});
+  }
+  return native::own(PyObject_Str(value.ptr()));
+}
+
+bool is_rectangular(Handle rows) {
+  Py_ssize_t width = -1;  // unset until the first row
+  bool rectangular = true;
+  auto check = [&](Handle row) {
+    if (!rectangular) return;
+    const Py_ssize_t length = PyList_CheckExact(row.ptr()) ? PyList_GET_SIZE(row.ptr()) : PyObject_Size(row.ptr());
+    if (length < 0) throw native::PythonError{};
+    if (width < 0) width = length;
+    else if (length != width) rectangular = false;
+  };
+  if (PyList_CheckExact(rows.ptr())) {
+    for (Py_ssize_t i = 0; rectangular && i < PyList_GET_SIZE(rows.ptr()); ++i) {
+      Ref row = native::borrow(PyList_GET_ITEM(rows.ptr(), i));
+      check(row);
+    }
+    return rectangular;
+  }
+  Ref iterator = native::own(PyObject_GetIter(rows.ptr()));
+  while (rectangular) {
+    PyObject* next = PyIter_Next(iterator.ptr());
+    if (next == nullptr) break;
+    Ref row = native::steal(next);
+    check(row);
+  }
+  if (PyErr_Occurred()) throw native::PythonError{};
+  return rectangular;
+}
+
+void build_cells(PyObject* module, State& state) {
+  const native::Runtime& rt = state.rt;
+
+  native::ok(PyModule_AddObjectRef(
+      module, "stringify_value",
+      native::make_function(rt, module,
+                            FunctionDecl{.name = "stringify_value",
+                                         .params = {param("value", "Union[bool, int, str, float]")},
+                                         .returns = "str",
+                                         .doc = "\n"
+                                                "    Turn a value into the text placed in a spreadsheet cell. A value "
+                                                "of a type other than\n"
+                                                "    str, int, bool or float is logged as probably not supported.\n"
+                                                "\n"
+                                                "    :param value: the value to convert\n"
+                                                "    :return: str(value)\n"
+                                                "    ",
+                                         .impl = stringify_value_impl})
+          .ptr()));
+  native::ok(PyModule_AddObjectRef(
+      module, "_list_of_lists_is_rectangular",
+      native::make_function(rt, module,
+                            FunctionDecl{.name = "_list_of_lists_is_rectangular",
+                                         .params = {param("data", "List[list]")},
+                                         .returns = "bool",
+                                         .doc = "\n    True when every row has the length of the first row.\n    ",
+                                         .impl = list_of_lists_is_rectangular_impl})
+          .ptr()));
+
+  // Named cells.
+  {
+    native::ClassBuilder b(rt, module, "_NamedCellBaseClass");
+    b.base(state.global(native::interned("ABC")));
+    b.doc("\n    Abstract base class of the cells addressed by a defined name of the workbook.\n    ");
+    b.method({.name = "__init__",
+              .params = {param("self"), param("name", "str")},
+              .doc = "\n        :param name: defined name of the cell in the workbook\n        ",
+              .impl = named_base_init});
+    b.method({.name = "serialize", .params = {param("self")}, .returns = "dict", .impl = abstract_serialize}, true);
+    bind_class(module, b);
+  }
+  {
+    native::ClassBuilder b(rt, module, "NamedInputCell");
+    b.base(state.global(native::interned("_NamedCellBaseClass")));
+    b.doc("\n    Class for defining a named cell in which a value must be inserted.\n    ");
+    b.method({.name = "__init__",
+              .params = {param("self"), param("name", "str"), param("value", "Union[bool, int, str, float]")},
+              .doc = "\n"
+                     "        :param name: defined name of the cell in the workbook\n"
+                     "        :param value: the value to place in the cell\n"
+                     "        ",
+              .impl = named_input_init});
+    b.method(repr_decl(named_input_repr));
+    b.method({.name = "serialize",
+              .params = {param("self"), param("convert_value_to_str", "bool", native::boolean(false))},
+              .returns = "dict",
+              .doc = serialize_input_doc,
+              .impl = named_input_serialize});
+    b.method({.name = "serialize_for_fill_spreadsheet",
+              .params = {param("self")},
+              .returns = "dict",
+              .doc = "\n        Serialize the cell for the request body of the fill job: {name: {'value': value}}.\n        ",
+              .impl = named_input_serialize_for_fill});
+    state.named_input_cell = bind_class(module, b);
+  }
+  {
+    native::ClassBuilder b(rt, module, "SpreadsheetCalculationInput");
+    b.base(state.global(state.s_NamedInputCell));
+    b.doc("\n    This class is subclassed from NamedInputCell because the same functionality is needed.\n    ");
+    state.calculation_input = bind_class(module, b);
+  }
+  {
+    native::ClassBuilder b(rt, module, "NamedOutputCell");
+    b.base(state.global(native::interned("_NamedCellBaseClass")));
+    b.doc(output_usage_named);
+    b.method({.name = "__init__",
+              .params = {param("self"), param("name", "str")},
+              .doc = "\n        :param name: defined name of the cell in the workbook\n        ",
+              .impl = named_output_init});
+    b.method(repr_decl(named_output_repr));
+    add_result_property(b);
+    b.method({.name = "equals",
+              .params = {param("self"), param("named_cell_result", "dict")},
+              .returns = "bool",
+              .doc = "\n        True when the result record has the name of this cell.\n        ",
+              .impl = named_output_equals});
+    b.method({.name = "serialize", .params = {param("self")}, .returns = "dict", .impl = named_output_serialize});
+    state.named_output_cell = bind_class(module, b);
+  }
+
+  // Direct cells.
+  {
+    native::ClassBuilder b(rt, module, "_DirectCellBaseClass");
+    b.base(state.global(native::interned("ABC")));
+    b.doc("\n    Abstract base class of the cells addressed by sheet name, column and row.\n    ");
+    b.method({.name = "__init__",
+              .params = {param("self"), param("sheet_name", "str"), param("column", "str"), param("row", "int")},
+              .doc = "\n"
+                     "        :param sheet_name: name of the worksheet\n"
+                     "        :param column: column letter(s), e.g. G\n"
+                     "        :param row: row number, 1 for the first row\n"
+                     "        ",
+              .impl = direct_base_init});
+    b.method({.name = "serialize", .params = {param("self")}, .returns = "dict", .impl = abstract_serialize}, true);
+    bind_class(module, b);
+  }
+  {
+    native::ClassBuilder b(rt, module, "DirectInputCell");
+    b.base(state.global(native::interned("_DirectCellBaseClass")));
+    b.doc("\n"
+          "    Class for defining a direct cell (sheet name, column, row) in which a value must be inserted.\n"
+          "    For a rectangular block of values, InputCellRange is recommended instead.\n"
+          "    ");
+    b.method({.name = "__init__",
+              .params = {param("self"), param("sheet_name", "str"), param("column", "str"), param("row", "int"),
+                         param("value", "Union[bool, int, str, float]")},
+              .doc = "\n"
+                     "        :param sheet_name: name of the worksheet\n"
+                     "        :param column: column letter(s), e.g. G\n"
+                     "        :param row: row number, 1 for the first row\n"
+                     "        :param value: the value to place in the cell\n"
+                     "        ",
+              .impl = direct_input_init});
+    b.method(repr_decl(direct_input_repr));
+    b.method({.name = "serialize",
+              .params = {param("self"), param("convert_value_to_str", "bool", native::boolean(false))},
+              .returns = "dict",
+              .doc = serialize_input_doc,
+              .impl = direct_input_serialize});
+    state.direct_input_cell = bind_class(module, b);
+  }
+  {
+    native::ClassBuilder b(rt, module, "DirectOutputCell");
+    b.base(state.global(native::interned("_DirectCellBaseClass")));
+    b.doc(output_usage_direct);
+    b.method({.name = "__init__",
+              .params = {param("self"), param("sheet_name", "str"), param("column", "str"), param("row", "int")},
+              .doc = "\n"
+                     "        :param sheet_name: name of the worksheet\n"
+                     "        :param column: column letter(s), e.g. G\n"
+                     "        :param row: row number, 1 for the first row\n"
+                     "        ",
+              .impl = direct_output_init});
+    b.method(repr_decl(direct_output_repr));
+    add_result_property(b);
+    b.method({.name = "equals",
+              .params = {param("self"), param("direct_cell_result", "dict")},
+              .returns = "bool",
+              .doc = "\n        True when the result record has the sheet name, row and column of this cell.\n        ",
+              .impl = direct_output_equals});
+    b.method({.name = "serialize", .params = {param("self")}, .returns = "dict", .impl = direct_output_serialize});
+    state.direct_output_cell = bind_class(module, b);
+  }
+
+  // Rectangular input ranges.
+  {
+    native::ClassBuilder b(rt, module, "InputCellRange");
+    b.doc("\n"
+          "    Class for defining a rectangular block of input cells by its top-left cell and its data, a list of rows.\n"
+          "\n"
+          "    Example: the 3 by 3 block below is placed with its top-left value (1) at B3, so it fills B3:D5::\n"
+          "\n"
+          "        data = [\n"
+          "            [1, 2, 3],\n"
+          "            [4, 5, 6],\n"
+          "            [7, 8, 9],\n"
+          "        ]\n"
+          "        cell_range = InputCellRange('Sheet1', 'B', 3, data)\n"
+          "    ");
+    b.method({.name = "__init__",
+              .params = {param("self"), param("sheet_name", "str"), param("left_column", "str"),
+                         param("top_row", "int"), param("data", "List[List[Union[float, str]]]")},
+              .doc = "\n"
+                     "        :param sheet_name: name of the worksheet\n"
+                     "        :param left_column: column letter(s) of the top-left cell, e.g. B\n"
+                     "        :param top_row: row number of the top-left cell, 1 for the first row\n"
+                     "        :param data: the values as a list of rows, each row a list of values; non-empty and\n"
+                     "            rectangular\n"
+                     "        ",
+              .impl = range_init});
+    b.method(repr_decl(range_repr));
+    b.method({.name = "serialize", .params = {param("self")}, .returns = "dict", .impl = range_serialize});
+    state.input_cell_range = bind_class(module, b);
+  }
+}
+
+}  // namespace spreadsheet

@@ -1,0 +1,156 @@
+#include "external/spreadsheet/state.hpp"
+
+namespace spreadsheet {
+
+namespace {
+Ref names_tuple(std::initializer_list<Handle> names) {
+  Ref tuple = native::own(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+  Py_ssize_t i = 0;
+  for (Handle n : names) PyTuple_SET_ITEM(tuple.ptr(), i++, Py_NewRef(n.ptr()));
+  return tuple;
+}
+}  // namespace
+
+State::State() {
+#define SPREADSHEET_INTERN_NAME(name) s_##name = native::interned(#name);
+  SPREADSHEET_NAMES(SPREADSHEET_INTERN_NAME)
+#undef SPREADSHEET_INTERN_NAME
+  timeout_seconds = native::own(PyLong_FromLong(60));
+  zero = native::own(PyLong_FromLong(0));
+  kwnames_values = names_tuple({s_values});
+  kwnames_values_file = names_tuple({s_values, s_file});
+  kwnames_file = names_tuple({s_file});
+  kwnames_file_inputs = names_tuple({s_file, s_inputs});
+  kwnames_file_input_cells = names_tuple({s_file, s_input_cells});
+  kwnames_timeout_mapping = names_tuple({s_timeout, s_error_mapping});
+}
+
+int State::traverse(visitproc visit, void* arg) const {
+  if (int r = rt.traverse(visit, arg)) return r;
+  Py_VISIT(module_dict.ptr());
+  Py_VISIT(builtins_dict.ptr());
+  for (const Ref* cls : {&named_input_cell, &calculation_input, &input_cell_range, &named_output_cell,
+                         &direct_input_cell, &direct_output_cell})
+    Py_VISIT(cls->ptr());
+  return 0;
+}
+
+void State::clear() {
+  rt.clear();
+  module_dict.reset();
+  builtins_dict.reset();
+  for (Ref* cls : {&named_input_cell, &calculation_input, &input_cell_range, &named_output_cell,
+                   &direct_input_cell, &direct_output_cell})
+    cls->reset();
+}
+
+Ref State::global(Handle name) const {
+  PyObject* found = nullptr;
+  if (native::ok(PyDict_GetItemRef(module_dict.ptr(), name.ptr(), &found))) return native::steal(found);
+  if (native::ok(PyDict_GetItemRef(builtins_dict.ptr(), name.ptr(), &found))) return native::steal(found);
+  native::raise_format(PyExc_NameError, "name '%U' is not defined", name.ptr());
+}
+
+Ref call_super(Handle self, PyTypeObject* defining, Handle name, PyObject* const* args, size_t nargs) {
+  PyObject* mro = Py_TYPE(self.ptr())->tp_mro;
+  const Py_ssize_t n = PyTuple_GET_SIZE(mro);
+  Py_ssize_t i = 0;
+  while (i < n && PyTuple_GET_ITEM(mro, i) != reinterpret_cast<PyObject*>(defining)) ++i;
+  for (++i; i < n; ++i) {
+    auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+    Ref dict = native::own(PyType_GetDict(base));
+    PyObject* found = nullptr;
+    if (native::ok(PyDict_GetItemRef(dict.ptr(), name.ptr(), &found)) == 0) continue;
+    Ref attr = native::steal(found);
+    if (PyFunction_Check(found) || Py_TYPE(found)->tp_flags & Py_TPFLAGS_METHOD_DESCRIPTOR) {
+      // Unbound call with self in front, as a bound method would do.
+      PyObject* argv[native::kMaxParams + 1];
+      argv[0] = self.ptr();
+      for (size_t k = 0; k < nargs; ++k) argv[k + 1] = args[k];
+      return native::own(PyObject_Vectorcall(found, argv, nargs + 1, nullptr));
+    }
+    descrgetfunc get = Py_TYPE(found)->tp_descr_get;
+    Ref bound = get ? native::own(get(found, self.ptr(), reinterpret_cast<PyObject*>(Py_TYPE(self.ptr())))) : attr;
+    return native::own(PyObject_Vectorcall(bound.ptr(), args, nargs, nullptr));
+  }
+  native::raise_format(PyExc_AttributeError, "'super' object has no attribute '%U'", name.ptr());
+}
+
+Ref call_method(Handle obj, Handle name, std::initializer_list<Handle> args) {
+  PyObject* argv[8];
+  size_t n = 0;
+  argv[n++] = obj.ptr();
+  for (Handle a : args) argv[n++] = a.ptr();
+  return native::own(PyObject_VectorcallMethod(name.ptr(), argv, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+void raise_with(Handle type, Handle message) {
+  Ref error = native::call(type, {message});
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+  throw native::PythonError{};
+}
+
+void unpack3(Handle value, Ref out[3]) {
+  Ref iterator = Ref::steal(PyObject_GetIter(value.ptr()));
+  if (!iterator) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(value.ptr())->tp_iter == nullptr &&
+        !PySequence_Check(value.ptr())) {
+      PyErr_Clear();
+      native::raise_format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(value.ptr())->tp_name);
+    }
+    throw native::PythonError{};
+  }
+  for (int i = 0; i < 3; ++i) {
+    PyObject* item = PyIter_Next(iterator.ptr());
+    if (item == nullptr) {
+      if (PyErr_Occurred()) throw native::PythonError{};
+      native::raise_format(PyExc_ValueError, "not enough values to unpack (expected 3, got %d)", i);
+    }
+    out[i] = native::steal(item);
+  }
+  PyObject* extra = PyIter_Next(iterator.ptr());
+  if (extra != nullptr) {
+    Py_DECREF(extra);
+    native::raise(PyExc_ValueError, "too many values to unpack (expected 3)");
+  }
+  if (PyErr_Occurred()) throw native::PythonError{};
+}
+
+Ref lookup_special(Handle obj, Handle name) {
+  PyObject* mro = Py_TYPE(obj.ptr())->tp_mro;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+    Ref dict = native::own(PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))));
+    PyObject* found = nullptr;
+    if (native::ok(PyDict_GetItemRef(dict.ptr(), name.ptr(), &found)) == 0) continue;
+    Ref attr = native::steal(found);
+    descrgetfunc get = Py_TYPE(found)->tp_descr_get;
+    if (get == nullptr) return attr;
+    return native::own(get(found, obj.ptr(), reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr()))));
+  }
+  return {};
+}
+
+bool exit_after_failure(Handle exit) {
+  Ref error = native::steal(PyErr_GetRaisedException());
+  Ref traceback = native::steal(PyException_GetTraceback(error.ptr()));
+  if (!traceback) traceback = native::none();
+  int suppress;
+  {
+    // While __exit__ runs the exception counts as being handled, so what __exit__ raises is chained to it.
+    Handling handling(error);
+    PyObject* argv[] = {reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr(), traceback.ptr()};
+    Ref answer = Ref::steal(PyObject_Vectorcall(exit.ptr(), argv, 3, nullptr));
+    suppress = answer ? PyObject_IsTrue(answer.ptr()) : -1;
+  }
+  if (suppress < 0) throw native::PythonError{};
+  if (suppress) return true;
+  PyErr_SetRaisedException(error.release());
+  return false;
+}
+
+void exit_normally(Handle exit) {
+  PyObject* argv[] = {Py_None, Py_None, Py_None};
+  native::own(PyObject_Vectorcall(exit.ptr(), argv, 3, nullptr));
+}
+
+}  // namespace spreadsheet

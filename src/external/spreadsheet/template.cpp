@@ -1,0 +1,259 @@
+// Filling a spreadsheet template with direct cells, named cells and ranges through the fill add-on.
+#include <iterator>
+
+#include "external/spreadsheet/addresses.hpp"
+#include "external/spreadsheet/jobs.hpp"
+
+namespace spreadsheet {
+namespace {
+
+using native::FunctionDecl;
+
+constexpr std::string_view cells_annotation = "List[Union[DirectInputCell, NamedInputCell, InputCellRange]]";
+
+enum class CellKind { Direct, Named, Range, Other };
+
+// The kind of a cell by the isinstance tests of the body, in their order. For an instance of one of
+// the module's own cell classes the answer depends on its class only, so it is worked out once per
+// body with issubclass (which honours registered virtual subclasses as isinstance does).
+class CellKinds {
+ public:
+  CellKinds(State& state)
+      : direct_(state.global(state.s_DirectInputCell)),
+        named_(state.global(state.s_NamedInputCell)),
+        range_(state.global(state.s_InputCellRange)) {
+    const Ref* own_classes[] = {&state.direct_input_cell, &state.named_input_cell, &state.calculation_input,
+                                &state.input_cell_range, &state.named_output_cell, &state.direct_output_cell};
+    for (size_t i = 0; i < std::size(own_classes); ++i)
+      known_[i] = {as_type(*own_classes[i]), classify(own_classes[i]->ptr(), PyObject_IsSubclass)};
+  }
+
+  CellKind operator()(Handle cell) const {
+    for (const Known& k : known_)
+      if (Py_TYPE(cell.ptr()) == k.type) return k.kind;
+    return classify(cell.ptr(), PyObject_IsInstance);
+  }
+
+ private:
+  CellKind classify(PyObject* subject, int (*test)(PyObject*, PyObject*)) const {
+    if (native::ok(test(subject, direct_.ptr()))) return CellKind::Direct;
+    if (native::ok(test(subject, named_.ptr()))) return CellKind::Named;
+    if (native::ok(test(subject, range_.ptr()))) return CellKind::Range;
+    return CellKind::Other;
+  }
+
+  struct Known {
+    PyTypeObject* type;
+    CellKind kind;
+  };
+  Ref direct_, named_, range_;
+  Known known_[6];
+};
+
+Ref create_fill_request_body(Call& call) {
+  State& state = call.state<State>();
+  Handle template_stream = call[0];
+  Ref direct_cells = native::own(PyList_New(0));
+  AddressSet direct_addresses(PyList_CheckExact(call[1].ptr()) ? PyList_GET_SIZE(call[1].ptr()) : 0);
+  Ref named_cells = native::own(PyDict_New());
+  Ref cell_ranges = native::own(PyList_New(0));
+  const CellKinds kind_of(state);
+
+  // Every cell is checked before anything is uploaded.
+  for_each(call[1], [&](Handle cell) {
+    switch (kind_of(cell)) {
+      case CellKind::Direct: {
+        Ref sheet_name = native::getattr(cell, state.s_sheet_name);
+        Ref row = native::getattr(cell, state.s_row);
+        Ref column = native::getattr(cell, state.s_column);
+        Ref serialized = call_method(cell, state.s_serialize);
+        if (!direct_addresses.add(sheet_name, row, column)) {
+          Ref address = native::own(PyTuple_Pack(3, sheet_name.ptr(), row.ptr(), column.ptr()));
+          raise_with(state.global(state.s_SpreadsheetError),
+                     native::own(PyUnicode_FromFormat("There are two equal direct cell addresses for address: %S",
+                                                      address.ptr())));
+        }
+        native::ok(PyList_Append(direct_cells.ptr(), serialized.ptr()));
+        break;
+      }
+      case CellKind::Named: {
+        Ref serialized = call_method(cell, state.s_serialize_for_fill_spreadsheet);
+        Ref name = native::getattr(cell, state.s_name);
+        if (native::ok(PyDict_Contains(named_cells.ptr(), name.ptr()))) {
+          raise_with(state.global(state.s_SpreadsheetError),
+                     native::own(PyUnicode_FromFormat("There are two equal named cells for name: %S", name.ptr())));
+        }
+        native::ok(PyDict_Update(named_cells.ptr(), serialized.ptr()));
+        break;
+      }
+      case CellKind::Range:
+        native::ok(PyList_Append(cell_ranges.ptr(), call_method(cell, state.s_serialize).ptr()));
+        break;
+      case CellKind::Other:
+        native::raise(PyExc_ValueError, "Undefined cell type");
+    }
+  });
+
+  Ref api = native::own(PyObject_CallNoArgs(state.global(state.s_API).ptr()));
+  // The stream as it is: the upload sends its whole content whatever its position.
+  Ref download_url = call_method(api, state.s__upload_temporary_file, {template_stream});
+  Ref slot[3];
+  unpack3(call_method(api, state.s__generate_temporary_file_urls), slot);
+
+  Ref body = request_body_start(state, download_url, slot);
+  native::setitem(body, state.s_named_cells, named_cells);
+  native::setitem(body, state.s_direct_cells, direct_cells);
+  native::setitem(body, state.s_cell_ranges, cell_ranges);
+  return body;
+}
+
+Ref call_fill_addon(Call& call) {
+  State& state = call.state<State>();
+  Ref error = state.global(state.s_SpreadsheetError);
+  Ref error_mapping = native::own(PyDict_New());
+  for (const char* name : {"TypeError", "InvalidInputError", "SpreadsheetTemplaterError"})
+    native::setitem(error_mapping, native::str(name), error);
+  return post_job(state, "fillspreadsheet/v2/jobs/", call[0], error_mapping);
+}
+
+Ref render_spreadsheet_impl(Call& call) {
+  State& state = call.state<State>();
+  Ref create_body = state.global(state.s__create_fill_spreadsheet_request_body);
+  Ref body = native::call(create_body, {call[0], call[1]});
+  native::call(state.global(state.s__call_fill_spreadsheet_addon), {body});  // the answer is not used
+  Ref from_url = native::getattr(state.global(state.s_File), state.s_from_url);
+  return native::call(from_url, {native::own(PyObject_GetItem(body.ptr(), state.s_result_download_url.ptr()))});
+}
+
+// ---- SpreadsheetTemplate ------------------------------------------------------------------------
+
+Ref template_init(Call& call) {
+  State& state = call.state<State>();
+  Handle self = call[0];
+  native::setattr(self, state.s__file, call[1]);
+  native::setattr(self, state.s__input_cells, call[2]);
+  native::setattr(self, state.s__result, native::none());
+  return native::none();
+}
+
+Ref template_from_path(Call& call) {
+  State& state = call.state<State>();
+  Ref file = native::own(PyObject_CallNoArgs(state.global(state.s_BytesIO).ptr()));
+  Ref opened = native::call(state.global(state.s_open), {call[1], native::str("rb")});
+  const bool finished = with_block(state, opened, [&](Handle stream) {
+    call_method(file, state.s_write, {call_method(stream, state.s_read)});
+  });
+  (void)finished;  // a suppressed error leaves the buffer as far as it was written, as in Python
+  // The buffer stays at its end; the upload sends the whole content anyway.
+  PyObject* argv[] = {file.ptr(), call[2].ptr()};
+  return native::own(PyObject_Vectorcall(call[0].ptr(), argv, 0, state.kwnames_file_input_cells.ptr()));
+}
+
+Ref template_render(Call& call) {
+  State& state = call.state<State>();
+  Handle self = call[0];
+  Ref template_file = native::getattr(self, state.s__file);
+  Ref cells = native::getattr(self, state.s__input_cells);
+  Ref file = native::call(state.global(state.s_render_spreadsheet), {template_file, cells});
+  PyObject* argv[] = {file.ptr()};
+  Ref result = native::own(
+      PyObject_Vectorcall(state.global(state.s_SpreadsheetResult).ptr(), argv, 0, state.kwnames_file.ptr()));
+  // Only a finished rendering replaces the previous result.
+  native::setattr(self, state.s__result, result);
+  return result;
+}
+
+Ref template_result(Call& call) {
+  State& state = call.state<State>();
+  Ref result = native::getattr(call[0], state.s__result);
+  if (result.is_none())
+    raise_with(state.global(state.s_SpreadsheetError), native::str("Render template first before trying to get results"));
+  return result;
+}
+
+void add_function(PyObject* module, State& state, FunctionDecl decl) {
+  const std::string name(decl.name);
+  Ref function = native::make_function(state.rt, module, std::move(decl));
+  native::ok(PyModule_AddObjectRef(module, name.c_str(), function.ptr()));
+}
+
+}  // namespace
+
+void build_template(PyObject* module, State& state) {
+  add_function(module, state,
+               {.name = "render_spreadsheet",
+                .params = {param("template", "BinaryIO"), param("cells", cells_annotation)},
+                .returns = "File",
+                .doc = "\n"
+                       "    Fills a spreadsheet template with values through the platform's spreadsheet service.\n"
+                       "\n"
+                       "    Example::\n"
+                       "\n"
+                       "        cells = [\n"
+                       "            DirectInputCell('Sheet1', 'A', 2, 5.0),\n"
+                       "            NamedInputCell('span', 6.5),\n"
+                       "            InputCellRange('Sheet1', 'B', 4, [[1, 2], [3, 4]]),\n"
+                       "        ]\n"
+                       "        with open('template.xlsx', 'rb') as template:\n"
+                       "            rendered = render_spreadsheet(template, cells)\n"
+                       "\n"
+                       "    :param template: the spreadsheet template, opened in binary mode\n"
+                       "    :param cells: the cells to fill: direct cells (sheet name, column and row, e.g. A2), named\n"
+                       "        cells and cell ranges\n"
+                       "    :return: File object containing the rendered spreadsheet\n"
+                       "    ",
+                .impl = render_spreadsheet_impl});
+  add_function(module, state,
+               {.name = "_create_fill_spreadsheet_request_body",
+                .params = {param("template", "BinaryIO"), param("cells", cells_annotation)},
+                .returns = "dict",
+                .impl = create_fill_request_body});
+  add_function(module, state,
+               {.name = "_call_fill_spreadsheet_addon",
+                .params = {param("body", "dict")},
+                .returns = "str",
+                .impl = call_fill_addon});
+
+  native::ClassBuilder b(state.rt, module, "SpreadsheetTemplate");
+  b.doc("\n"
+        "    Spreadsheet template that is filled with values: direct cells (sheet name, column and row, e.g. A2),\n"
+        "    named cells and cell ranges.\n"
+        "\n"
+        "    Prefer to use the function :func:`~.render_spreadsheet` instead.\n"
+        "    ");
+  b.method({.name = "__init__",
+            .params = {param("self"), param("file", "BytesIO"), param("input_cells", cells_annotation)},
+            .doc = "\n"
+                   "        :param file: the spreadsheet template\n"
+                   "        :param input_cells: the cells to fill\n"
+                   "        ",
+            .impl = template_init});
+  b.class_method({.name = "from_path",
+                  .params = {param("cls"), param("file_path", "Union[str, bytes, os.PathLike]"),
+                             param("input_cells", cells_annotation)},
+                  .returns = "SpreadsheetTemplate",
+                  .doc = "\n"
+                         "        Makes a template of the spreadsheet at the given path.\n"
+                         "\n"
+                         "        :param file_path: path of the spreadsheet template\n"
+                         "        :param input_cells: the cells to fill\n"
+                         "        ",
+                  .impl = template_from_path});
+  b.method({.name = "render",
+            .params = {param("self")},
+            .returns = "SpreadsheetResult",
+            .doc = "\n"
+                   "        Renders the template.\n"
+                   "\n"
+                   "        :return: SpreadsheetResult object of the filled template\n"
+                   "        ",
+            .impl = template_render});
+  b.property({.name = "result",
+              .params = {param("self")},
+              .returns = "SpreadsheetResult",
+              .doc = "\n        Returns the result of the last rendering.\n        ",
+              .impl = template_result});
+  bind_class(module, b);
+}
+
+}  // namespace spreadsheet

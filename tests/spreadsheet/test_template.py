@@ -1,0 +1,159 @@
+"""Template filling against recording host doubles, and one real fill on the local platform."""
+
+import inspect
+import io
+
+import pytest
+
+import ondrel.external.spreadsheet as ss
+from ondrel._platform.spreadsheet import libreoffice
+from ondrel.errors import SpreadsheetError
+
+CELLS = "'List[Union[DirectInputCell, NamedInputCell, InputCellRange]]'"
+BODY_KEYS = ["download_url", "result_upload_url", "result_upload_fields", "result_download_url", "named_cells",
+             "direct_cells", "cell_ranges"]
+
+
+@pytest.mark.parametrize("function, text", [
+    (ss.render_spreadsheet, f"(template: 'BinaryIO', cells: {CELLS}) -> 'File'"),
+    (ss._create_fill_spreadsheet_request_body, f"(template: 'BinaryIO', cells: {CELLS}) -> 'dict'"),
+    (ss._call_fill_spreadsheet_addon, "(body: 'dict') -> 'str'"),
+    (ss.SpreadsheetTemplate, f"(file: 'BytesIO', input_cells: {CELLS})"),
+    (ss.SpreadsheetTemplate.from_path,
+     f"(file_path: 'Union[str, bytes, os.PathLike]', input_cells: {CELLS}) -> 'SpreadsheetTemplate'"),
+    (ss.SpreadsheetTemplate.render, "(self) -> 'SpreadsheetResult'"),
+    (ss.SpreadsheetTemplate.result.fget, "(self) -> 'SpreadsheetResult'"),
+])
+def test_signatures(function, text):
+    assert str(inspect.signature(function)) == text
+    inspect.signature(function, eval_str=True)
+
+
+def test_docstrings_carry_the_stated_sentences():
+    assert "Prefer to use the function :func:`~.render_spreadsheet` instead." in ss.SpreadsheetTemplate.__doc__
+    assert "e.g. A2" in ss.SpreadsheetTemplate.__doc__
+    assert "with open(" in ss.render_spreadsheet.__doc__ and "'rb'" in ss.render_spreadsheet.__doc__
+    assert "File object containing the rendered spreadsheet" in ss.render_spreadsheet.__doc__
+    assert "SpreadsheetResult object of the filled template" in ss.SpreadsheetTemplate.render.__doc__
+
+
+def test_body_holds_every_kind_of_cell_in_order(host, monkeypatch):
+    class Error(Exception):
+        pass
+
+    monkeypatch.setattr(ss, "SpreadsheetError", Error)
+    data = [[1, 2], [3, None]]
+    template = io.BytesIO(b"template")
+    template.seek(0, io.SEEK_END)
+    cells = [ss.NamedInputCell("b", None), ss.DirectInputCell("S", "B", 3, 1), ss.InputCellRange("S", "C", 1, data),
+             ss.SpreadsheetCalculationInput("a", "x"), ss.DirectInputCell("S", "b", 3, 2.5)]
+    assert ss.render_spreadsheet(template, cells) is not None
+    assert host.uploads == [(8, b"template")]
+    assert host.events() == ["API", "upload", "slot", "post", "File.from_url"]
+    _, path, body, kwargs = host.log[3]
+    assert path == "fillspreadsheet/v2/jobs/" and list(body) == BODY_KEYS
+    assert body["download_url"] == "url-1" and body["result_upload_fields"] == {"key": "k"}
+    assert body["named_cells"] == {"b": {"value": None}, "a": {"value": "x"}} and list(body["named_cells"]) == ["b", "a"]
+    assert body["direct_cells"] == [{"sheet_name": "S", "row": 3, "column": "B", "value": 1},
+                                    {"sheet_name": "S", "row": 3, "column": "b", "value": 2.5}]
+    assert body["cell_ranges"] == [{"top_left_cell": {"column": "C", "row": 1, "sheet_name": "S"}, "data": data}]
+    assert body["cell_ranges"][0]["data"] is data
+    assert kwargs == {"timeout": 60, "error_mapping": {"TypeError": Error, "InvalidInputError": Error,
+                                                       "SpreadsheetTemplaterError": Error}}
+    assert list(kwargs["error_mapping"]) == ["TypeError", "InvalidInputError", "SpreadsheetTemplaterError"]
+
+
+def test_an_empty_cell_list_is_still_posted_and_the_answer_is_not_used(host):
+    host.answer = "anything"
+    rendered = ss.render_spreadsheet(io.BytesIO(b"t"), [])
+    body = host.log[3][2]
+    assert (body["named_cells"], body["direct_cells"], body["cell_ranges"]) == ({}, [], [])
+    assert rendered.source == "download-url" and rendered.source_type is rendered.SourceType.URL
+    assert ss._call_fill_spreadsheet_addon({"x": 1}) == "anything"
+
+
+@pytest.mark.parametrize("cells, error, message", [
+    ([ss.DirectInputCell("Sheet1", "B", 3, 1), ss.DirectInputCell("Sheet1", "B", 3, 2)], SpreadsheetError,
+     "There are two equal direct cell addresses for address: ('Sheet1', 3, 'B')"),
+    ([ss.NamedInputCell("n", 1), ss.NamedInputCell("n", 2)], SpreadsheetError,
+     "There are two equal named cells for name: n"),
+    ([ss.NamedInputCell("n", 1), ss.SpreadsheetCalculationInput("n", 2)], SpreadsheetError,
+     "There are two equal named cells for name: n"),
+    ([ss.NamedInputCell("n", 1), ss.NamedOutputCell("o")], ValueError, "Undefined cell type"),
+    ([ss.DirectOutputCell("S", "A", 1)], ValueError, "Undefined cell type"),
+    (["A1"], ValueError, "Undefined cell type"),
+    # Addresses compare as tuples do, also when the kinds of their parts differ.
+    ([ss.DirectInputCell("S", "B", 3, 1), ss.DirectInputCell("S", "A", 2**70, 1), ss.DirectInputCell("S", "B", 3.0, 2)],
+     SpreadsheetError, "There are two equal direct cell addresses for address: ('S', 3.0, 'B')"),
+    ([ss.DirectInputCell("S", "B", 1, 1), ss.DirectInputCell("S", "B", True, 2)], SpreadsheetError,
+     "There are two equal direct cell addresses for address: ('S', True, 'B')"),
+    ([ss.DirectInputCell("Ш", "B", 1, 1), ss.DirectInputCell("S", "B", 1, 1), ss.DirectInputCell("Ш", "B", 1, 1)],
+     SpreadsheetError, "There are two equal direct cell addresses for address: ('Ш', 1, 'B')"),
+    ([ss.DirectInputCell("S", ["B"], 1, 1)], TypeError, "unhashable type: 'list'"),
+])
+def test_cells_are_checked_before_any_upload(host, cells, error, message):
+    with pytest.raises(error) as caught:
+        ss._create_fill_spreadsheet_request_body(io.BytesIO(b"t"), cells)
+    assert str(caught.value) == message and host.log == []
+
+
+def test_many_distinct_addresses_pass(host):
+    cells = [ss.DirectInputCell(f"S{i % 7}", chr(65 + i % 26), i // 26, i) for i in range(3000)]
+    body = ss._create_fill_spreadsheet_request_body(io.BytesIO(b"t"), cells + [ss.DirectInputCell("S", "A", 0.5, 1)])
+    assert len(body["direct_cells"]) == 3001
+
+
+def test_cells_serialise_through_their_own_methods(host):
+    class Tagged(ss.DirectInputCell):
+        def serialize(self, convert_value_to_str=False):
+            return {"tagged": self.value}
+
+    body = ss._create_fill_spreadsheet_request_body(io.BytesIO(b"t"), iter([Tagged("S", "A", 1, 5)]))
+    assert body["direct_cells"] == [{"tagged": 5}]
+
+
+def test_template_renders_and_keeps_its_last_result(host, monkeypatch):
+    template = ss.SpreadsheetTemplate(io.BytesIO(b"t"), [ss.NamedInputCell("a", 1)])
+    assert list(vars(template)) == ["_file", "_input_cells", "_result"]
+    with pytest.raises(SpreadsheetError, match="^Render template first before trying to get results$"):
+        template.result
+    first = template.render()
+    assert first is template.result and first.file.source == b"copy of download-url"
+    host.answer = SpreadsheetError("templater says no")
+    with pytest.raises(SpreadsheetError, match="templater says no"):
+        template.render()
+    assert template.result is first
+    calls = []
+    monkeypatch.setattr(ss, "render_spreadsheet", lambda *args: calls.append(args) or ss.File.from_data(b"r"))
+    assert template.render().file.source == b"r" and calls == [(template._file, template._input_cells)]
+
+
+def test_from_path_reads_the_whole_file_into_a_buffer(host, tmp_path):
+    class Mine(ss.SpreadsheetTemplate):
+        pass
+
+    (tmp_path / "t.xlsx").write_bytes(b"template bytes")
+    template = Mine.from_path(str(tmp_path / "t.xlsx"), input_cells=[])
+    assert type(template) is Mine and template._file.tell() == 14
+    template.render()
+    assert host.uploads == [(14, b"template bytes")]
+    with pytest.raises(FileNotFoundError):
+        ss.SpreadsheetTemplate.from_path(tmp_path / "missing.xlsx", [])
+
+
+@pytest.mark.skipif(libreoffice.find_soffice() is None,
+                    reason="LibreOffice Calc ('soffice') is not installed: apt-get install libreoffice-calc-nogui")
+def test_fill_end_to_end_on_the_local_platform(tmp_path):
+    openpyxl = pytest.importorskip("openpyxl")
+    from openpyxl.workbook.defined_name import DefinedName
+
+    book = openpyxl.Workbook()
+    book.active.title = "Beam"
+    book["Beam"]["D1"] = "=A1+B3"
+    book.defined_names["span"] = DefinedName("span", attr_text="Beam!$A$1")
+    book.save(tmp_path / "t.xlsx")
+    template = ss.SpreadsheetTemplate.from_path(tmp_path / "t.xlsx", [
+        ss.NamedInputCell("span", 4), ss.DirectInputCell("Beam", "A", 2, "text"),
+        ss.InputCellRange("Beam", "B", 3, [[10, 20], [30, 40]])])
+    filled = openpyxl.load_workbook(io.BytesIO(template.render().file_content), data_only=True)["Beam"]
+    assert [filled[c].value for c in ("A1", "A2", "B3", "C4", "D1")] == [4, "text", 10, 40, 14]
