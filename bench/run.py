@@ -117,12 +117,19 @@ CONSTRUCTIONS: list[tuple[str, Callable]] = [
 ]
 
 
+def keyword_call(target: Callable, kwargs: dict) -> Callable:
+    """A function that calls `target` with the keywords written out, as application code does."""
+    names = list(kwargs)
+    source = f"lambda: target({', '.join(f'{n}=v{i}' for i, n in enumerate(names))})"
+    scope = {"target": target, **{f"v{i}": kwargs[n] for i, n in enumerate(names)}}
+    return eval(source, scope)  # noqa: S307 - the names are our own identifiers
+
+
 def construct_op(cls_name: str, kwargs_of: Callable) -> Op:
     def make(m):
-        cls, kwargs = getattr(m, cls_name), kwargs_of(m)
-        return lambda: cls(**kwargs)
+        return keyword_call(getattr(m, cls_name), kwargs_of(m))
 
-    return Op(f"{cls_name}(**kw)", "construct", make)
+    return Op(f"{cls_name}(k=v, ...)", "construct", make)
 
 
 def serialize_op(cls_name: str, kwargs_of: Callable) -> Op:

@@ -83,10 +83,17 @@ FunctionObject* as_function(PyObject* o) { return reinterpret_cast<FunctionObjec
 
 // ---- binding ---------------------------------------------------------------------------------
 
-Py_ssize_t find_keyword(const FunctionData& d, PyObject* key) {
+// Keywords usually come in declaration order, so the search starts after the previous match.
+Py_ssize_t find_keyword(const FunctionData& d, PyObject* key, size_t& start) {
   const size_t n = d.n_positional + d.n_kwonly;
-  for (size_t i = 0; i < n; ++i)
-    if (d.names[i].ptr() == key) return static_cast<Py_ssize_t>(i);
+  for (size_t k = 0; k < n; ++k) {
+    const size_t i = start + k < n ? start + k : start + k - n;
+    if (d.names[i].ptr() == key) {
+      start = i + 1 < n ? i + 1 : 0;
+      return static_cast<Py_ssize_t>(i);
+    }
+  }
+  // Names that are equal without being the same object, as from a dict built at run time.
   for (size_t i = 0; i < n; ++i)
     if (PyUnicode_Compare(d.names[i].ptr(), key) == 0) return static_cast<Py_ssize_t>(i);
   return -1;
@@ -108,10 +115,11 @@ Ref invoke(FunctionObject* fn, PyObject* const* args, size_t nargs, PyObject* kw
   Ref kwargs;
   if (kwnames != nullptr) {
     const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    size_t start = nargs < d.n_positional ? nargs : d.n_positional;
     for (Py_ssize_t j = 0; j < nkw; ++j) {
       PyObject* key = PyTuple_GET_ITEM(kwnames, j);
       PyObject* value = args[nargs + static_cast<size_t>(j)];
-      const Py_ssize_t idx = find_keyword(d, key);
+      const Py_ssize_t idx = find_keyword(d, key, start);
       if (idx < 0) {
         if (!d.var_kw)
           raise_format(PyExc_TypeError, "%U() got an unexpected keyword argument '%U'", d.qualname.ptr(), key);

@@ -76,24 +76,25 @@ Ref model_init(Call& call) {
     }
   }
   if (init.check != nullptr) init.check(state, call);
+  const native::AttributeAccess attrs(self);
   for (const CompiledStore& s : cls.stores) {
     Handle value = s.rule == StoreRule::EmptyList ? Handle() : call[s.param];
     switch (s.rule) {
       case StoreRule::AsIs:
-        native::setattr(self, s.attr, value);
+        attrs.set(s.attr, value);
         break;
       case StoreRule::ListOrEmpty:
-        native::setattr(self, s.attr,
+        attrs.set(s.attr,
                         native::truthy(value) ? native::own(PySequence_List(value.ptr())) : native::own(PyList_New(0)));
         break;
       case StoreRule::OrNew:
-        native::setattr(self, s.attr, native::truthy(value) ? native::borrow(value) : native::call(s.cls, {}));
+        attrs.set(s.attr, native::truthy(value) ? native::borrow(value) : native::call(s.cls, {}));
         break;
       case StoreRule::ListOf:
-        native::setattr(self, s.attr, native::own(PySequence_List(value.ptr())));
+        attrs.set(s.attr, native::own(PySequence_List(value.ptr())));
         break;
       case StoreRule::EmptyList:
-        native::setattr(self, s.attr, native::own(PyList_New(0)));
+        attrs.set(s.attr, native::own(PyList_New(0)));
         break;
     }
   }
@@ -224,8 +225,9 @@ Ref serialize_as(State& state, const CompiledClass& cls, Handle self) {
   } else {
     dict = native::own(_PyDict_NewPresized(static_cast<Py_ssize_t>(cls.keys.size())));
   }
+  const native::AttributeAccess attrs(self);
   for (const CompiledKey& k : cls.keys) {
-    Ref value = native::getattr(self, k.attr);
+    Ref value = attrs.get(k.attr);
     if (k.rule == Rule::IfNotNone && value.is_none()) continue;
     if (k.rule == Rule::IfTruthy && !native::truthy(value)) continue;
     switch (k.convert) {
