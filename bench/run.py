@@ -282,6 +282,12 @@ def spreadsheet_ops(compiled) -> list[Op]:
             return lambda: m._create_fill_spreadsheet_request_body(io.BytesIO(b"template"), cells)
         return lambda: m.create_fill_request_body(io.BytesIO(b"template"), cells, NoUploadAPI())
 
+    def fill_named(m):
+        cells = [m.NamedInputCell(f"name_{i}", float(i)) for i in range(10_000)]
+        if m is compiled:
+            return lambda: m._create_fill_spreadsheet_request_body(io.BytesIO(b"template"), cells)
+        return lambda: m.create_fill_request_body(io.BytesIO(b"template"), cells, NoUploadAPI())
+
     def stringify(m):
         values = [1, 2.5, "text", True, 10**20, -0.0, "x" * 20, False] * 1250
         fn = m.stringify_value
@@ -297,6 +303,7 @@ def spreadsheet_ops(compiled) -> list[Op]:
     return [Op("InputCellRange(1,000 x 100)", "bulk", cell_range),
             Op("evaluate body, 10,000 inputs", "bulk", evaluate_body),
             Op("fill body, 10,000 direct cells", "bulk", fill_body),
+            Op("fill body, 10,000 named cells", "bulk", fill_named),
             Op("stringify_value x 10,000", "bulk", stringify),
             Op("NamedInputCell(...)", "construct", named_cell),
             Op("DirectInputCell.serialize()", "serialize", direct_serialize, floor=True)]
