@@ -39,21 +39,31 @@ Ref model_serialize(Call& call);
 // The base constructor's arguments in its parameter order, when the base is a generic constructor too
 // and every parameter is given: then it runs directly, without binding the arguments again.
 bool bind_base_directly(const CompiledClass& cls, const CompiledClass& base, Call& call, PyObject** bound) {
-  const Init& init = *cls.decl->init;
-  const std::vector<Arg>& base_args = base.decl->init->args;
-  if (!init.base_by_keyword) {
-    if (base_args.size() != init.base_args) return false;
-    for (size_t i = 0; i <= init.base_args; ++i) bound[i] = call.args[i];
-    return true;
+  if (cls.base_map_for != &base) {
+    // Where each of the base's parameters comes from; computed once per pair of classes.
+    const Init& init = *cls.decl->init;
+    const std::vector<Arg>& base_args = base.decl->init->args;
+    cls.base_map.clear();
+    if (base_args.size() == init.base_args) {
+      for (size_t j = 0; j < base_args.size(); ++j) {
+        size_t i = j;
+        if (init.base_by_keyword) {
+          i = 0;
+          while (i < init.base_args && init.args[i].name != base_args[j].name) ++i;
+          if (i == init.base_args) {
+            cls.base_map.clear();
+            break;
+          }
+        }
+        cls.base_map.push_back(i + 1);
+      }
+    }
+    cls.base_map_usable = cls.base_map.size() == base_args.size();
+    cls.base_map_for = &base;
   }
-  if (base_args.size() != init.base_args) return false;
+  if (!cls.base_map_usable) return false;
   bound[0] = call.args[0];
-  for (size_t j = 0; j < base_args.size(); ++j) {
-    size_t i = 0;
-    while (i < init.base_args && init.args[i].name != base_args[j].name) ++i;
-    if (i == init.base_args) return false;
-    bound[j + 1] = call.args[i + 1];
-  }
+  for (size_t j = 0; j < cls.base_map.size(); ++j) bound[j + 1] = call.args[cls.base_map[j]];
   return true;
 }
 

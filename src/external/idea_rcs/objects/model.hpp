@@ -175,6 +175,10 @@ struct CompiledClass {
   PyTypeObject* type = nullptr;  // the built class; the module keeps it alive
   std::vector<CompiledStore> stores;
   Ref base_kwnames;  // for a base call by keyword
+  // Which of our arguments the base's generic constructor takes, for the base it was worked out for.
+  mutable const CompiledClass* base_map_for = nullptr;
+  mutable std::vector<size_t> base_map;
+  mutable bool base_map_usable = false;
   std::vector<CompiledKey> keys;
   // Property getters, one per property in declaration order.
   struct CompiledProperty {
