@@ -21,7 +21,6 @@ void bind(PyObject* module, const char* name, Ref value) {
 void exec(PyObject* module, State& state) {
   state.rt.init();
   state.module_dict = native::borrow(PyModule_GetDict(module));
-  state.builtins_dict = native::borrow(PyModule_GetDict(native::own(PyImport_ImportModule("builtins")).ptr()));
 
   // Imports, in the order a reader of the module would write them; the typing names and the host
   // classes also serve to evaluate the string annotations.

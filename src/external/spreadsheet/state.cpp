@@ -28,7 +28,6 @@ State::State() {
 int State::traverse(visitproc visit, void* arg) const {
   if (int r = rt.traverse(visit, arg)) return r;
   Py_VISIT(module_dict.ptr());
-  Py_VISIT(builtins_dict.ptr());
   for (const Ref* cls : {&named_input_cell, &calculation_input, &input_cell_range, &named_output_cell,
                          &direct_input_cell, &direct_output_cell})
     Py_VISIT(cls->ptr());
@@ -38,43 +37,12 @@ int State::traverse(visitproc visit, void* arg) const {
 void State::clear() {
   rt.clear();
   module_dict.reset();
-  builtins_dict.reset();
   for (Ref* cls : {&named_input_cell, &calculation_input, &input_cell_range, &named_output_cell,
                    &direct_input_cell, &direct_output_cell})
     cls->reset();
 }
 
-Ref State::global(Handle name) const {
-  PyObject* found = nullptr;
-  if (native::ok(PyDict_GetItemRef(module_dict.ptr(), name.ptr(), &found))) return native::steal(found);
-  if (native::ok(PyDict_GetItemRef(builtins_dict.ptr(), name.ptr(), &found))) return native::steal(found);
-  native::raise_format(PyExc_NameError, "name '%U' is not defined", name.ptr());
-}
-
-Ref call_super(Handle self, PyTypeObject* defining, Handle name, PyObject* const* args, size_t nargs) {
-  PyObject* mro = Py_TYPE(self.ptr())->tp_mro;
-  const Py_ssize_t n = PyTuple_GET_SIZE(mro);
-  Py_ssize_t i = 0;
-  while (i < n && PyTuple_GET_ITEM(mro, i) != reinterpret_cast<PyObject*>(defining)) ++i;
-  for (++i; i < n; ++i) {
-    auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
-    Ref dict = native::own(PyType_GetDict(base));
-    PyObject* found = nullptr;
-    if (native::ok(PyDict_GetItemRef(dict.ptr(), name.ptr(), &found)) == 0) continue;
-    Ref attr = native::steal(found);
-    if (PyFunction_Check(found) || Py_TYPE(found)->tp_flags & Py_TPFLAGS_METHOD_DESCRIPTOR) {
-      // Unbound call with self in front, as a bound method would do.
-      PyObject* argv[native::kMaxParams + 1];
-      argv[0] = self.ptr();
-      for (size_t k = 0; k < nargs; ++k) argv[k + 1] = args[k];
-      return native::own(PyObject_Vectorcall(found, argv, nargs + 1, nullptr));
-    }
-    descrgetfunc get = Py_TYPE(found)->tp_descr_get;
-    Ref bound = get ? native::own(get(found, self.ptr(), reinterpret_cast<PyObject*>(Py_TYPE(self.ptr())))) : attr;
-    return native::own(PyObject_Vectorcall(bound.ptr(), args, nargs, nullptr));
-  }
-  native::raise_format(PyExc_AttributeError, "'super' object has no attribute '%U'", name.ptr());
-}
+Ref State::global(Handle name) const { return native::global(module_dict, name); }
 
 Ref call_method(Handle obj, Handle name, std::initializer_list<Handle> args) {
   PyObject* argv[8];

@@ -7,6 +7,7 @@
 #include "native/boundary.hpp"
 #include "native/classes.hpp"
 #include "native/function.hpp"
+#include "native/lookup.hpp"
 
 namespace spreadsheet {
 
@@ -91,7 +92,6 @@ using native::Ref;
 struct State {
   native::Runtime rt;
   Ref module_dict;
-  Ref builtins_dict;
   Ref timeout_seconds;  // the fixed job time-out, 60
   Ref zero;             // the index of the first row
   Ref kwnames_values;               // ("values",)
@@ -128,9 +128,7 @@ inline ParamDecl kwonly(std::string_view name, std::string_view annotation = {},
   return {name, Kind::KeywordOnly, annotation, std::move(default_value)};
 }
 
-// The next definition of `name` after `defining` in type(self).__mro__, called with self and the
-// arguments, as super().<name>(...) does.
-Ref call_super(Handle self, PyTypeObject* defining, Handle name, PyObject* const* args, size_t nargs);
+using native::call_super;
 
 // obj.<name>(args...), through the method lookup Python uses.
 Ref call_method(Handle obj, Handle name, std::initializer_list<Handle> args = {});

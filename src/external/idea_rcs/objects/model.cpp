@@ -3,6 +3,7 @@
 #include <string>
 
 #include "external/idea_rcs/objects/state.hpp"
+#include "native/lookup.hpp"
 
 namespace objects {
 namespace {
@@ -73,16 +74,16 @@ Ref model_init(Call& call) {
   State& state = call.state<State>();
   Handle self = call[0];
   if (init.calls_base) {
-    Ref base_init = find_super(self, cls.type, state.s___init__);
+    Ref base_init = native::find_super(self, cls.type, state.s___init__);
     const void* context = nullptr;
     PyObject* bound[native::kMaxParams + 1];
     if (native::is_native(state.rt, base_init, model_init, &context) &&
         bind_base_directly(cls, *static_cast<const CompiledClass*>(context), call, bound)) {
       native::call_native(base_init, bound, static_cast<const CompiledClass*>(context)->decl->init->args.size() + 1);
     } else if (init.base_by_keyword) {
-      call_found(self, base_init, call.args + 1, 0, cls.base_kwnames);
+      native::call_found(self, base_init, call.args + 1, 0, cls.base_kwnames);
     } else {
-      call_found(self, base_init, call.args + 1, init.base_args);
+      native::call_found(self, base_init, call.args + 1, init.base_args);
     }
   }
   if (init.check != nullptr) init.check(state, call);
@@ -183,49 +184,14 @@ int CompiledClass::traverse(visitproc visit, void* arg) const {
   return 0;
 }
 
-Ref find_super(Handle self, PyTypeObject* defining, Handle name) {
-  PyObject* mro = Py_TYPE(self.ptr())->tp_mro;
-  const Py_ssize_t n = PyTuple_GET_SIZE(mro);
-  Py_ssize_t i = 0;
-  while (i < n && PyTuple_GET_ITEM(mro, i) != reinterpret_cast<PyObject*>(defining)) ++i;
-  for (++i; i < n; ++i) {
-    auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
-    // Heap types keep their dict in tp_dict; static types may not.
-    Ref dict = (base->tp_flags & Py_TPFLAGS_HEAPTYPE) ? native::borrow(base->tp_dict) : native::own(PyType_GetDict(base));
-    PyObject* found = nullptr;
-    if (native::ok(PyDict_GetItemRef(dict.ptr(), name.ptr(), &found))) return native::steal(found);
-  }
-  native::raise_format(PyExc_AttributeError, "'super' object has no attribute '%U'", name.ptr());
-}
-
-Ref call_found(Handle self, Handle found, PyObject* const* args, size_t nargs, Handle kwnames) {
-  const size_t nkw = kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames.ptr())) : 0;
-  if (PyFunction_Check(found.ptr()) || Py_TYPE(found.ptr())->tp_flags & Py_TPFLAGS_METHOD_DESCRIPTOR) {
-    // Unbound call with self in front, as a bound method would do.
-    PyObject* argv[native::kMaxParams + 1];
-    argv[0] = self.ptr();
-    for (size_t k = 0; k < nargs + nkw; ++k) argv[k + 1] = args[k];
-    return native::own(PyObject_Vectorcall(found.ptr(), argv, nargs + 1, kwnames.ptr()));
-  }
-  descrgetfunc get = Py_TYPE(found.ptr())->tp_descr_get;
-  Ref bound = get ? native::own(get(found.ptr(), self.ptr(), reinterpret_cast<PyObject*>(Py_TYPE(self.ptr()))))
-                  : native::borrow(found);
-  return native::own(PyObject_Vectorcall(bound.ptr(), args, nargs, kwnames.ptr()));
-}
-
-Ref call_super(Handle self, PyTypeObject* defining, Handle name, PyObject* const* args, size_t nargs,
-               Handle kwnames) {
-  return call_found(self, find_super(self, defining, name), args, nargs, kwnames);
-}
-
 Ref serialize_as(State& state, const CompiledClass& cls, Handle self) {
   Ref dict;
   if (cls.decl->serialize->from_base) {
-    Ref base_serialize = find_super(self, cls.type, state.s__serialize);
+    Ref base_serialize = native::find_super(self, cls.type, state.s__serialize);
     const void* context = nullptr;
     Ref base = native::is_native(state.rt, base_serialize, model_serialize, &context)
                    ? serialize_as(state, *static_cast<const CompiledClass*>(context), self)
-                   : call_found(self, base_serialize, nullptr, 0);
+                   : native::call_found(self, base_serialize, nullptr, 0);
     if (PyDict_CheckExact(base.ptr()) && Py_REFCNT(base.ptr()) == 1) {
       dict = std::move(base);  // a new dict nobody else holds: extending it is building a copy
     } else {
@@ -339,12 +305,7 @@ Ref build_enum(PyObject* module, State& state, const TextEnumClass& decl) {
   return cls;
 }
 
-Ref module_global(const State& state, Handle name) {
-  PyObject* found = nullptr;
-  if (native::ok(PyDict_GetItemRef(state.module_dict.ptr(), name.ptr(), &found)) == 0)
-    native::raise_format(PyExc_NameError, "name '%U' is not defined", name.ptr());
-  return native::steal(found);
-}
+Ref module_global(const State& state, Handle name) { return native::global(state.module_dict, name); }
 
 void append(const State& state, Handle container, Handle item) {
   if (PyList_CheckExact(container.ptr())) {

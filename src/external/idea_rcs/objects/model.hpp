@@ -196,14 +196,6 @@ Ref build_class(PyObject* module, State& state, const ModelClass& decl);
 Ref build_enum(PyObject* module, State& state, const EnumClass& decl);
 Ref build_enum(PyObject* module, State& state, const TextEnumClass& decl);
 
-// Looks the next definition of `name` up in type(self).__mro__ after `defining`, as super() does.
-Ref find_super(Handle self, PyTypeObject* defining, Handle name);
-// Calls what find_super found, bound to self, with the given arguments.
-Ref call_found(Handle self, Handle found, PyObject* const* args, size_t nargs, Handle kwnames = {});
-// Both: super().<name>(*args, **kwargs).
-Ref call_super(Handle self, PyTypeObject* defining, Handle name, PyObject* const* args, size_t nargs,
-               Handle kwnames = {});
-
 // The serialisation of `self` by the class that defines the running method: base keys, then table keys.
 Ref serialize_as(State& state, const CompiledClass& cls, Handle self);
 

@@ -1,0 +1,50 @@
+#include "native/lookup.hpp"
+
+#include "native/function.hpp"  // kMaxParams
+
+namespace native {
+
+Ref find_super(Handle self, PyTypeObject* defining, Handle name) {
+  PyObject* mro = Py_TYPE(self.ptr())->tp_mro;
+  const Py_ssize_t n = PyTuple_GET_SIZE(mro);
+  Py_ssize_t i = 0;
+  while (i < n && PyTuple_GET_ITEM(mro, i) != reinterpret_cast<PyObject*>(defining)) ++i;
+  for (++i; i < n; ++i) {
+    auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+    // Heap types keep their dict in tp_dict; static types may not.
+    Ref dict = (base->tp_flags & Py_TPFLAGS_HEAPTYPE) ? borrow(base->tp_dict) : own(PyType_GetDict(base));
+    PyObject* found = nullptr;
+    if (ok(PyDict_GetItemRef(dict.ptr(), name.ptr(), &found))) return steal(found);
+  }
+  raise_format(PyExc_AttributeError, "'super' object has no attribute '%U'", name.ptr());
+}
+
+Ref call_found(Handle self, Handle found, PyObject* const* args, size_t nargs, Handle kwnames) {
+  const size_t nkw = kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames.ptr())) : 0;
+  if (PyFunction_Check(found.ptr()) || Py_TYPE(found.ptr())->tp_flags & Py_TPFLAGS_METHOD_DESCRIPTOR) {
+    // Unbound call with self in front, as a bound method would do.
+    if (nargs + nkw > kMaxParams) raise(PyExc_SystemError, "too many arguments for a super() call");
+    PyObject* argv[kMaxParams + 1];
+    argv[0] = self.ptr();
+    for (size_t k = 0; k < nargs + nkw; ++k) argv[k + 1] = args[k];
+    return own(PyObject_Vectorcall(found.ptr(), argv, nargs + 1, kwnames.ptr()));
+  }
+  descrgetfunc get = Py_TYPE(found.ptr())->tp_descr_get;
+  Ref bound = get ? own(get(found.ptr(), self.ptr(), reinterpret_cast<PyObject*>(Py_TYPE(self.ptr()))))
+                  : borrow(found);
+  return own(PyObject_Vectorcall(bound.ptr(), args, nargs, kwnames.ptr()));
+}
+
+Ref call_super(Handle self, PyTypeObject* defining, Handle name, PyObject* const* args, size_t nargs,
+               Handle kwnames) {
+  return call_found(self, find_super(self, defining, name), args, nargs, kwnames);
+}
+
+Ref global(Handle module_dict, Handle name) {
+  PyObject* found = nullptr;
+  if (ok(PyDict_GetItemRef(module_dict.ptr(), name.ptr(), &found))) return steal(found);
+  if (ok(PyDict_GetItemRef(PyEval_GetBuiltins(), name.ptr(), &found))) return steal(found);
+  raise_format(PyExc_NameError, "name '%U' is not defined", name.ptr());
+}
+
+}  // namespace native

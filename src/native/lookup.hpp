@@ -1,0 +1,20 @@
+// Name lookups as Python code does them: super() through the method resolution order, and globals
+// through a module's namespace (then the builtins) at call time.
+#pragma once
+
+#include "native/ref.hpp"
+
+namespace native {
+
+// The next definition of `name` in type(self).__mro__ after `defining`, as super() finds it.
+Ref find_super(Handle self, PyTypeObject* defining, Handle name);
+// Calls what find_super found, bound to self, with the given arguments.
+Ref call_found(Handle self, Handle found, PyObject* const* args, size_t nargs, Handle kwnames = {});
+// super().<name>(*args, **kwargs), with keyword names in `kwnames` after the positional arguments.
+Ref call_super(Handle self, PyTypeObject* defining, Handle name, PyObject* const* args, size_t nargs,
+               Handle kwnames = {});
+
+// The value of a global name of a module: its namespace first, then the builtins; NameError else.
+Ref global(Handle module_dict, Handle name);
+
+}  // namespace native
