@@ -14,13 +14,19 @@ import csv
 import io
 import json
 from pathlib import Path
+from typing import Any
 
 from ondrel.core import File
 
+from ondrel.external.python import PythonAnalysis
+
+Analysis: type[PythonAnalysis]
 try:
-    from ondrel.external.girdex import GirdexAnalysis as Analysis
+    from ondrel.external.girdex import GirdexAnalysis
+
+    Analysis = GirdexAnalysis
 except ImportError:
-    from ondrel.external.python import PythonAnalysis as Analysis
+    Analysis = PythonAnalysis
 
 SCRIPT = Path(__file__).resolve().parent / "analysis" / "beam.py"
 
@@ -29,8 +35,8 @@ BEAM = {"span": 6.0, "load": 12.0, "E": 210000.0, "I": 8356e4, "points": 6}
 
 
 def run_beam_analysis(
-    beam: dict = BEAM, timeout: float = 60
-) -> tuple[dict, list[tuple[float, float]]]:
+    beam: dict[str, float] = BEAM, timeout: float = 60
+) -> tuple[dict[str, Any], list[tuple[float, float]]]:
     """Run the beam script on the worker; return its results and its deflection table."""
     analysis = Analysis(
         script=File.from_path(SCRIPT),

@@ -9,7 +9,9 @@ Two designs are evaluated: the workbook's own 4 bars of 20 mm, and 5 bars of 25 
 
 from __future__ import annotations
 
+from collections.abc import Mapping
 from pathlib import Path
+from typing import Any
 
 from ondrel.external.spreadsheet import SpreadsheetCalculation, SpreadsheetCalculationInput
 
@@ -22,7 +24,7 @@ DESIGNS = {
 SHOWN = ["d", "x", "M_Rd", "utilisation", "As_min", "verdict"]
 
 
-def evaluate(values: dict) -> dict:
+def evaluate(values: Mapping[str, float]) -> dict[str, Any]:
     inputs = [SpreadsheetCalculationInput(name, value) for name, value in values.items()]
     calculation = SpreadsheetCalculation.from_path(WORKBOOK, inputs)
     return calculation.evaluate().values
