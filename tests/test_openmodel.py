@@ -178,6 +178,24 @@ def test_elements_follow_idea_order_not_dictionary_order():
     assert stirrup.findtext("IsClosed") == "true" and stirrup.find("ShearCheck") is None
 
 
+@pytest.mark.parametrize("exposure, creep, expected", [
+    (None, None, {"NoCorrosionCheck": "true", "CarbonationCheck": "false", "Carbonation": "XC3"}),
+    (o.ExposureClassesDataEc2(carbonation=o.ExposureClassEc2Carbonation.XC1), 1.8,
+     {"NoCorrosionCheck": "false", "CarbonationCheck": "true", "Carbonation": "XC1",
+      "CreepCoeffInfinityValue": "UserInput", "CreepCoeffInfinity": "1.8"}),
+])
+def test_member_data_state_what_is_set_and_leave_the_rest_to_idea(exposure, creep, expected):
+    model = OpenModel()
+    model.add_member_data_ec2(model.create_check_member1d(), o.MemberType.COLUMN, o.TwoWaySlabType.SLAB,
+                              exposure_class_data=exposure, creep_coefficient=creep)
+    data = parse(model).find("Attribute/OpenAttribute")
+    written = {element.tag: element.text for element in data.iter() if len(element) == 0}
+    assert {tag: written.get(tag) for tag in expected} == expected
+    assert (written["MemberType"], written["TwoWaySlabType"]) == ("Column", "Slab")
+    assert data.find("CalculationSetup") is not None and len(data.find("CalculationSetup")) == 0
+    assert ("RelativeHumidity" in written, "CreepCoeffInfinity" in written) == (False, creep is not None)
+
+
 def test_every_dictionary_key_has_an_idea_element(beam_model):
     """A key the table does not know would be lost silently."""
     check, = beam_model.check_sections
