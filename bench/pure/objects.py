@@ -937,9 +937,9 @@ class ReinforcedCrossSection(_OpenElementId):
         material_ref = _ReferenceElement(material.id, 'MatReinforcement')
         step_y = 0.0 if delta_y is None else delta_y / (number_of_bars - 1)
         step_z = 0.0 if delta_z is None else delta_z / (number_of_bars - 1)
-        for i in range(number_of_bars):
-            coordinates = (origin[0] + step_y * i, origin[1] + step_z * i)
-            self._bars.append(ReinforcedBar(coordinates, diameter, material_ref))
+        layer = [ReinforcedBar((origin[0] + step_y * i, origin[1] + step_z * i), diameter, material_ref)
+                 for i in range(number_of_bars)]
+        self._bars.extend(layer)  # a layer that fails half-way adds no bar
 
     def create_stirrup(self,
                        points: Sequence[Union[Tuple[float, float], Tuple[Tuple[float, float], Tuple[float, float]]]],
