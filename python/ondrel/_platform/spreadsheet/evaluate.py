@@ -9,7 +9,6 @@ formula and answers ``{"output": {name: value, ...}}`` in the order of the outpu
 
 from __future__ import annotations
 
-import os
 from collections.abc import Mapping
 from typing import Any
 
@@ -17,7 +16,7 @@ from ondrel.errors import StorageError
 
 from ..jobs import JobContext, JobError
 from . import workbook as wb
-from .libreoffice import get_engine
+from .libreoffice import recalculated
 
 ERROR = "SpreadsheetEvaluatorError"
 
@@ -52,15 +51,7 @@ def evaluate_spreadsheet(body: Mapping[str, Any], job: JobContext) -> dict:
             raise JobError(ERROR, f"The input {name!r} cannot be used: {exc}") from None
     wb.force_full_calculation(book)
 
-    engine = get_engine()
-    with engine.work_folder() as folder:
-        source = os.path.join(folder, "in", "workbook.xlsx")
-        os.makedirs(os.path.dirname(source))
-        out_folder = os.path.join(folder, "out")
-        os.makedirs(out_folder)
-        wb.save(book, source)
-        job.check()
-        result_path = engine.recalculate(source, out_folder, job)
+    with recalculated(book, job, "workbook.xlsx") as result_path:
         values_book = wb.load_path(result_path, data_only=True)
         try:
             sheet = values_book[output_sheet.title]

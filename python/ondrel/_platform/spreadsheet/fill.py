@@ -8,7 +8,6 @@ slot. Text is always written as text, never as a formula.
 
 from __future__ import annotations
 
-import os
 import re
 from collections.abc import Mapping
 from typing import Any
@@ -19,7 +18,7 @@ from ondrel.errors import StorageError
 
 from ..jobs import JobContext, JobError
 from . import workbook as wb
-from .libreoffice import get_engine
+from .libreoffice import recalculated
 
 TEMPLATER_ERROR = "SpreadsheetTemplaterError"
 INVALID_INPUT = "InvalidInputError"
@@ -59,15 +58,7 @@ def fill_spreadsheet(body: Mapping[str, Any], job: JobContext) -> dict:
         _fill_range(book, block, index + 1)
 
     wb.force_full_calculation(book)
-    engine = get_engine()
-    with engine.work_folder() as folder:
-        source = os.path.join(folder, "in", "template.xlsx")
-        os.makedirs(os.path.dirname(source))
-        out_folder = os.path.join(folder, "out")
-        os.makedirs(out_folder)
-        wb.save(book, source)
-        job.check()
-        result_path = engine.recalculate(source, out_folder, job)
+    with recalculated(book, job, "template.xlsx") as result_path:
         with open(result_path, "rb") as stream:
             job.upload(upload_url, body.get("result_upload_fields"), stream.read())
     return {"result_download_url": body.get("result_download_url")}

@@ -19,6 +19,7 @@ so the output file is checked.
 from __future__ import annotations
 
 import atexit
+import contextlib
 import json
 import os
 import secrets
@@ -27,11 +28,14 @@ import signal
 import subprocess
 import tempfile
 import threading
+from collections.abc import Iterator
 from pathlib import Path
+from typing import Any
 
 from ondrel.errors import AddonError
 
 from ..jobs import JobContext
+from . import workbook as wb
 
 INSTALL_HINT = (
     "LibreOffice Calc is needed to recalculate spreadsheets on this machine but its command "
@@ -310,6 +314,21 @@ class LibreOfficeEngine:
 
 _engine: LibreOfficeEngine | None = None
 _engine_lock = threading.Lock()
+
+
+@contextlib.contextmanager
+def recalculated(book: Any, job: JobContext, filename: str) -> Iterator[str]:
+    """Saves `book` in a private work folder, recalculates it and yields the path of the result,
+    which lives until the block ends."""
+    engine = get_engine()
+    with engine.work_folder() as folder:
+        source = os.path.join(folder, "in", filename)
+        os.makedirs(os.path.dirname(source))
+        out_folder = os.path.join(folder, "out")
+        os.makedirs(out_folder)
+        wb.save(book, source)
+        job.check()
+        yield engine.recalculate(source, out_folder, job)
 
 
 def get_engine() -> LibreOfficeEngine:
