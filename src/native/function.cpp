@@ -33,6 +33,7 @@ struct FunctionObject {
   vectorcallfunc vectorcall;
   PyObject* dict;    // __dict__: __isabstractmethod__ and other attributes callers set
   PyObject* module;  // the owning module: its state and its globals
+  void* module_state;
   FunctionData* data;
 };
 
@@ -104,7 +105,7 @@ Ref invoke(FunctionObject* fn, PyObject* const* args, size_t nargs, PyObject* kw
   const size_t n_params = d.names.size();
   if (kwnames == nullptr && nargs == n_params && !d.var_kw && d.n_kwonly == 0) {
     // Every parameter given by position: the arguments are already bound.
-    Call call{reinterpret_cast<PyObject*>(fn), args, n_params, d.context, fn->module};
+    Call call{reinterpret_cast<PyObject*>(fn), args, n_params, d.context, fn->module, fn->module_state};
     return d.impl(call);
   }
   PyObject* bound[kMaxParams];
@@ -162,7 +163,7 @@ Ref invoke(FunctionObject* fn, PyObject* const* args, size_t nargs, PyObject* kw
     if (!kwargs) kwargs = own(PyDict_New());
     bound[kw_end] = kwargs.ptr();
   }
-  Call call{reinterpret_cast<PyObject*>(fn), bound, n_params, d.context, fn->module};
+  Call call{reinterpret_cast<PyObject*>(fn), bound, n_params, d.context, fn->module, fn->module_state};
   return d.impl(call);
 }
 
@@ -367,6 +368,7 @@ Ref make_function(const Runtime& rt, Handle module, FunctionDecl decl) {
   fn->vectorcall = function_vectorcall;
   fn->dict = nullptr;
   fn->module = Py_NewRef(module.ptr());
+  fn->module_state = PyModule_GetState(module.ptr());
   fn->data = data.release();
   PyObject_GC_Track(fn);
   return steal(reinterpret_cast<PyObject*>(fn));
@@ -382,7 +384,7 @@ bool is_native(const Runtime& rt, Handle o, Impl impl, const void** call_context
 
 Ref call_native(Handle function, PyObject* const* bound, size_t count) {
   FunctionObject* fn = as_function(function.ptr());
-  Call call{function.ptr(), bound, count, fn->data->context, fn->module};
+  Call call{function.ptr(), bound, count, fn->data->context, fn->module, fn->module_state};
   return fn->data->impl(call);
 }
 

@@ -63,11 +63,12 @@ struct Call {
   size_t count;
   const void* context;
   PyObject* module;
+  void* module_state;  // PyModule_GetState(module), fixed for the module's lifetime
 
   Handle operator[](size_t i) const { return args[i]; }
   template <class State>
   State& state() const {
-    return *static_cast<State*>(PyModule_GetState(module));
+    return *static_cast<State*>(module_state);
   }
   template <class T>
   const T& ctx() const {
