@@ -316,14 +316,9 @@ int Runtime::traverse(visitproc visit, void* arg) const {
   return 0;
 }
 
-void Runtime::clear() {
-  function_type.reset();
-  empty_tuple.reset();
-  init_name.reset();
-  abstractmethod.reset();
-  property_type.reset();
-  classmethod_type.reset();
-}
+// Nothing here can be part of a reference cycle, and classes or functions that outlive a cleared
+// module may still use it: everything is released when the state is destroyed.
+void Runtime::clear() {}
 
 Ref make_function(const Runtime& rt, Handle module, FunctionDecl decl) {
   if (decl.params.size() > kMaxParams) raise(PyExc_SystemError, "too many parameters for a native function");

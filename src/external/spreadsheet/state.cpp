@@ -34,13 +34,10 @@ int State::traverse(visitproc visit, void* arg) const {
   return 0;
 }
 
-void State::clear() {
-  rt.clear();
-  module_dict.reset();
-  for (Ref* cls : {&named_input_cell, &calculation_input, &input_cell_range, &named_output_cell,
-                   &direct_input_cell, &direct_output_cell})
-    cls->reset();
-}
+// Classes and functions that outlive a cleared module may still run and read this state, so nothing
+// is dropped here: the module dict and the classes clear themselves, which breaks the cycles through
+// them, and the state is released with the module.
+void State::clear() { rt.clear(); }
 
 Ref State::global(Handle name) const { return native::global(module_dict, name); }
 

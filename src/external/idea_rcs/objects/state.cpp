@@ -26,12 +26,10 @@ int State::traverse(visitproc visit, void* arg) const {
   return 0;
 }
 
-void State::clear() {
-  rt.clear();
-  module_dict.reset();
-  radians.reset();
-  classes.clear();
-}
+// Classes and functions that outlive a cleared module may still run and read this state, so nothing
+// is dropped here: the module dict and the classes clear themselves, which breaks the cycles through
+// them, and the state is released with the module.
+void State::clear() { rt.clear(); }
 
 Ref State::attr(std::string_view name) const {
   PyObject* found = nullptr;
