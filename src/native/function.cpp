@@ -109,6 +109,13 @@ Ref invoke(FunctionObject* fn, PyObject* const* args, size_t nargs, PyObject* kw
     return d.impl(call);
   }
   PyObject* bound[kMaxParams];
+  if (kwnames == nullptr && nargs >= d.n_required_positional && nargs < n_params && n_params == d.n_positional) {
+    // By position, the trailing parameters left at their defaults.
+    for (size_t i = 0; i < nargs; ++i) bound[i] = args[i];
+    for (size_t i = nargs; i < n_params; ++i) bound[i] = d.defaults[i].ptr();
+    Call call{reinterpret_cast<PyObject*>(fn), bound, n_params, d.context, fn->module, fn->module_state};
+    return d.impl(call);
+  }
   for (size_t i = 0; i < n_params; ++i) bound[i] = nullptr;
   const size_t n_copy = nargs < d.n_positional ? nargs : d.n_positional;
   for (size_t i = 0; i < n_copy; ++i) bound[i] = args[i];
