@@ -12,7 +12,6 @@ from __future__ import annotations
 from collections.abc import Mapping
 from typing import Any
 
-from ondrel.errors import StorageError
 
 from ..jobs import JobContext, JobError
 from . import workbook as wb
@@ -32,7 +31,7 @@ def evaluate_spreadsheet(body: Mapping[str, Any], job: JobContext) -> dict:
         raise JobError(ERROR, f"'input' must map input names to values, not be a {type(inputs).__name__}")
     include_filled_file = bool(body.get("include_filled_file", False))
 
-    data = _download(body, job)
+    data = wb.download(body, job, "the spreadsheet to evaluate", ERROR, ERROR)
     book = wb.load(data, ERROR)
     input_sheet = wb.find_sheet(book, "input", ERROR)
     output_sheet = wb.find_sheet(book, "output", ERROR)
@@ -66,13 +65,3 @@ def evaluate_spreadsheet(body: Mapping[str, Any], job: JobContext) -> dict:
             with open(result_path, "rb") as stream:
                 job.upload(upload_url, fields, stream.read())
     return {"output": output}
-
-
-def _download(body: Mapping[str, Any], job: JobContext) -> bytes:
-    url = body.get("download_url")
-    if not isinstance(url, str):
-        raise JobError(ERROR, "The request body has no 'download_url' of the spreadsheet to evaluate")
-    try:
-        return job.fetch(url)
-    except StorageError as exc:
-        raise JobError(ERROR, f"The spreadsheet cannot be downloaded: {exc}") from None

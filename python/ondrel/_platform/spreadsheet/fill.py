@@ -14,7 +14,6 @@ from typing import Any
 
 from openpyxl.utils.cell import column_index_from_string
 
-from ondrel.errors import StorageError
 
 from ..jobs import JobContext, JobError
 from . import workbook as wb
@@ -39,7 +38,7 @@ def fill_spreadsheet(body: Mapping[str, Any], job: JobContext) -> dict:
     if not isinstance(upload_url, str):
         raise JobError(INVALID_INPUT, "The request body has no 'result_upload_url' for the filled workbook")
 
-    book = wb.load(_download(body, job), TEMPLATER_ERROR)
+    book = wb.load(wb.download(body, job, "the template", INVALID_INPUT, TEMPLATER_ERROR), TEMPLATER_ERROR)
 
     for name, entry in named_cells.items():
         if not isinstance(entry, Mapping) or "value" not in entry:
@@ -71,16 +70,6 @@ def _section(body: Mapping[str, Any], key: str, kind: type, description: str):
     if not isinstance(value, kind):
         raise JobError(INVALID_INPUT, f"'{key}' must be {description}, not {type(value).__name__}")
     return value
-
-
-def _download(body: Mapping[str, Any], job: JobContext) -> bytes:
-    url = body.get("download_url")
-    if not isinstance(url, str):
-        raise JobError(INVALID_INPUT, "The request body has no 'download_url' of the template")
-    try:
-        return job.fetch(url)
-    except StorageError as exc:
-        raise JobError(TEMPLATER_ERROR, f"The template cannot be downloaded: {exc}") from None
 
 
 def _address(column: Any, row: Any, where: str) -> tuple[int, int]:

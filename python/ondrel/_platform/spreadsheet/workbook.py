@@ -7,7 +7,7 @@ import datetime
 import io
 import math
 import warnings
-from collections.abc import Iterator
+from collections.abc import Iterator, Mapping
 from typing import Any
 
 import openpyxl
@@ -15,7 +15,9 @@ from openpyxl.cell.cell import MergedCell
 from openpyxl.utils.exceptions import IllegalCharacterError
 from openpyxl.workbook.properties import CalcProperties
 
-from ..jobs import JobError
+from ondrel.errors import StorageError
+
+from ..jobs import JobContext, JobError
 
 MAX_ROW = 1_048_576
 MAX_COLUMN = 16_384  # XFD
@@ -169,3 +171,14 @@ def _column_a(sheet) -> Iterator[tuple[int, Any]]:
     for (cell,) in sheet.iter_rows(min_col=1, max_col=1):
         if cell.value is not None:
             yield cell.row, cell.value
+
+
+def download(body: Mapping[str, Any], job: JobContext, what: str, missing_error: str, fetch_error: str) -> bytes:
+    """The workbook the body's 'download_url' names; `what` names it in the messages."""
+    url = body.get("download_url")
+    if not isinstance(url, str):
+        raise JobError(missing_error, f"The request body has no 'download_url' of {what}")
+    try:
+        return job.fetch(url)
+    except StorageError as exc:
+        raise JobError(fetch_error, f"{what[0].upper()}{what[1:]} cannot be downloaded: {exc}") from None
