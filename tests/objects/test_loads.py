@@ -62,15 +62,6 @@ def test_bad_calls_fail_with_the_interpreters_wording(call, message):
     assert str(failure.value) == message
 
 
-def check_param_doc(function, summary):
-    """Summary, empty line, then one ':param' line per parameter in signature order, indented by 8."""
-    names = [name for name in inspect.signature(function).parameters if name != "self"]
-    lines = function.__doc__.split("\n")
-    assert lines[:2] == [summary, ""] and lines[-1] == " " * 8
-    assert [line.split(":")[1] for line in lines[2:-1]] == [f"param {name}" for name in names]
-    assert all(line.startswith("        :param ") for line in lines[2:-1])
-
-
 @pytest.mark.parametrize("cls, parameters, summary", [
     (o.ResultOfInternalForces, ", ".join(f"{n}: 'float' = 0.0" for n in FORCES),
      "Result of internal forces at a certain location."),
@@ -80,7 +71,7 @@ def check_param_doc(function, summary):
                    "internal_forces_imperfection: 'ResultOfInternalForces' = None", "Loading SLS."),
     (o.FatigueLoading, "max_loading: 'LoadingULS', min_loading: 'LoadingULS'", "Fatigue loading."),
 ])
-def test_what_inspect_sees(cls, parameters, summary):
+def test_what_inspect_sees(cls, parameters, summary, check_param_doc):
     assert str(inspect.signature(cls.__init__)) == f"(self, {parameters}) -> 'None'"
     resolved = inspect.signature(cls.__init__, eval_str=True)
     assert {p.annotation for name, p in resolved.parameters.items() if name != "self"} == {

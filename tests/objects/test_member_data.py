@@ -115,15 +115,6 @@ def test_bad_calls_fail_with_the_interpreters_wording(call, message):
     assert str(failure.value) == message
 
 
-def check_param_doc(function, summary):
-    """Summary, empty line, then one ':param' line per parameter in signature order, indented by 8."""
-    names = [name for name in inspect.signature(function).parameters if name != "self"]
-    lines = function.__doc__.split("\n")
-    assert lines[:2] == [summary, ""] and lines[-1] == " " * 8
-    assert [line.split(":")[1] for line in lines[2:-1]] == [f"param {name}" for name in names]
-    assert all(line.startswith("        :param ") for line in lines[2:-1])
-
-
 @pytest.mark.parametrize("function, signature", [
     (o.CalculationSetup.__init__, "(self, *, " + ", ".join(f"{n}: 'bool' = None" for n in SWITCHES) + ") -> 'None'"),
     (o.ExposureClassesDataEc2.__init__,
@@ -146,7 +137,7 @@ def test_signatures(function, signature):
     assert all(not isinstance(p.annotation, str) for p in resolved.parameters.values())
 
 
-def test_classes_and_docstrings():
+def test_classes_and_docstrings(check_param_doc):
     check_param_doc(o.CalculationSetup.__init__, "Concrete calculation setup.")
     check_param_doc(o.ExposureClassesDataEc2.__init__, "Exposure Classes Ec2.")
     assert ":param m_n_kappa_diagram: M-N-κ diagram (default: False)." in o.CalculationSetup.__init__.__doc__
