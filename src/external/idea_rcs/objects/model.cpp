@@ -87,25 +87,25 @@ Ref model_init(Call& call) {
     }
   }
   if (init.check != nullptr) init.check(state, call);
-  const native::AttributeAccess attrs(self);
+  const native::SlotTable::Object attrs = cls.slots->of(self);
   for (const CompiledStore& s : cls.stores) {
     Handle value = s.rule == StoreRule::EmptyList ? Handle() : call[s.param];
     switch (s.rule) {
       case StoreRule::AsIs:
-        attrs.set(s.attr, value);
+        attrs.set(s.slot, value);
         break;
       case StoreRule::ListOrEmpty:
-        attrs.set(s.attr,
+        attrs.set(s.slot,
                         native::truthy(value) ? native::own(PySequence_List(value.ptr())) : native::own(PyList_New(0)));
         break;
       case StoreRule::OrNew:
-        attrs.set(s.attr, native::truthy(value) ? native::borrow(value) : native::call(s.cls, {}));
+        attrs.set(s.slot, native::truthy(value) ? native::borrow(value) : native::call(s.cls, {}));
         break;
       case StoreRule::ListOf:
-        attrs.set(s.attr, native::own(PySequence_List(value.ptr())));
+        attrs.set(s.slot, native::own(PySequence_List(value.ptr())));
         break;
       case StoreRule::EmptyList:
-        attrs.set(s.attr, native::own(PyList_New(0)));
+        attrs.set(s.slot, native::own(PyList_New(0)));
         break;
     }
   }
@@ -121,7 +121,8 @@ Ref model_property(Call& call) {
   // The property's index travels in the context as the address of its compiled record.
   const auto& prop = call.ctx<CompiledClass::CompiledProperty>();
   Handle self = call[0];
-  Ref value = native::getattr(self, prop.attr);
+  const CompiledClass& cls = *prop.owner;
+  Ref value = cls.slots->of(self).get(prop.slot);
   switch (prop.getter) {
     case Getter::Attr: return value;
     case Getter::ListCopy: return native::own(PySequence_List(value.ptr()));
@@ -201,9 +202,9 @@ Ref serialize_as(State& state, const CompiledClass& cls, Handle self) {
   } else {
     dict = native::own(_PyDict_NewPresized(static_cast<Py_ssize_t>(cls.keys.size())));
   }
-  const native::AttributeAccess attrs(self);
+  const native::SlotTable::Object attrs = cls.slots->of(self);
   for (const CompiledKey& k : cls.keys) {
-    Ref value = attrs.get(k.attr);
+    Ref value = attrs.get(k.slot);
     if (k.rule == Rule::IfNotNone && value.is_none()) continue;
     if (k.rule == Rule::IfTruthy && !native::truthy(value)) continue;
     switch (k.convert) {
@@ -230,6 +231,14 @@ Ref build_class(PyObject* module, State& state, const ModelClass& decl) {
   for (std::string_view b : decl.bases) builder.base(state.attr(b));
   if (decl.doc) builder.doc(*decl.doc);
 
+  // Every attribute name the record uses, once each, in the order first used.
+  std::vector<std::string_view> slot_names;
+  auto slot_of = [&](std::string_view attr) {
+    size_t i = 0;
+    while (i < slot_names.size() && slot_names[i] != attr) ++i;
+    if (i == slot_names.size()) slot_names.push_back(attr);
+    return i;
+  };
   if (decl.init) {
     const Init& init = *decl.init;
     auto index_of = [&](std::string_view param) -> size_t {
@@ -238,7 +247,7 @@ Ref build_class(PyObject* module, State& state, const ModelClass& decl) {
       native::raise_format(PyExc_SystemError, "%s stores an unknown argument", std::string(decl.name).c_str());
     };
     for (const Store& s : init.stores) {
-      c.stores.push_back({native::interned(s.attr), s.rule == StoreRule::EmptyList ? 0 : index_of(s.param), s.rule,
+      c.stores.push_back({slot_of(s.attr), s.rule == StoreRule::EmptyList ? 0 : index_of(s.param), s.rule,
                           s.rule == StoreRule::OrNew ? state.attr(s.cls) : Ref()});
     }
     if (init.base_by_keyword) {
@@ -257,7 +266,7 @@ Ref build_class(PyObject* module, State& state, const ModelClass& decl) {
   }
   if (decl.serialize) {
     for (const Key& k : decl.serialize->keys)
-      c.keys.push_back({native::interned(k.key), native::interned(k.attr), k.rule, k.convert});
+      c.keys.push_back({native::interned(k.key), slot_of(k.attr), k.rule, k.convert});
     builder.method(FunctionDecl{.name = "_serialize",
                                 .params = params_of(state, "self", {}),
                                 .returns = "dict",
@@ -267,7 +276,7 @@ Ref build_class(PyObject* module, State& state, const ModelClass& decl) {
   }
   c.properties.reserve(decl.properties.size());  // the getters keep pointers into this vector
   for (const Property& p : decl.properties) {
-    c.properties.push_back({native::interned(p.attr), p.getter, resolve_default(state, p.fallback)});
+    c.properties.push_back({slot_of(p.attr), p.getter, resolve_default(state, p.fallback), &c});
     builder.property(FunctionDecl{.name = p.name,
                                   .params = params_of(state, "self", {}),
                                   .returns = p.annotation,
@@ -282,6 +291,9 @@ Ref build_class(PyObject* module, State& state, const ModelClass& decl) {
                                 .impl = m.impl,
                                 .context = &c});
   }
+  std::vector<Ref> interned_names;
+  for (std::string_view n : slot_names) interned_names.push_back(native::interned(n));
+  c.slots = std::make_unique<native::SlotTable>(std::move(interned_names));
   Ref cls = builder.build();
   c.type = reinterpret_cast<PyTypeObject*>(cls.ptr());
   state.classes.push_back(std::move(compiled));
@@ -335,7 +347,7 @@ DirectConstructor::DirectConstructor(const State& state, Handle cls, const Model
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
     Ref dict = native::own(PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))));
     for (const CompiledStore& s : record->stores)
-      if (native::ok(PyDict_Contains(dict.ptr(), s.attr.ptr()))) return;
+      if (native::ok(PyDict_Contains(dict.ptr(), record->slots->name(s.slot).ptr()))) return;
   }
   type_ = type;
   cls_ = native::borrow(cls);
@@ -350,8 +362,8 @@ Ref DirectConstructor::operator()(std::initializer_list<Handle> args) const {
   // What the generic constructor does for such a record, less what PyObject_SetAttr adds around it:
   // interning each name (they are interned already) and the __setattr__ dispatch (it is the generic one).
   const Handle* values = args.begin();
-  for (const CompiledStore& s : record_->stores)
-    native::ok(PyObject_GenericSetAttr(self.ptr(), s.attr.ptr(), values[s.param - 1].ptr()));
+  const native::SlotTable::Object attrs = record_->slots->of(self);
+  for (const CompiledStore& s : record_->stores) attrs.set(s.slot, values[s.param - 1]);
   return self;
 }
 

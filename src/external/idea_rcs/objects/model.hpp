@@ -16,6 +16,7 @@
 
 #include "native/classes.hpp"
 #include "native/function.hpp"
+#include "native/slots.hpp"
 
 namespace objects {
 
@@ -159,20 +160,21 @@ struct TextEnumClass {
 
 // The record compiled against one module: interned names and resolved objects.
 struct CompiledStore {
-  Ref attr;
+  size_t slot;  // of the attribute, in the class's slot table
   size_t param;
   StoreRule rule;
   Ref cls;
 };
 struct CompiledKey {
   Ref key;
-  Ref attr;
+  size_t slot;
   Rule rule;
   Convert convert;
 };
 struct CompiledClass {
   const ModelClass* decl = nullptr;
   PyTypeObject* type = nullptr;  // the built class; the module keeps it alive
+  std::unique_ptr<native::SlotTable> slots;  // every attribute the record stores, writes or reads
   std::vector<CompiledStore> stores;
   Ref base_kwnames;  // for a base call by keyword
   // Which of our arguments the base's generic constructor takes, for the base it was worked out for.
@@ -182,9 +184,10 @@ struct CompiledClass {
   std::vector<CompiledKey> keys;
   // Property getters, one per property in declaration order.
   struct CompiledProperty {
-    Ref attr;
+    size_t slot;
     Getter getter;
     Ref fallback;
+    const CompiledClass* owner;
   };
   std::vector<CompiledProperty> properties;
 

@@ -1,0 +1,74 @@
+// Instance attributes of ordinary classes, read and written where the interpreter keeps them.
+//
+// An instance of a class made by `class` (or by calling its metaclass) keeps its attributes inline:
+// a small array of values right after the object header, indexed by the position of each name in
+// the class's shared key table. The interpreter's attribute instructions go straight to that array
+// once they have checked the class's version. The C API offers only the generic lookup (type cache,
+// key table search, descriptor checks) on every access, which costs ten times as much.
+//
+// A SlotTable does for a fixed list of names what those instructions do: it learns, once per class
+// and class version, where each name lives, and on every access checks that the object is still
+// laid out that way. Anything unusual takes the generic functions instead: a class with its own
+// __getattribute__ or __setattr__, a data descriptor of that name in the class, an attribute not
+// set yet, an instance whose __dict__ holds the values on its own, or an interpreter whose layout
+// the start-up probe does not recognise. What Python sees is the same either way.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "native/ref.hpp"
+
+namespace native {
+
+class SlotTable {
+ public:
+  // `names` are interned strings; accessors take their positions in this list.
+  explicit SlotTable(std::vector<Ref> names);
+  SlotTable(const SlotTable&) = delete;
+  SlotTable& operator=(const SlotTable&) = delete;
+
+  size_t size() const { return names_.size(); }
+  Handle name(size_t i) const { return names_[i]; }
+
+  // Where one class keeps the names, for one version of the class.
+  struct Layout {
+    PyTypeObject* type = nullptr;
+    unsigned int version = 0;
+    const void* keys = nullptr;
+    bool direct_get = false;  // the class reads attributes the generic way
+    bool direct_set = false;  // ... and writes them the generic way
+    std::vector<int8_t> index;  // position in the values, or -1: not known, or never direct
+  };
+
+  // Access to the attributes of one object.
+  class Object {
+   public:
+    // self.<name(i)>; raises AttributeError as Python does.
+    Ref get(size_t i) const;
+    // self.<name(i)> = value
+    void set(size_t i, Handle value) const;
+
+   private:
+    friend class SlotTable;
+    Object(const SlotTable& table, PyObject* self, Layout* layout) : table_(table), self_(self), layout_(layout) {}
+    PyObject** values(bool writing) const;
+    const SlotTable& table_;
+    PyObject* self_;
+    Layout* layout_;  // null: only the generic functions
+  };
+  Object of(Handle self) const { return Object(*this, self.ptr(), layout_for(Py_TYPE(self.ptr()))); }
+
+ private:
+  Layout* layout_for(PyTypeObject* type) const;
+  void learn(Layout& layout, PyTypeObject* type) const;
+  void learn_position(Layout& layout, size_t i) const;
+
+  std::vector<Ref> names_;
+  // The last few classes seen: a record serves its class and the subclasses that inherit from it.
+  mutable std::array<Layout, 4> layouts_;
+  mutable size_t next_ = 0;
+};
+
+}  // namespace native
