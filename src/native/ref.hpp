@@ -97,7 +97,12 @@ class AttributeAccess {
   int (*set_)(PyObject*, PyObject*, PyObject*);
 };
 
-inline bool truthy(Handle o) { return ok(PyObject_IsTrue(o.ptr())) != 0; }
+inline bool truthy(Handle o) {
+  PyObject* p = o.ptr();
+  if (p == Py_None || p == Py_False) return false;
+  if (p == Py_True) return true;
+  return ok(PyObject_IsTrue(p)) != 0;
+}
 Ref call(Handle callable, std::initializer_list<Handle> args);
 Ref import(const char* module, const char* name);
 

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "native/layout.hpp"
 #include "native/ref.hpp"
 
 namespace native {
@@ -46,19 +47,47 @@ class SlotTable {
   class Object {
    public:
     // self.<name(i)>; raises AttributeError as Python does.
-    Ref get(size_t i) const;
+    Ref get(size_t i) const {
+      if (PyObject** values = this->values(false)) {
+        const int8_t ix = layout_->index[i];
+        if (ix >= 0 && ix < cpython::values_header(self_)->capacity && values[ix] != nullptr) return borrow(values[ix]);
+      }
+      return get_generic(i);
+    }
     // self.<name(i)> = value
-    void set(size_t i, Handle value) const;
+    void set(size_t i, Handle value) const {
+      if (PyObject** values = this->values(true)) {
+        if (layout_->index[i] >= 0 && cpython::store(self_, layout_->index[i], value.ptr())) return;
+      }
+      set_generic(i, value);
+    }
 
    private:
     friend class SlotTable;
     Object(const SlotTable& table, PyObject* self, Layout* layout) : table_(table), self_(self), layout_(layout) {}
-    PyObject** values(bool writing) const;
+    // The object's inline values, if this access may use them.
+    PyObject** values(bool writing) const {
+      if (layout_ == nullptr) return nullptr;
+      PyTypeObject* type = Py_TYPE(self_);
+      // Checked on every access: code run between two accesses may have changed the class or the object.
+      if (type != layout_->type || type->tp_version_tag != layout_->version) return nullptr;
+      if (!(writing ? layout_->direct_set : layout_->direct_get)) return nullptr;
+      if (!cpython::values_header(self_)->valid) return nullptr;
+      // Once the instance has a __dict__, a store must also go through it.
+      if (writing && cpython::managed_dict(self_) != nullptr) return nullptr;
+      return cpython::values(self_);
+    }
+    Ref get_generic(size_t i) const;
+    void set_generic(size_t i, Handle value) const;
     const SlotTable& table_;
     PyObject* self_;
     Layout* layout_;  // null: only the generic functions
   };
-  Object of(Handle self) const { return Object(*this, self.ptr(), layout_for(Py_TYPE(self.ptr()))); }
+  Object of(Handle self) const {
+    PyTypeObject* type = Py_TYPE(self.ptr());
+    Layout& last = layouts_[last_];
+    return Object(*this, self.ptr(), last.type == type && last.version == type->tp_version_tag ? &last : layout_for(type));
+  }
 
  private:
   Layout* layout_for(PyTypeObject* type) const;
@@ -69,6 +98,7 @@ class SlotTable {
   // The last few classes seen: a record serves its class and the subclasses that inherit from it.
   mutable std::array<Layout, 4> layouts_;
   mutable size_t next_ = 0;
+  mutable size_t last_ = 0;  // the layout used last
 };
 
 }  // namespace native

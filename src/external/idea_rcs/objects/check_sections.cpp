@@ -20,8 +20,13 @@ Ref default_description(Handle section_description, Py_ssize_t held) {
                  : own(PyObject_Format(section_description.ptr(), nullptr));
   char suffix[32] = " - E ";
   char* const end = std::to_chars(suffix + 5, suffix + sizeof suffix, held + 1).ptr;
-  Ref tail = own(PyUnicode_FromStringAndSize(suffix, end - suffix));
-  return own(PyUnicode_Concat(text.ptr(), tail.ptr()));
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(text.ptr()), extra = end - suffix;
+  Ref joined = own(PyUnicode_New(length + extra, PyUnicode_MAX_CHAR_VALUE(text.ptr())));
+  if (PyUnicode_CopyCharacters(joined.ptr(), 0, text.ptr(), 0, length) < 0) throw native::PythonError{};
+  const int kind = PyUnicode_KIND(joined.ptr());
+  void* data = PyUnicode_DATA(joined.ptr());
+  for (Py_ssize_t i = 0; i < extra; ++i) PyUnicode_WRITE(kind, data, length + i, static_cast<Py_UCS4>(suffix[i]));
+  return joined;
 }
 
 // The constructor of CheckSectionExtreme when calling the class `cls` would run exactly the two
@@ -33,11 +38,13 @@ enum CreateArg : size_t { kDescription = 1, kAccidental, kFatigue, kFrequent, kF
 
 Ref create_extreme(Call& call) {
   State& state = call.state<State>();
+  const CompiledClass& section = call.ctx<CompiledClass>();
   Handle self = call[0];
   Ref description = native::borrow(call[kDescription]);
   if (!native::truthy(description)) {
-    Ref section_description = native::getattr(self, state.s__description);
-    Ref held = native::getattr(self, state.s__extremes);
+    const native::SlotTable::Object attrs = section.slots->of(self);
+    Ref section_description = attrs.get(section.slot(state.s__description));
+    Ref held = attrs.get(section.slot(state.s__extremes));
     description = default_description(section_description, native::ok(PyObject_Size(held.ptr())));
   }
   // Passed by keyword, in the order of the names in state.extreme_keywords.
@@ -54,7 +61,7 @@ Ref create_extreme(Call& call) {
 
   Ref extreme = own(PyObject_Vectorcall(cls.ptr(), arguments, 0, state.extreme_keywords.ptr()));
 
-  Ref extremes = native::getattr(self, state.s__extremes);
+  Ref extremes = section.slots->of(self).get(section.slot(state.s__extremes));
   if (PyList_CheckExact(extremes.ptr())) {
     native::ok(PyList_Append(extremes.ptr(), extreme.ptr()));
   } else {
@@ -64,8 +71,8 @@ Ref create_extreme(Call& call) {
 }
 
 // "extremes": a new list of (class name, extreme) pairs in list order, only when there is one.
-void write_extremes(State& state, Handle self, Handle dict) {
-  Ref extremes = native::getattr(self, state.s__extremes);
+void write_extremes(State& state, const CompiledClass& section, Handle self, Handle dict) {
+  Ref extremes = section.slots->of(self).get(section.slot(state.s__extremes));
   if (!native::truthy(extremes)) return;
   // A private copy that becomes the result: nothing that runs meanwhile can change it.
   Ref pairs = own(PySequence_List(extremes.ptr()));

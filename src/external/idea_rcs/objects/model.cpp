@@ -74,7 +74,7 @@ Ref model_init(Call& call) {
   State& state = call.state<State>();
   Handle self = call[0];
   if (init.calls_base) {
-    Ref base_init = native::find_super(self, cls.type, state.s___init__);
+    Ref base_init = cls.super_init.find(self, cls.type, state.s___init__);
     const void* context = nullptr;
     PyObject* bound[native::kMaxParams + 1];
     if (native::is_native(state.rt, base_init, model_init, &context) &&
@@ -179,28 +179,71 @@ Init extending(const ModelClass& base, std::vector<Arg> own, Init init) {
   return init;
 }
 
+size_t CompiledClass::slot(Handle attr) const {
+  for (size_t i = 0; i < slots->size(); ++i)
+    if (slots->name(i).is(attr)) return i;
+  native::raise_format(PyExc_SystemError, "%s has no attribute slot %R", std::string(decl->name).c_str(), attr.ptr());
+}
+
 int CompiledClass::traverse(visitproc visit, void* arg) const {
   for (const CompiledStore& s : stores) Py_VISIT(s.cls.ptr());
   for (const CompiledProperty& p : properties) Py_VISIT(p.fallback.ptr());
   return 0;
 }
 
-Ref serialize_as(State& state, const CompiledClass& cls, Handle self) {
-  Ref dict;
-  if (cls.decl->serialize->from_base) {
-    Ref base_serialize = native::find_super(self, cls.type, state.s__serialize);
-    const void* context = nullptr;
-    Ref base = native::is_native(state.rt, base_serialize, model_serialize, &context)
-                   ? serialize_as(state, *static_cast<const CompiledClass*>(context), self)
-                   : native::call_found(self, base_serialize, nullptr, 0);
-    if (PyDict_CheckExact(base.ptr()) && Py_REFCNT(base.ptr()) == 1) {
-      dict = std::move(base);  // a new dict nobody else holds: extending it is building a copy
+namespace {
+
+// The keys and values of a serialisation as they are gathered, before the dict is made.
+class Pairs {
+ public:
+  Pairs() = default;
+  Pairs(const Pairs&) = delete;
+  Pairs& operator=(const Pairs&) = delete;
+  ~Pairs() { clear(); }
+
+  void add(PyObject* key, Ref value, Ref& dict, const native::DictShapes& shapes) {
+    if (count_ == kMax) flush(dict, shapes);
+    keys_[count_] = key;
+    values_[count_++] = value.release();
+  }
+  // Makes the dict of what was gathered, or adds it to the dict begun already.
+  void flush(Ref& dict, const native::DictShapes& shapes) {
+    if (!dict) {
+      dict = shapes.make(keys_, values_, count_);
     } else {
-      dict = native::own(_PyDict_NewPresized(static_cast<Py_ssize_t>(cls.keys.size())));
-      native::ok(PyDict_Update(dict.ptr(), base.ptr()));
+      for (size_t i = 0; i < count_; ++i) native::ok(PyDict_SetItem(dict.ptr(), keys_[i], values_[i]));
     }
-  } else {
-    dict = native::own(_PyDict_NewPresized(static_cast<Py_ssize_t>(cls.keys.size())));
+    clear();
+  }
+
+ private:
+  void clear() {
+    for (; count_ > 0; --count_) Py_DECREF(values_[count_ - 1]);
+  }
+  static constexpr size_t kMax = 64;
+  PyObject* keys_[kMax];    // borrowed from the records
+  PyObject* values_[kMax];  // owned
+  size_t count_ = 0;
+};
+
+// The base's pairs first (or the dict its own serialiser made), then the table's.
+void gather(State& state, const CompiledClass& cls, Handle self, Pairs& pairs, Ref& dict,
+            const native::DictShapes& shapes) {
+  const Serialize& decl = *cls.decl->serialize;
+  if (decl.from_base) {
+    Ref base_serialize = cls.super_serialize.find(self, cls.type, state.s__serialize);
+    const void* context = nullptr;
+    if (native::is_native(state.rt, base_serialize, model_serialize, &context)) {
+      gather(state, *static_cast<const CompiledClass*>(context), self, pairs, dict, shapes);
+    } else {
+      Ref base = native::call_found(self, base_serialize, nullptr, 0);
+      if (PyDict_CheckExact(base.ptr()) && Py_REFCNT(base.ptr()) == 1) {
+        dict = std::move(base);  // a new dict nobody else holds: extending it is building a copy
+      } else {
+        dict = native::own(PyDict_New());
+        native::ok(PyDict_Update(dict.ptr(), base.ptr()));
+      }
+    }
   }
   const native::SlotTable::Object attrs = cls.slots->of(self);
   for (const CompiledKey& k : cls.keys) {
@@ -212,14 +255,25 @@ Ref serialize_as(State& state, const CompiledClass& cls, Handle self) {
       case Convert::Radians: value = native::call(state.radians, {value}); break;
       case Convert::DateText: {
         PyObject* argv[] = {value.ptr(), state.date_format.ptr()};
-        value = native::own(PyObject_VectorcallMethod(state.s_strftime.ptr(), argv,
-                                                      2, nullptr));
+        value = native::own(PyObject_VectorcallMethod(state.s_strftime.ptr(), argv, 2, nullptr));
         break;
       }
     }
-    native::setitem(dict, k.key, value);
+    pairs.add(k.key.ptr(), std::move(value), dict, shapes);
   }
-  if (cls.decl->serialize->extra != nullptr) cls.decl->serialize->extra(state, self, dict);
+  if (decl.extra != nullptr) {
+    pairs.flush(dict, shapes);
+    decl.extra(state, cls, self, dict);
+  }
+}
+
+}  // namespace
+
+Ref serialize_as(State& state, const CompiledClass& cls, Handle self) {
+  Pairs pairs;
+  Ref dict;
+  gather(state, cls, self, pairs, dict, cls.shapes);
+  pairs.flush(dict, cls.shapes);
   return dict;
 }
 

@@ -16,6 +16,8 @@
 
 #include "native/classes.hpp"
 #include "native/function.hpp"
+#include "native/lookup.hpp"
+#include "native/dicts.hpp"
 #include "native/slots.hpp"
 
 namespace objects {
@@ -106,8 +108,9 @@ struct Key {
 std::vector<Key> private_keys(std::initializer_list<std::string_view> keys, Rule rule = Rule::Always);
 std::vector<Key> public_keys(std::initializer_list<std::string_view> keys, Rule rule = Rule::Always);
 
-// Adds class-specific keys after the table's keys.
-using Extra = void (*)(State&, Handle self, Handle dict);
+struct CompiledClass;
+// Adds class-specific keys after the table's keys; `cls` is the record of the class that declares it.
+using Extra = void (*)(State&, const CompiledClass& cls, Handle self, Handle dict);
 
 struct Serialize {
   std::vector<Key> keys;
@@ -174,7 +177,8 @@ struct CompiledKey {
 struct CompiledClass {
   const ModelClass* decl = nullptr;
   PyTypeObject* type = nullptr;  // the built class; the module keeps it alive
-  std::unique_ptr<native::SlotTable> slots;  // every attribute the record stores, writes or reads
+  std::unique_ptr<native::SlotTable> slots;
+  native::SuperCache super_init, super_serialize;  // what super() finds from this class  // every attribute the record stores, writes or reads
   std::vector<CompiledStore> stores;
   Ref base_kwnames;  // for a base call by keyword
   // Which of our arguments the base's generic constructor takes, for the base it was worked out for.
@@ -182,6 +186,7 @@ struct CompiledClass {
   mutable std::vector<size_t> base_map;
   mutable bool base_map_usable = false;
   std::vector<CompiledKey> keys;
+  native::DictShapes shapes;  // of the dicts its serialiser makes, base keys included
   // Property getters, one per property in declaration order.
   struct CompiledProperty {
     size_t slot;
@@ -190,6 +195,9 @@ struct CompiledClass {
     const CompiledClass* owner;
   };
   std::vector<CompiledProperty> properties;
+
+  // The position of an attribute name (interned) in `slots`; the record must use that attribute.
+  size_t slot(Handle attr) const;
 
   int traverse(visitproc visit, void* arg) const;
 };
