@@ -29,9 +29,9 @@ Ref prototype_of(PyObject* const* keys, size_t count) {
   return dict;
 }
 
-// A copy of the prototype with the values put in; null (and no error) if the copy is not laid out
-// as its prototype.
-Ref fill(Handle prototype, PyObject* const* values, size_t count) {
+}  // namespace
+
+Ref DictShapes::fill(Handle prototype, PyObject* const* values, size_t count) {
   Ref dict = own(PyDict_Copy(prototype.ptr()));
   const KeysHeader* table = cpython::dict_keys(dict.ptr());
   if (reinterpret_cast<PyDictObject*>(dict.ptr())->ma_values != nullptr || table->kind != cpython::kUnicodeKeys ||
@@ -48,6 +48,8 @@ Ref fill(Handle prototype, PyObject* const* values, size_t count) {
   return dict;
 }
 
+namespace {
+
 // Fills a copy of a two-key prototype and checks it through the public functions, also after
 // further changes.
 bool probe() {
@@ -58,7 +60,7 @@ bool probe() {
   Ref prototype = prototype_of(keys, 2);
   if (!prototype) return false;
   const Py_ssize_t before = Py_REFCNT(va.ptr());
-  Ref dict = fill(prototype, values, 2);
+  Ref dict = DictShapes::fill(prototype, values, 2);
   if (!dict || Py_REFCNT(va.ptr()) != before + 1 || !PyObject_GC_IsTracked(dict.ptr())) return false;
   if (PyDict_GetItemWithError(dict.ptr(), a.ptr()) != va.ptr() || PyDict_GetItemWithError(dict.ptr(), b.ptr()) != vb.ptr())
     return false;
@@ -82,22 +84,14 @@ bool layout_recognised() {
 }  // namespace
 
 const DictShapes::Shape* DictShapes::find(PyObject* const* keys, size_t count) const {
-  auto same = [&](const Shape& shape) {
-    if (shape.keys.size() != count) return false;
-    const PyObject* const* mine = shape.keys.data();
-    for (size_t i = 0; i < count; ++i)
-      if (mine[i] != keys[i]) return false;
-    return true;
-  };
-  if (last_ < shapes_.size() && same(shapes_[last_])) return &shapes_[last_];
   for (last_ = 0; last_ < shapes_.size(); ++last_)
-    if (same(shapes_[last_])) return &shapes_[last_];
+    if (shapes_[last_].is(keys, count)) return &shapes_[last_];
   if (shapes_.size() == kMaxShapes) return nullptr;
   shapes_.push_back({std::vector<PyObject*>(keys, keys + count), prototype_of(keys, count)});
   return &shapes_.back();
 }
 
-Ref DictShapes::make(PyObject* const* keys, PyObject* const* values, size_t count) const {
+Ref DictShapes::make_other(PyObject* const* keys, PyObject* const* values, size_t count) const {
   if (count > 0 && layout_recognised()) {
     const Shape* shape = find(keys, count);
     if (shape != nullptr && shape->prototype) {

@@ -15,15 +15,32 @@ namespace native {
 
 class DictShapes {
  public:
-  // {keys[i]: values[i]} in this order. The keys are distinct interned strings that outlive this
-  // object (their owner keeps them); the values are borrowed.
-  Ref make(PyObject* const* keys, PyObject* const* values, size_t count) const;
+  // {keys[i]: values[i]} in this order, as inserting them one by one makes it (a repeated key keeps
+  // its first place and its last value). The keys are interned strings that their owner keeps
+  // alive; the values are borrowed.
+  Ref make(PyObject* const* keys, PyObject* const* values, size_t count) const {
+    if (last_ < shapes_.size() && shapes_[last_].is(keys, count) && shapes_[last_].prototype) {
+      if (Ref dict = fill(shapes_[last_].prototype, values, count)) return dict;
+    }
+    return make_other(keys, values, count);
+  }
+
+  // A copy of a prepared dict with the values put into its entries in order; null (and no error)
+  // if the copy is not laid out as the prototype.
+  static Ref fill(Handle prototype, PyObject* const* values, size_t count);
 
  private:
   struct Shape {
     std::vector<PyObject*> keys;
     Ref prototype;  // the keys, each with the value None; null: the layout was not as expected
+    bool is(PyObject* const* other, size_t count) const {
+      if (keys.size() != count) return false;
+      for (size_t i = 0; i < count; ++i)
+        if (keys[i] != other[i]) return false;
+      return true;
+    }
   };
+  Ref make_other(PyObject* const* keys, PyObject* const* values, size_t count) const;
   const Shape* find(PyObject* const* keys, size_t count) const;
 
   static constexpr size_t kMaxShapes = 4;
