@@ -2,6 +2,7 @@
 
 #include <stddef.h>  // offsetof
 
+#include <cstdint>
 #include <memory>
 
 #include <string>
@@ -26,6 +27,17 @@ struct FunctionData {
   size_t n_required_positional = 0;
   Impl impl = nullptr;
   const void* context = nullptr;
+
+  // How the last call by keyword was bound. A call site passes the same tuple of keyword names on
+  // every call, so the next call with that very tuple (held here, so it cannot be another one at the
+  // same address) skips the search by name.
+  struct KeywordPlan {
+    Ref kwnames;
+    size_t nargs = 0;
+    std::vector<uint8_t> targets;  // the parameter each keyword binds, in keyword order
+    std::vector<uint8_t> rest;     // the parameters after the positional ones left at their defaults
+  };
+  mutable KeywordPlan plan;
 };
 
 struct FunctionObject {
@@ -100,6 +112,29 @@ Py_ssize_t find_keyword(const FunctionData& d, PyObject* key, size_t& start) {
   return -1;
 }
 
+// Called once a call by keyword is bound (no **kwargs): which parameter each keyword took, and
+// which parameters took their defaults.
+void remember_plan(const FunctionData& d, size_t nargs, PyObject* kwnames) {
+  FunctionData::KeywordPlan& plan = d.plan;
+  plan.kwnames.reset();  // unusable until complete
+  const size_t nkw = static_cast<size_t>(PyTuple_GET_SIZE(kwnames));
+  const size_t end = d.n_positional + d.n_kwonly;
+  plan.targets.clear();
+  plan.rest.clear();
+  bool by_keyword[kMaxParams] = {};
+  for (size_t j = 0; j < nkw; ++j) {
+    size_t i = nargs;
+    while (i < end && d.names[i].ptr() != PyTuple_GET_ITEM(kwnames, j)) ++i;
+    if (i == end) return;  // matched by equal text only: search by name next time too
+    by_keyword[i] = true;
+    plan.targets.push_back(static_cast<uint8_t>(i));
+  }
+  for (size_t i = nargs; i < end; ++i)
+    if (!by_keyword[i]) plan.rest.push_back(static_cast<uint8_t>(i));
+  plan.nargs = nargs;
+  plan.kwnames = borrow(kwnames);
+}
+
 Ref invoke(FunctionObject* fn, PyObject* const* args, size_t nargs, PyObject* kwnames) {
   const FunctionData& d = *fn->data;
   const size_t n_params = d.names.size();
@@ -113,6 +148,13 @@ Ref invoke(FunctionObject* fn, PyObject* const* args, size_t nargs, PyObject* kw
     // By position, the trailing parameters left at their defaults.
     for (size_t i = 0; i < nargs; ++i) bound[i] = args[i];
     for (size_t i = nargs; i < n_params; ++i) bound[i] = d.defaults[i].ptr();
+    Call call{reinterpret_cast<PyObject*>(fn), bound, n_params, d.context, fn->module, fn->module_state};
+    return d.impl(call);
+  }
+  if (kwnames != nullptr && kwnames == d.plan.kwnames.ptr() && nargs == d.plan.nargs) {
+    for (size_t i = 0; i < nargs; ++i) bound[i] = args[i];
+    for (size_t j = 0; j < d.plan.targets.size(); ++j) bound[d.plan.targets[j]] = args[nargs + j];
+    for (uint8_t i : d.plan.rest) bound[i] = d.defaults[i].ptr();
     Call call{reinterpret_cast<PyObject*>(fn), bound, n_params, d.context, fn->module, fn->module_state};
     return d.impl(call);
   }
@@ -169,6 +211,9 @@ Ref invoke(FunctionObject* fn, PyObject* const* args, size_t nargs, PyObject* kw
   if (d.var_kw) {
     if (!kwargs) kwargs = own(PyDict_New());
     bound[kw_end] = kwargs.ptr();
+  } else if (kwnames != nullptr && Py_REFCNT(kwnames) > 1) {
+    // A tuple nobody else holds was made for this call alone (from a dict of keywords, say).
+    remember_plan(d, nargs, kwnames);
   }
   Call call{reinterpret_cast<PyObject*>(fn), bound, n_params, d.context, fn->module, fn->module_state};
   return d.impl(call);

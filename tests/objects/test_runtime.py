@@ -4,6 +4,7 @@ import abc
 import enum
 import gc
 import inspect
+import math
 import tracemalloc
 import weakref
 import datetime
@@ -88,6 +89,39 @@ class TestFunctions:
         __init__.__qualname__ = "_ReferenceElement.__init__"
         for args in [(), (None,), (None, 1, 2, 3)]:
             assert python_error(objects._ReferenceElement.__init__, *args) == python_error(__init__, *args)
+
+    def test_repeated_keyword_calls_bind_as_the_first(self):
+        # One call site passes the same tuple of keyword names every time; the same names also come
+        # with other positional counts, from other sites and from dicts built at run time.
+        def build(id_, name):
+            return objects.CheckMember1D(id_=id_, name=name)
+
+        def by_position(id_, name):
+            return objects.CheckMember1D(id_, name=name)
+
+        def shuffled(id_, name):
+            return objects.CheckMember1D(name=name, id_=id_)
+
+        def same_names_two_counts(i):  # both calls pass the one tuple ('name',) of this code object
+            made = objects.CheckMember1D(i, name="a")
+            try:
+                objects.CheckMember1D(name="b")
+            except TypeError as e:
+                return made._serialize(), str(e)
+
+        for i in range(4):
+            for maker in (build, by_position, shuffled):
+                assert maker(i, f"M{i}")._serialize() == {"id": i, "name": f"M{i}"}
+            kwargs = {"na" + "me": f"N{i}", "id_": i}  # names equal to the parameters, not the same objects
+            assert objects.CheckMember1D(**kwargs)._serialize() == {"id": i, "name": f"N{i}"}
+            assert objects.CodeSettings(theta=10.0)._serialize()["theta"] == pytest.approx(math.radians(10.0))
+            assert objects.CodeSettings(theta_min=1.0)._serialize() == objects.CodeSettings(theta_min=1.0)._serialize()
+            assert same_names_two_counts(i) == ({"id": i, "name": "a"}, "CheckMember1D.__init__() missing 1 "
+                                                 "required positional argument: 'id_'")
+            assert python_error(lambda: objects.CheckMember1D(1, id_=2)) == (
+                "CheckMember1D.__init__() got multiple values for argument 'id_'")
+            assert python_error(lambda: objects.CheckMember1D(name="x")) == (
+                "CheckMember1D.__init__() missing 1 required positional argument: 'id_'")
 
     def test_abstractmethod_marks_native_functions(self):
         assert objects._OpenObject.__init__.__isabstractmethod__ is True

@@ -39,7 +39,9 @@ Ref model_serialize(Call& call);
 
 // The base constructor's arguments in its parameter order, when the base is a generic constructor too
 // and every parameter is given: then it runs directly, without binding the arguments again.
-bool bind_base_directly(const CompiledClass& cls, const CompiledClass& base, Call& call, PyObject** bound) {
+// Null when the base is not a generic constructor or a parameter of it is not given.
+PyObject* const* bind_base_directly(const CompiledClass& cls, const CompiledClass& base, Call& call,
+                                    PyObject** bound) {
   if (cls.base_map_for != &base) {
     // Where each of the base's parameters comes from; computed once per pair of classes.
     const Init& init = *cls.decl->init;
@@ -60,12 +62,16 @@ bool bind_base_directly(const CompiledClass& cls, const CompiledClass& base, Cal
       }
     }
     cls.base_map_usable = cls.base_map.size() == base_args.size();
+    cls.base_map_identity = true;
+    for (size_t j = 0; j < cls.base_map.size(); ++j) cls.base_map_identity &= cls.base_map[j] == j + 1;
     cls.base_map_for = &base;
   }
-  if (!cls.base_map_usable) return false;
+  if (!cls.base_map_usable) return nullptr;
+  if (cls.base_map_identity) return call.args;  // self and the leading arguments, as they are
   bound[0] = call.args[0];
-  for (size_t j = 0; j < cls.base_map.size(); ++j) bound[j + 1] = call.args[cls.base_map[j]];
-  return true;
+  const size_t* from = cls.base_map.data();
+  for (size_t j = 0, n = cls.base_map.size(); j < n; ++j) bound[j + 1] = call.args[from[j]];
+  return bound;
 }
 
 Ref model_init(Call& call) {
@@ -77,9 +83,10 @@ Ref model_init(Call& call) {
     Ref base_init = cls.super_init.find(self, cls.type, state.s___init__);
     const void* context = nullptr;
     PyObject* bound[native::kMaxParams + 1];
+    PyObject* const* base_args = nullptr;
     if (native::is_native(state.rt, base_init, model_init, &context) &&
-        bind_base_directly(cls, *static_cast<const CompiledClass*>(context), call, bound)) {
-      native::call_native(base_init, bound, static_cast<const CompiledClass*>(context)->decl->init->args.size() + 1);
+        (base_args = bind_base_directly(cls, *static_cast<const CompiledClass*>(context), call, bound))) {
+      native::call_native(base_init, base_args, static_cast<const CompiledClass*>(context)->decl->init->args.size() + 1);
     } else if (init.base_by_keyword) {
       native::call_found(self, base_init, call.args + 1, 0, cls.base_kwnames);
     } else {

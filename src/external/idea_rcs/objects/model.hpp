@@ -185,6 +185,7 @@ struct CompiledClass {
   mutable const CompiledClass* base_map_for = nullptr;
   mutable std::vector<size_t> base_map;
   mutable bool base_map_usable = false;
+  mutable bool base_map_identity = false;  // they are our leading arguments, in order
   std::vector<CompiledKey> keys;
   native::DictShapes shapes;  // of the dicts its serialiser makes, base keys included
   // Property getters, one per property in declaration order.
