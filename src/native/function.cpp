@@ -28,9 +28,10 @@ struct FunctionData {
   Impl impl = nullptr;
   const void* context = nullptr;
 
-  // How the last call by keyword was bound. A call site passes the same tuple of keyword names on
-  // every call, so the next call with that very tuple (held here, so it cannot be another one at the
-  // same address) skips the search by name.
+  // How the last call by keyword was bound. A call site passes the same keyword names, the same
+  // interned strings in the same order, on every call (mostly in the very same tuple), so the next
+  // call with those names skips the search by name. The tuple is held so that its names stay the
+  // objects compared.
   struct KeywordPlan {
     Ref kwnames;
     size_t nargs = 0;
@@ -112,6 +113,14 @@ Py_ssize_t find_keyword(const FunctionData& d, PyObject* key, size_t& start) {
   return -1;
 }
 
+bool same_names(PyObject* kwnames, PyObject* planned) {
+  if (kwnames == planned) return true;
+  if (planned == nullptr || PyTuple_GET_SIZE(kwnames) != PyTuple_GET_SIZE(planned)) return false;
+  for (Py_ssize_t j = 0, n = PyTuple_GET_SIZE(kwnames); j < n; ++j)
+    if (PyTuple_GET_ITEM(kwnames, j) != PyTuple_GET_ITEM(planned, j)) return false;
+  return true;
+}
+
 // Called once a call by keyword is bound (no **kwargs): which parameter each keyword took, and
 // which parameters took their defaults.
 void remember_plan(const FunctionData& d, size_t nargs, PyObject* kwnames) {
@@ -151,7 +160,7 @@ Ref invoke(FunctionObject* fn, PyObject* const* args, size_t nargs, PyObject* kw
     Call call{reinterpret_cast<PyObject*>(fn), bound, n_params, d.context, fn->module, fn->module_state};
     return d.impl(call);
   }
-  if (kwnames != nullptr && kwnames == d.plan.kwnames.ptr() && nargs == d.plan.nargs) {
+  if (kwnames != nullptr && nargs == d.plan.nargs && same_names(kwnames, d.plan.kwnames.ptr())) {
     for (size_t i = 0; i < nargs; ++i) bound[i] = args[i];
     for (size_t j = 0; j < d.plan.targets.size(); ++j) bound[d.plan.targets[j]] = args[nargs + j];
     for (uint8_t i : d.plan.rest) bound[i] = d.defaults[i].ptr();
@@ -211,8 +220,7 @@ Ref invoke(FunctionObject* fn, PyObject* const* args, size_t nargs, PyObject* kw
   if (d.var_kw) {
     if (!kwargs) kwargs = own(PyDict_New());
     bound[kw_end] = kwargs.ptr();
-  } else if (kwnames != nullptr && Py_REFCNT(kwnames) > 1) {
-    // A tuple nobody else holds was made for this call alone (from a dict of keywords, say).
+  } else if (kwnames != nullptr) {
     remember_plan(d, nargs, kwnames);
   }
   Call call{reinterpret_cast<PyObject*>(fn), bound, n_params, d.context, fn->module, fn->module_state};

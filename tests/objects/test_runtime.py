@@ -112,6 +112,8 @@ class TestFunctions:
         for i in range(4):
             for maker in (build, by_position, shuffled):
                 assert maker(i, f"M{i}")._serialize() == {"id": i, "name": f"M{i}"}
+            literal = {"id_": i, "name": f"L{i}"}  # a new tuple of the same names on every call
+            assert objects.CheckMember1D(**literal)._serialize() == {"id": i, "name": f"L{i}"}
             kwargs = {"na" + "me": f"N{i}", "id_": i}  # names equal to the parameters, not the same objects
             assert objects.CheckMember1D(**kwargs)._serialize() == {"id": i, "name": f"N{i}"}
             assert objects.CodeSettings(theta=10.0)._serialize()["theta"] == pytest.approx(math.radians(10.0))
