@@ -14,7 +14,6 @@ a long build-and-serialise loop.
 from __future__ import annotations
 
 import argparse
-import functools
 import gc
 import importlib.util
 import io

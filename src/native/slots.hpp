@@ -54,6 +54,15 @@ class SlotTable {
       }
       return get_generic(i);
     }
+    // The object's inline values for reading with peek(), or null. They stay valid only until code
+    // runs that could change the object or its class; get() is the read that is always right.
+    PyObject* const* readable() const { return values(false); }
+    // self.<name(i)> among readable()'s values, borrowed; null if it is not there.
+    PyObject* peek(PyObject* const* values, size_t i) const {
+      const int8_t ix = layout_->index[i];
+      return ix >= 0 && ix < cpython::values_header(self_)->capacity ? values[ix] : nullptr;
+    }
+
     // self.<name(i)> = value
     void set(size_t i, Handle value) const {
       if (PyObject** values = this->values(true)) {

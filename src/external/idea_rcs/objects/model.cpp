@@ -253,7 +253,22 @@ void gather(State& state, const CompiledClass& cls, Handle self, Pairs& pairs, R
     }
   }
   const native::SlotTable::Object attrs = cls.slots->of(self);
-  for (const CompiledKey& k : cls.keys) {
+  const size_t n_keys = cls.keys.size();
+  size_t next = 0;
+  if (cls.keys_run_no_code) {
+    // No code runs between two of these reads, so one check of the object serves them all.
+    if (PyObject* const* values = attrs.readable()) {
+      for (; next < n_keys; ++next) {
+        const CompiledKey& k = cls.keys[next];
+        PyObject* value = attrs.peek(values, k.slot);
+        if (value == nullptr) break;  // not there: the reads below take it from here
+        if (k.rule == Rule::IfNotNone && value == Py_None) continue;
+        pairs.add(k.key.ptr(), native::borrow(value), dict, shapes);
+      }
+    }
+  }
+  for (; next < n_keys; ++next) {
+    const CompiledKey& k = cls.keys[next];
     Ref value = attrs.get(k.slot);
     if (k.rule == Rule::IfNotNone && value.is_none()) continue;
     if (k.rule == Rule::IfTruthy && !native::truthy(value)) continue;
@@ -326,8 +341,11 @@ Ref build_class(PyObject* module, State& state, const ModelClass& decl) {
                    init.abstract);
   }
   if (decl.serialize) {
-    for (const Key& k : decl.serialize->keys)
+    c.keys_run_no_code = true;
+    for (const Key& k : decl.serialize->keys) {
       c.keys.push_back({native::interned(k.key), slot_of(k.attr), k.rule, k.convert});
+      c.keys_run_no_code &= k.rule != Rule::IfTruthy && k.convert == Convert::None;
+    }
     builder.method(FunctionDecl{.name = "_serialize",
                                 .params = params_of(state, "self", {}),
                                 .returns = "dict",

@@ -187,6 +187,7 @@ struct CompiledClass {
   mutable bool base_map_usable = false;
   mutable bool base_map_identity = false;  // they are our leading arguments, in order
   std::vector<CompiledKey> keys;
+  bool keys_run_no_code = false;  // writing the keys runs no code: no truth test, no conversion
   native::DictShapes shapes;  // of the dicts its serialiser makes, base keys included
   // Property getters, one per property in declaration order.
   struct CompiledProperty {
