@@ -35,6 +35,13 @@ class TestPlainInstances:
         b.__init__((0.1, 0.2), 0.03, REF)  # stores once the __dict__ exists
         assert vars(b)["_diameter"] == 0.03 and b._serialize() == expected(0.03)
 
+    def test_a_replaced_instance_dict_is_the_one_read_and_written(self):
+        b = bar()
+        b.__dict__ = {"_coordinates": (0.1, 0.2), "_diameter": 9.0, "_material": REF}
+        assert b._serialize() == expected(9.0)
+        b.__init__((0.1, 0.2), 0.5, REF)
+        assert b.__dict__["_diameter"] == 0.5 and b._serialize() == expected(0.5)
+
     def test_a_deleted_attribute_raises_and_a_class_attribute_fills_in(self):
         b = bar()
         del b._diameter
