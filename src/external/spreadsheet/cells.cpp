@@ -22,8 +22,7 @@ Ref list_of_lists_is_rectangular_impl(Call& call) { return native::boolean(is_re
 // ---- named cells --------------------------------------------------------------------------------
 
 Ref named_base_init(Call& call) {
-  State& state = call.state<State>();
-  native::setattr(call[0], state.s_name, call[1]);
+  call.state<State>().named_attrs.of(call[0]).set(named_attr::name, call[1]);
   return native::none();
 }
 
@@ -35,15 +34,16 @@ Ref named_input_init(Call& call) {
   Handle self = call[0];
   PyObject* base_args[] = {call[1].ptr()};
   call_super(self, as_type(state.named_input_cell), state.s___init__, base_args, 1);
-  native::setattr(self, state.s_value, call[2]);
-  native::setattr(self, state.s__stringified_value, stringify(state, call[2]));
+  const native::SlotTable::Object attrs = state.named_attrs.of(self);
+  attrs.set(named_attr::value, call[2]);
+  attrs.set(named_attr::stringified_value, stringify(state, call[2]));
   return native::none();
 }
 
 Ref named_input_repr(Call& call) {
-  State& state = call.state<State>();
-  Ref name = native::getattr(call[0], state.s_name);
-  Ref value = native::getattr(call[0], state.s_value);
+  const native::SlotTable::Object attrs = call.state<State>().named_attrs.of(call[0]);
+  Ref name = attrs.get(named_attr::name);
+  Ref value = attrs.get(named_attr::value);
   return native::own(PyUnicode_FromFormat("NamedInputCell(name=%R, value=%R)", name.ptr(), value.ptr()));
 }
 
@@ -51,8 +51,9 @@ Ref named_input_serialize(Call& call) {
   State& state = call.state<State>();
   Handle self = call[0];
   const bool as_text = native::truthy(call[1]);
-  Ref name = native::getattr(self, state.s_name);
-  Ref value = native::getattr(self, as_text ? state.s__stringified_value : state.s_value);
+  const native::SlotTable::Object attrs = state.named_attrs.of(self);
+  Ref name = attrs.get(named_attr::name);
+  Ref value = attrs.get(as_text ? named_attr::stringified_value : named_attr::value);
   Ref dict = native::own(PyDict_New());
   native::setitem(dict, state.s_name, name);
   native::setitem(dict, state.s_value, value);
@@ -61,10 +62,10 @@ Ref named_input_serialize(Call& call) {
 
 Ref named_input_serialize_for_fill(Call& call) {
   State& state = call.state<State>();
-  Handle self = call[0];
-  Ref name = native::getattr(self, state.s_name);
+  const native::SlotTable::Object attrs = state.named_attrs.of(call[0]);
+  Ref name = attrs.get(named_attr::name);
   Ref inner = native::own(PyDict_New());
-  native::setitem(inner, state.s_value, native::getattr(self, state.s_value));
+  native::setitem(inner, state.s_value, attrs.get(named_attr::value));
   Ref dict = native::own(PyDict_New());
   native::setitem(dict, name, inner);
   return dict;
@@ -72,39 +73,44 @@ Ref named_input_serialize_for_fill(Call& call) {
 
 // ---- output cells (named and direct share the one-time result) ----------------------------------
 
-Ref output_result_get(Call& call) {
-  Ref value = native::getattr(call[0], call.state<State>().s__result_value);
-  if (value.is_none())
-    native::raise(PyExc_RuntimeError, "Result for direct output cell is not yet available, execute first.");
-  return value;
-}
+// The attribute table of a family of output cells and the position of _result_value in it.
+template <native::SlotTable State::*Attrs, size_t Result>
+struct ResultOf {
+  static Ref get(Call& call) {
+    Ref value = (call.state<State>().*Attrs).of(call[0]).get(Result);
+    if (value.is_none())
+      native::raise(PyExc_RuntimeError, "Result for direct output cell is not yet available, execute first.");
+    return value;
+  }
 
-Ref output_result_set(Call& call) {
-  State& state = call.state<State>();
-  // None marks the unset state, so setting None leaves the cell unset.
-  if (!native::getattr(call[0], state.s__result_value).is_none())
-    native::raise(PyExc_AttributeError, "Result value should only be set once");
-  native::setattr(call[0], state.s__result_value, call[1]);
-  return native::none();
-}
+  static Ref set(Call& call) {
+    const native::SlotTable::Object attrs = (call.state<State>().*Attrs).of(call[0]);
+    // None marks the unset state, so setting None leaves the cell unset.
+    if (!attrs.get(Result).is_none()) native::raise(PyExc_AttributeError, "Result value should only be set once");
+    attrs.set(Result, call[1]);
+    return native::none();
+  }
+};
+using NamedResult = ResultOf<&State::named_attrs, named_attr::result_value>;
+using DirectResult = ResultOf<&State::direct_attrs, direct_attr::result_value>;
 
 Ref named_output_init(Call& call) {
   State& state = call.state<State>();
   Handle self = call[0];
   PyObject* base_args[] = {call[1].ptr()};
   call_super(self, as_type(state.named_output_cell), state.s___init__, base_args, 1);
-  native::setattr(self, state.s__result_value, native::none());
+  state.named_attrs.of(self).set(named_attr::result_value, native::none());
   return native::none();
 }
 
 Ref named_output_repr(Call& call) {
-  Ref name = native::getattr(call[0], call.state<State>().s_name);
+  Ref name = call.state<State>().named_attrs.of(call[0]).get(named_attr::name);
   return native::own(PyUnicode_FromFormat("NamedOutputCell(name=%R)", name.ptr()));
 }
 
 Ref named_output_equals(Call& call) {
   State& state = call.state<State>();
-  Ref mine = native::getattr(call[0], state.s_name);
+  Ref mine = state.named_attrs.of(call[0]).get(named_attr::name);
   Ref theirs = native::own(PyObject_GetItem(call[1].ptr(), state.s_name.ptr()));
   return native::boolean(native::ok(PyObject_RichCompareBool(mine.ptr(), theirs.ptr(), Py_EQ)) != 0);
 }
@@ -112,7 +118,7 @@ Ref named_output_equals(Call& call) {
 Ref named_output_serialize(Call& call) {
   State& state = call.state<State>();
   Ref dict = native::own(PyDict_New());
-  native::setitem(dict, state.s_name, native::getattr(call[0], state.s_name));
+  native::setitem(dict, state.s_name, state.named_attrs.of(call[0]).get(named_attr::name));
   return dict;
 }
 
@@ -120,19 +126,20 @@ Ref named_output_serialize(Call& call) {
 
 Ref direct_base_init(Call& call) {
   State& state = call.state<State>();
-  Handle self = call[0];
-  native::setattr(self, state.s_sheet_name, call[1]);
-  native::setattr(self, state.s_column, call[2]);
-  native::setattr(self, state.s_row, call[3]);
+  const native::SlotTable::Object attrs = state.direct_attrs.of(call[0]);
+  attrs.set(direct_attr::sheet_name, call[1]);
+  attrs.set(direct_attr::column, call[2]);
+  attrs.set(direct_attr::row, call[3]);
   return native::none();
 }
 
 // The address part of a direct cell's dictionary: sheet_name, row, column.
 Ref direct_address_dict(State& state, Handle self) {
+  const native::SlotTable::Object attrs = state.direct_attrs.of(self);
   Ref dict = native::own(_PyDict_NewPresized(4));
-  native::setitem(dict, state.s_sheet_name, native::getattr(self, state.s_sheet_name));
-  native::setitem(dict, state.s_row, native::getattr(self, state.s_row));
-  native::setitem(dict, state.s_column, native::getattr(self, state.s_column));
+  native::setitem(dict, state.s_sheet_name, attrs.get(direct_attr::sheet_name));
+  native::setitem(dict, state.s_row, attrs.get(direct_attr::row));
+  native::setitem(dict, state.s_column, attrs.get(direct_attr::column));
   return dict;
 }
 
@@ -141,18 +148,19 @@ Ref direct_input_init(Call& call) {
   Handle self = call[0];
   PyObject* base_args[] = {call[1].ptr(), call[2].ptr(), call[3].ptr()};
   call_super(self, as_type(state.direct_input_cell), state.s___init__, base_args, 3);
-  native::setattr(self, state.s_value, call[4]);
-  native::setattr(self, state.s__stringified_value, stringify(state, call[4]));
+  const native::SlotTable::Object attrs = state.direct_attrs.of(self);
+  attrs.set(direct_attr::value, call[4]);
+  attrs.set(direct_attr::stringified_value, stringify(state, call[4]));
   return native::none();
 }
 
 Ref direct_input_repr(Call& call) {
   State& state = call.state<State>();
-  Handle self = call[0];
-  Ref sheet_name = native::getattr(self, state.s_sheet_name);
-  Ref column = native::getattr(self, state.s_column);
-  Ref row = native::getattr(self, state.s_row);
-  Ref value = native::getattr(self, state.s_value);
+  const native::SlotTable::Object attrs = state.direct_attrs.of(call[0]);
+  Ref sheet_name = attrs.get(direct_attr::sheet_name);
+  Ref column = attrs.get(direct_attr::column);
+  Ref row = attrs.get(direct_attr::row);
+  Ref value = attrs.get(direct_attr::value);
   return native::own(PyUnicode_FromFormat("DirectInputCell(sheet_name=%R, column=%R, row=%R, value=%R)",
                                           sheet_name.ptr(), column.ptr(), row.ptr(), value.ptr()));
 }
@@ -162,7 +170,7 @@ Ref direct_input_serialize(Call& call) {
   Handle self = call[0];
   const bool as_text = native::truthy(call[1]);
   Ref dict = direct_address_dict(state, self);
-  Ref value = native::getattr(self, state.s_value);
+  Ref value = state.direct_attrs.of(self).get(direct_attr::value);
   // Converted afresh at each call, so a re-assigned value is honoured.
   if (as_text) value = stringify(state, value);
   native::setitem(dict, state.s_value, value);
@@ -174,25 +182,28 @@ Ref direct_output_init(Call& call) {
   Handle self = call[0];
   PyObject* base_args[] = {call[1].ptr(), call[2].ptr(), call[3].ptr()};
   call_super(self, as_type(state.direct_output_cell), state.s___init__, base_args, 3);
-  native::setattr(self, state.s__result_value, native::none());
+  state.direct_attrs.of(self).set(direct_attr::result_value, native::none());
   return native::none();
 }
 
 Ref direct_output_repr(Call& call) {
   State& state = call.state<State>();
-  Handle self = call[0];
-  Ref sheet_name = native::getattr(self, state.s_sheet_name);
-  Ref column = native::getattr(self, state.s_column);
-  Ref row = native::getattr(self, state.s_row);
+  const native::SlotTable::Object attrs = state.direct_attrs.of(call[0]);
+  Ref sheet_name = attrs.get(direct_attr::sheet_name);
+  Ref column = attrs.get(direct_attr::column);
+  Ref row = attrs.get(direct_attr::row);
   return native::own(PyUnicode_FromFormat("DirectOutputCell(sheet_name=%R, column=%R, row=%R)", sheet_name.ptr(),
                                           column.ptr(), row.ptr()));
 }
 
 Ref direct_output_equals(Call& call) {
   State& state = call.state<State>();
+  const native::SlotTable::Object attrs = state.direct_attrs.of(call[0]);
+  const std::pair<Handle, size_t> keys[] = {
+      {state.s_sheet_name, direct_attr::sheet_name}, {state.s_row, direct_attr::row}, {state.s_column, direct_attr::column}};
   // Stops at the first difference: a later key is then not looked up.
-  for (Handle key : {state.s_sheet_name, state.s_row, state.s_column}) {
-    Ref mine = native::getattr(call[0], key);
+  for (const auto& [key, slot] : keys) {
+    Ref mine = attrs.get(slot);
     Ref theirs = native::own(PyObject_GetItem(call[1].ptr(), key.ptr()));
     if (!native::ok(PyObject_RichCompareBool(mine.ptr(), theirs.ptr(), Py_EQ))) return native::boolean(false);
   }
@@ -218,34 +229,35 @@ Ref range_init(Call& call) {
   }
   if (empty) native::raise(PyExc_ValueError, "data should be non-empty");
   if (!is_rectangular(data)) native::raise(PyExc_ValueError, "data should be rectangular");
-  native::setattr(self, state.s__sheet_name, call[1]);
-  native::setattr(self, state.s__left_column, call[2]);
-  native::setattr(self, state.s__top_row, call[3]);
-  native::setattr(self, state.s__data, data);
+  const native::SlotTable::Object attrs = state.range_attrs.of(self);
+  attrs.set(range_attr::sheet_name, call[1]);
+  attrs.set(range_attr::left_column, call[2]);
+  attrs.set(range_attr::top_row, call[3]);
+  attrs.set(range_attr::data, data);
   return native::none();
 }
 
 Ref range_repr(Call& call) {
   State& state = call.state<State>();
-  Handle self = call[0];
-  Ref sheet_name = native::getattr(self, state.s__sheet_name);
-  Ref left_column = native::getattr(self, state.s__left_column);
-  Ref top_row = native::getattr(self, state.s__top_row);
+  const native::SlotTable::Object attrs = state.range_attrs.of(call[0]);
+  Ref sheet_name = attrs.get(range_attr::sheet_name);
+  Ref left_column = attrs.get(range_attr::left_column);
+  Ref top_row = attrs.get(range_attr::top_row);
   return native::own(PyUnicode_FromFormat("InputCellRange(sheet_name=%R, left_column=%R, top_row=%R, data=...)",
                                           sheet_name.ptr(), left_column.ptr(), top_row.ptr()));
 }
 
 Ref range_serialize(Call& call) {
   State& state = call.state<State>();
-  Handle self = call[0];
+  const native::SlotTable::Object attrs = state.range_attrs.of(call[0]);
   Ref top_left = native::own(PyDict_New());
-  native::setitem(top_left, state.s_column, native::getattr(self, state.s__left_column));
-  native::setitem(top_left, state.s_row, native::getattr(self, state.s__top_row));
-  native::setitem(top_left, state.s_sheet_name, native::getattr(self, state.s__sheet_name));
+  native::setitem(top_left, state.s_column, attrs.get(range_attr::left_column));
+  native::setitem(top_left, state.s_row, attrs.get(range_attr::top_row));
+  native::setitem(top_left, state.s_sheet_name, attrs.get(range_attr::sheet_name));
   Ref dict = native::own(PyDict_New());
   native::setitem(dict, state.s_top_left_cell, top_left);
   // The rows themselves, not a copy.
-  native::setitem(dict, state.s_data, native::getattr(self, state.s__data));
+  native::setitem(dict, state.s_data, attrs.get(range_attr::data));
   return dict;
 }
 
@@ -288,17 +300,18 @@ FunctionDecl repr_decl(native::Impl impl) {
   return {.name = "__repr__", .params = {param("self")}, .returns = "str", .impl = impl};
 }
 
+template <class Result>
 void add_result_property(native::ClassBuilder& builder) {
   builder.property(FunctionDecl{.name = "result",
                                 .params = {param("self")},
                                 .returns = "Any",
                                 .doc = "\n        The result of the cell, available after execution.\n        ",
-                                .impl = output_result_get},
+                                .impl = Result::get},
                    FunctionDecl{.name = "result",
                                 .params = {param("self"), param("value", "Any")},
                                 .returns = "None",
                                 .doc = "\n        Set the result of the cell; only once.\n        ",
-                                .impl = output_result_set});
+                                .impl = Result::set});
 }
 
 // ---- numbers as text, as str() writes them ------------------------------------------------------
@@ -501,7 +514,7 @@ void build_cells(PyObject* module, State& state) {
               .doc = "\n        :param name: defined name of the cell in the workbook\n        ",
               .impl = named_output_init});
     b.method(repr_decl(named_output_repr));
-    add_result_property(b);
+    add_result_property<NamedResult>(b);
     b.method({.name = "equals",
               .params = {param("self"), param("named_cell_result", "dict")},
               .returns = "bool",
@@ -565,7 +578,7 @@ void build_cells(PyObject* module, State& state) {
                      "        ",
               .impl = direct_output_init});
     b.method(repr_decl(direct_output_repr));
-    add_result_property(b);
+    add_result_property<DirectResult>(b);
     b.method({.name = "equals",
               .params = {param("self"), param("direct_cell_result", "dict")},
               .returns = "bool",

@@ -39,6 +39,12 @@ int State::traverse(visitproc visit, void* arg) const {
 // them, and the state is released with the module.
 void State::clear() { rt.clear(); }
 
+std::vector<Ref> State::attribute_names(std::initializer_list<std::string_view> names) {
+  std::vector<Ref> interned;
+  for (std::string_view name : names) interned.push_back(native::interned(name));
+  return interned;
+}
+
 Ref State::global(Handle name) const { return native::global(module_dict, name); }
 
 Ref call_method(Handle obj, Handle name, std::initializer_list<Handle> args) {

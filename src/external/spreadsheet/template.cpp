@@ -63,9 +63,10 @@ Ref create_fill_request_body(Call& call) {
   for_each(call[1], [&](Handle cell) {
     switch (kind_of(cell)) {
       case CellKind::Direct: {
-        Ref sheet_name = native::getattr(cell, state.s_sheet_name);
-        Ref row = native::getattr(cell, state.s_row);
-        Ref column = native::getattr(cell, state.s_column);
+        const native::SlotTable::Object attrs = state.direct_attrs.of(cell);
+        Ref sheet_name = attrs.get(direct_attr::sheet_name);
+        Ref row = attrs.get(direct_attr::row);
+        Ref column = attrs.get(direct_attr::column);
         Ref serialized = call_method(cell, state.s_serialize);
         if (!direct_addresses.add(sheet_name, row, column)) {
           Ref address = native::own(PyTuple_Pack(3, sheet_name.ptr(), row.ptr(), column.ptr()));
@@ -78,7 +79,7 @@ Ref create_fill_request_body(Call& call) {
       }
       case CellKind::Named: {
         Ref serialized = call_method(cell, state.s_serialize_for_fill_spreadsheet);
-        Ref name = native::getattr(cell, state.s_name);
+        Ref name = state.named_attrs.of(cell).get(named_attr::name);
         if (native::ok(PyDict_Contains(named_cells.ptr(), name.ptr()))) {
           raise_with(state.global(state.s_SpreadsheetError),
                      native::own(PyUnicode_FromFormat("There are two equal named cells for name: %S", name.ptr())));
@@ -129,10 +130,10 @@ Ref render_spreadsheet_impl(Call& call) {
 
 Ref template_init(Call& call) {
   State& state = call.state<State>();
-  Handle self = call[0];
-  native::setattr(self, state.s__file, call[1]);
-  native::setattr(self, state.s__input_cells, call[2]);
-  native::setattr(self, state.s__result, native::none());
+  const native::SlotTable::Object attrs = state.job_attrs.of(call[0]);
+  attrs.set(job_attr::file, call[1]);
+  attrs.set(job_attr::input_cells, call[2]);
+  attrs.set(job_attr::result, native::none());
   return native::none();
 }
 
@@ -152,20 +153,20 @@ Ref template_from_path(Call& call) {
 Ref template_render(Call& call) {
   State& state = call.state<State>();
   Handle self = call[0];
-  Ref template_file = native::getattr(self, state.s__file);
-  Ref cells = native::getattr(self, state.s__input_cells);
+  Ref template_file = state.job_attrs.of(self).get(job_attr::file);
+  Ref cells = state.job_attrs.of(self).get(job_attr::input_cells);
   Ref file = native::call(state.global(state.s_render_spreadsheet), {template_file, cells});
   PyObject* argv[] = {file.ptr()};
   Ref result = native::own(
       PyObject_Vectorcall(state.global(state.s_SpreadsheetResult).ptr(), argv, 0, state.kwnames_file.ptr()));
   // Only a finished rendering replaces the previous result.
-  native::setattr(self, state.s__result, result);
+  state.job_attrs.of(self).set(job_attr::result, result);
   return result;
 }
 
 Ref template_result(Call& call) {
   State& state = call.state<State>();
-  Ref result = native::getattr(call[0], state.s__result);
+  Ref result = state.job_attrs.of(call[0]).get(job_attr::result);
   if (result.is_none())
     raise_with(state.global(state.s_SpreadsheetError), native::str("Render template first before trying to get results"));
   return result;
