@@ -2,6 +2,7 @@
 
 import inspect
 import logging
+import math
 import random
 import struct
 import typing
@@ -95,7 +96,15 @@ def test_stringify_value_writes_numbers_as_str_does():
                -10**40]
     numbers += [struct.unpack("d", rng.getrandbits(64).to_bytes(8, "little"))[0] for _ in range(20000)]
     numbers += [round(rng.uniform(-1e6, 1e6), rng.randint(0, 8)) * 10.0 ** rng.randint(-20, 20) for _ in range(20000)]
+    # Decimals of up to 17 digits at every scale, and the doubles next to them.
+    decimals = [float(f"{rng.randint(0, 10 ** rng.randint(1, 17))}e{rng.randint(-30, 30)}") for _ in range(20000)]
+    numbers += decimals + [math.nextafter(d, math.inf) for d in decimals[:5000]]
+    # Integers on both sides of every width the conversion distinguishes, up to beyond 128 bits.
+    edges = [2 ** 30, 2 ** 62, 2 ** 63, 2 ** 64, 10 ** 19, 10 ** 20, 10 ** 38, 2 ** 127, 2 ** 128]
+    numbers += [sign * (edge + step) for edge in edges for step in (-2, -1, 0, 1) for sign in (1, -1)]
+    numbers += [rng.getrandbits(rng.randint(1, 140)) * rng.choice((1, -1)) for _ in range(5000)]
     assert [ss.stringify_value(n) for n in numbers] == [str(n) for n in numbers]
+    assert ss.stringify_value(True) is str(True) and ss.stringify_value(False) == "False"
 
 
 def test_stringify_value_returns_a_text_unchanged_and_uses_the_module_logger(monkeypatch):

@@ -5,7 +5,9 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <string>
 
 namespace spreadsheet {
@@ -62,10 +64,8 @@ Ref named_input_serialize(Call& call) {
 
 Ref named_input_serialize_for_fill(Call& call) {
   State& state = call.state<State>();
-  const native::SlotTable::Object attrs = state.named_attrs.of(call[0]);
-  Ref name = attrs.get(named_attr::name);
-  Ref inner = native::own(PyDict_New());
-  native::setitem(inner, state.s_value, attrs.get(named_attr::value));
+  Ref name, inner;
+  named_input_fill_entry(state, call[0], name, inner);
   Ref dict = native::own(PyDict_New());
   native::setitem(dict, name, inner);
   return dict;
@@ -134,8 +134,7 @@ Ref direct_base_init(Call& call) {
 }
 
 // The address part of a direct cell's dictionary: sheet_name, row, column.
-Ref direct_address_dict(State& state, Handle self) {
-  const native::SlotTable::Object attrs = state.direct_attrs.of(self);
+Ref direct_address_dict(State& state, const native::SlotTable::Object& attrs) {
   Ref dict = native::own(_PyDict_NewPresized(4));
   native::setitem(dict, state.s_sheet_name, attrs.get(direct_attr::sheet_name));
   native::setitem(dict, state.s_row, attrs.get(direct_attr::row));
@@ -167,14 +166,8 @@ Ref direct_input_repr(Call& call) {
 
 Ref direct_input_serialize(Call& call) {
   State& state = call.state<State>();
-  Handle self = call[0];
   const bool as_text = native::truthy(call[1]);
-  Ref dict = direct_address_dict(state, self);
-  Ref value = state.direct_attrs.of(self).get(direct_attr::value);
-  // Converted afresh at each call, so a re-assigned value is honoured.
-  if (as_text) value = stringify(state, value);
-  native::setitem(dict, state.s_value, value);
-  return dict;
+  return direct_input_dict(state, state.direct_attrs.of(call[0]), as_text);
 }
 
 Ref direct_output_init(Call& call) {
@@ -210,7 +203,10 @@ Ref direct_output_equals(Call& call) {
   return native::boolean(true);
 }
 
-Ref direct_output_serialize(Call& call) { return direct_address_dict(call.state<State>(), call[0]); }
+Ref direct_output_serialize(Call& call) {
+  State& state = call.state<State>();
+  return direct_address_dict(state, state.direct_attrs.of(call[0]));
+}
 
 // ---- input cell range ---------------------------------------------------------------------------
 
@@ -324,16 +320,90 @@ Ref ascii_text(const char* begin, const char* end) {
   return text;
 }
 
-// str() of an exact int that fits in 64 bits; null when it does not (the interpreter formats it then).
-Ref int_text(Handle value) {
-  int overflow = 0;
-  const long long number = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
-  if (overflow != 0) return {};
-  if (number == -1 && PyErr_Occurred()) throw native::PythonError{};
-  char buffer[24];
-  const auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, number);
+// The decimal digits of `magnitude` into `out`, which has room for 39; returns the end.
+char* decimal_digits(char* out, unsigned __int128 magnitude) {
+  constexpr uint64_t kTen19 = 10000000000000000000u;
+  if (magnitude <= UINT64_MAX) return std::to_chars(out, out + 39, static_cast<uint64_t>(magnitude)).ptr;
+  // At most 39 digits: the upper ones (below 2**64 after the division), then 19 with leading zeros.
+  char* o = std::to_chars(out, out + 20, static_cast<uint64_t>(magnitude / kTen19)).ptr;
+  char low[20];
+  const char* low_end = std::to_chars(low, low + sizeof low, static_cast<uint64_t>(magnitude % kTen19)).ptr;
+  const auto length = static_cast<size_t>(low_end - low);
+  std::memset(o, '0', 19 - length);
+  std::memcpy(o + 19 - length, low, length);
+  return o + 19;
+}
+
+// str() of an exact int of up to 120 bits; null when it is longer (the interpreter formats it then).
+// The digits are read as the interpreter keeps them (cpython/longintrepr.h).
+Ref int_text(PyObject* value) {
+  char buffer[40];
+  char* o = buffer;
+  const auto* number = reinterpret_cast<PyLongObject*>(value);
+  if (PyUnstable_Long_IsCompact(number)) {
+    o = std::to_chars(o, buffer + sizeof buffer, PyUnstable_Long_CompactValue(number)).ptr;
+    return ascii_text(buffer, o);
+  }
+  const uintptr_t tag = number->long_value.lv_tag;
+  const size_t count = tag >> _PyLong_NON_SIZE_BITS;
+  if (count * PyLong_SHIFT > 120) return {};
+  __extension__ unsigned __int128 magnitude = 0;
+  for (size_t i = count; i-- > 0;) magnitude = (magnitude << PyLong_SHIFT) | number->long_value.ob_digit[i];
+  if ((tag & _PyLong_SIGN_MASK) == 2) *o++ = '-';  // the sign bits of a negative number
+  return ascii_text(buffer, decimal_digits(o, magnitude));
+}
+
+// The shortest digits of a finite, non-negative double, with the decimal exponent of the first one.
+struct Digits {
+  char text[20];
+  int count = 0;
+  int exponent = 0;
+};
+
+// The digits of a number that is a decimal of at most 15 significant digits and no more than 17
+// places, the usual case, without the general shortest-digits search: when n / 10**k rounds to the
+// number for an integer n below 10**15, then n without its trailing zeros is the shortest form,
+// since two different decimals of at most 15 digits never round to the same double.
+bool short_decimal_digits(double magnitude, Digits& digits) {
+  constexpr double kPowers[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,
+                                1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15, 1e16, 1e17};
+  if (magnitude == 0) {
+    digits.text[0] = '0';
+    digits.count = 1;
+    digits.exponent = 0;
+    return true;
+  }
+  if (magnitude < 1e-17 || magnitude >= 1e15) return false;
+  for (int k = 0; k < static_cast<int>(std::size(kPowers)); ++k) {
+    const double scaled = magnitude * kPowers[k];
+    if (scaled >= 1e15) return false;
+    const auto whole = static_cast<int64_t>(scaled);
+    if (static_cast<double>(whole) != scaled) continue;
+    // Both operands are exact, so the quotient is the double nearest to the decimal whole / 10**k.
+    if (static_cast<double>(whole) / kPowers[k] != magnitude) continue;
+    char* end = std::to_chars(digits.text, digits.text + sizeof digits.text, whole).ptr;
+    const int length = static_cast<int>(end - digits.text);
+    int count = length;
+    while (count > 1 && digits.text[count - 1] == '0') --count;
+    digits.count = count;
+    digits.exponent = length - 1 - k;
+    return true;
+  }
+  return false;
+}
+
+// The shortest digits that read back as the same double, by the general search.
+void shortest_digits(double magnitude, Digits& digits) {
+  char shortest[32];
+  const auto [shortest_end, error] = std::to_chars(shortest, shortest + sizeof shortest, magnitude,
+                                                   std::chars_format::scientific);
   (void)error;
-  return ascii_text(buffer, end);
+  // shortest is d[.ddd]e(+|-)xx: split it into its digits and its decimal exponent.
+  const char* p = shortest;
+  digits.count = 0;
+  for (; *p != 'e'; ++p)
+    if (*p != '.') digits.text[digits.count++] = *p;
+  std::from_chars(p + (p[1] == '+' ? 2 : 1), shortest_end, digits.exponent);
 }
 
 // str() of an exact float, as the interpreter writes it: the shortest digits that read back as the
@@ -341,25 +411,17 @@ Ref int_text(Handle value) {
 // number) and in exponent notation ("1e+16", "1.5e-05") otherwise.
 Ref float_text(double number) {
   if (!std::isfinite(number)) return {};  // inf, -inf and nan: left to the interpreter
-  char shortest[32];
-  const auto [shortest_end, error] = std::to_chars(shortest, shortest + sizeof shortest, number,
-                                                   std::chars_format::scientific);
-  (void)error;
-  // shortest is [-]d[.ddd]e(+|-)xx: split it into its digits and its decimal exponent.
-  const char* p = shortest;
-  const bool negative = *p == '-';
-  if (negative) ++p;
-  char digits[20];
-  int n_digits = 0;
-  for (; *p != 'e'; ++p)
-    if (*p != '.') digits[n_digits++] = *p;
-  int exponent = 0;
-  std::from_chars(p + (p[1] == '+' ? 2 : 1), shortest_end, exponent);
+  Digits d;
+  const double magnitude = std::fabs(number);
+  if (!short_decimal_digits(magnitude, d)) shortest_digits(magnitude, d);
+  const char* digits = d.text;
+  const int n_digits = d.count;
+  const int exponent = d.exponent;
   const int point = exponent + 1;  // digits are 0.ddd times 10 to the power `point`
 
   char out[40];
   char* o = out;
-  if (negative) *o++ = '-';
+  if (std::signbit(number)) *o++ = '-';
   if (point <= -4 || point > 16) {
     *o++ = digits[0];
     if (n_digits > 1) {
@@ -368,9 +430,9 @@ Ref float_text(double number) {
     }
     *o++ = 'e';
     *o++ = exponent < 0 ? '-' : '+';
-    const int magnitude = exponent < 0 ? -exponent : exponent;
-    if (magnitude < 10) *o++ = '0';
-    o = std::to_chars(o, out + sizeof out, magnitude).ptr;
+    const int magnitude_of_exponent = exponent < 0 ? -exponent : exponent;
+    if (magnitude_of_exponent < 10) *o++ = '0';
+    o = std::to_chars(o, out + sizeof out, magnitude_of_exponent).ptr;
   } else if (point <= 0) {
     *o++ = '0';
     *o++ = '.';
@@ -389,14 +451,40 @@ Ref float_text(double number) {
 
 // ---- shared with the other areas ---------------------------------------------------------------
 
+void named_input_fill_entry(State& state, Handle cell, Ref& name, Ref& inner) {
+  const native::SlotTable::Object attrs = state.named_attrs.of(cell);
+  name = attrs.get(named_attr::name);
+  inner = native::own(PyDict_New());
+  native::setitem(inner, state.s_value, attrs.get(named_attr::value));
+}
+
+Ref direct_input_dict(State& state, const native::SlotTable::Object& attrs, bool as_text) {
+  Ref dict = direct_address_dict(state, attrs);
+  Ref value = attrs.get(direct_attr::value);
+  // Converted afresh at each call, so a re-assigned value is honoured.
+  if (as_text) value = stringify(state, value);
+  native::setitem(dict, state.s_value, value);
+  return dict;
+}
+
+bool is_direct_input_serialize(const State& state, Handle function) {
+  return native::is_native(state.rt, function, direct_input_serialize);
+}
+
+bool is_named_input_serialize_for_fill(const State& state, Handle function) {
+  return native::is_native(state.rt, function, named_input_serialize_for_fill);
+}
+
 Ref stringify(State& state, Handle value) {
   PyTypeObject* type = Py_TYPE(value.ptr());
   if (type == &PyUnicode_Type) return native::borrow(value);  // str(s) is s itself
   if (type == &PyFloat_Type) {
     if (Ref text = float_text(PyFloat_AS_DOUBLE(value.ptr()))) return text;
   } else if (type == &PyLong_Type) {
-    if (Ref text = int_text(value)) return text;
-  } else if (type != &PyBool_Type) {
+    if (Ref text = int_text(value.ptr())) return text;
+  } else if (type == &PyBool_Type) {
+    return native::borrow(value.is(Py_True) ? state.s_True : state.s_False);  // the interpreter's own texts
+  } else {
     // Exact types only: a subclass of int or float is warned about too.
     Ref message = native::own(PyUnicode_FromFormat(
         "[EXCEL] WARNING: Type %S probably not supported for excel insertion.", reinterpret_cast<PyObject*>(type)));

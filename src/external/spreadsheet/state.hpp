@@ -90,7 +90,9 @@ using native::Ref;
   X(InputCellRange)          \
   X(render_spreadsheet)      \
   X(_create_fill_spreadsheet_request_body) \
-  X(_call_fill_spreadsheet_addon)
+  X(_call_fill_spreadsheet_addon) \
+  X(True)                    \
+  X(False)
 
 // Positions of the instance attributes in the attribute tables of the state (native/slots.hpp), one
 // table per family of classes.
@@ -160,6 +162,16 @@ using native::call_super;
 
 // obj.<name>(args...), through the method lookup Python uses.
 Ref call_method(Handle obj, Handle name, std::initializer_list<Handle> args = {});
+
+// `obj.<name>` as a method call looks it up, the instance's own attributes included: either the
+// function found on the class, still to be called with `obj` first (`unbound`), or the attribute
+// itself, to be called as it is.
+struct Method {
+  Ref callable;
+  bool unbound;
+  Ref call(Handle obj) const;  // obj.<name>()
+};
+Method find_method(Handle obj, Handle name);
 
 // Raises `type` made with the one message argument, by calling the class (host classes included).
 [[noreturn]] void raise_with(Handle type, Handle message);

@@ -2,6 +2,7 @@
 #include <iterator>
 
 #include "external/spreadsheet/addresses.hpp"
+#include "external/spreadsheet/cells.hpp"
 #include "external/spreadsheet/jobs.hpp"
 
 namespace spreadsheet {
@@ -67,7 +68,11 @@ Ref create_fill_request_body(Call& call) {
         Ref sheet_name = attrs.get(direct_attr::sheet_name);
         Ref row = attrs.get(direct_attr::row);
         Ref column = attrs.get(direct_attr::column);
-        Ref serialized = call_method(cell, state.s_serialize);
+        // cell.serialize(): the module's own method runs in place.
+        const Method serialize = find_method(cell, state.s_serialize);
+        Ref serialized = serialize.unbound && is_direct_input_serialize(state, serialize.callable)
+                             ? direct_input_dict(state, attrs, false)
+                             : serialize.call(cell);
         if (!direct_addresses.add(sheet_name, row, column)) {
           Ref address = native::own(PyTuple_Pack(3, sheet_name.ptr(), row.ptr(), column.ptr()));
           raise_with(state.global(state.s_SpreadsheetError),
@@ -78,13 +83,21 @@ Ref create_fill_request_body(Call& call) {
         break;
       }
       case CellKind::Named: {
-        Ref serialized = call_method(cell, state.s_serialize_for_fill_spreadsheet);
+        // cell.serialize_for_fill_spreadsheet(): the module's own method gives its one entry, which then
+        // goes into named_cells without the dictionary around it.
+        const Method serialize = find_method(cell, state.s_serialize_for_fill_spreadsheet);
+        Ref serialized, entry_name, entry;
+        if (serialize.unbound && is_named_input_serialize_for_fill(state, serialize.callable))
+          named_input_fill_entry(state, cell, entry_name, entry);
+        else
+          serialized = serialize.call(cell);
         Ref name = state.named_attrs.of(cell).get(named_attr::name);
         if (native::ok(PyDict_Contains(named_cells.ptr(), name.ptr()))) {
           raise_with(state.global(state.s_SpreadsheetError),
                      native::own(PyUnicode_FromFormat("There are two equal named cells for name: %S", name.ptr())));
         }
-        native::ok(PyDict_Update(named_cells.ptr(), serialized.ptr()));
+        if (serialized) native::ok(PyDict_Update(named_cells.ptr(), serialized.ptr()));
+        else native::setitem(named_cells, entry_name, entry);
         break;
       }
       case CellKind::Range:
