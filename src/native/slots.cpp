@@ -177,6 +177,13 @@ Ref SlotTable::Object::get(size_t i) const {
                                                                     : PyObject_GetAttr(self_, name));
 }
 
+PyObject* SlotTable::Object::peek(size_t i) const {
+  PyObject** values = this->values(false);
+  if (values == nullptr) return nullptr;
+  const int8_t ix = layout_->index[i];
+  return ix >= 0 && ix < header_of(self_)->capacity ? values[ix] : nullptr;
+}
+
 void SlotTable::Object::set(size_t i, Handle value) const {
   const bool direct = values(true) != nullptr;
   if (direct && layout_->index[i] >= 0 && store(self_, layout_->index[i], value.ptr())) return;

@@ -49,6 +49,9 @@ class SlotTable {
     Ref get(size_t i) const;
     // self.<name(i)> = value
     void set(size_t i, Handle value) const;
+    // self.<name(i)> when reading it runs no code at all: the value stored in the instance, borrowed;
+    // null otherwise, and then nothing happened (get() gives the answer, or the error, Python gives).
+    PyObject* peek(size_t i) const;
 
    private:
     friend class SlotTable;
