@@ -124,3 +124,33 @@ class TestSubclasses:
         body = fill([Flat("a", 1), shadowed, ss.NamedInputCell("c", 3), direct])
         assert body["named_cells"] == {"a": "flat", "b": "from the instance", "c": {"value": 3}}
         assert body["direct_cells"] == [{"direct": "from the instance"}]
+
+    def test_duplicate_names_are_found_before_the_value_is_read(self, host):
+        class Failing(ss.SpreadsheetCalculationInput):
+            @property
+            def value(self):
+                raise LookupError("value read")
+
+            @value.setter
+            def value(self, value):
+                pass
+
+        class Key(str):  # a name whose comparisons are Python code
+            pass
+
+        missing = ss.SpreadsheetCalculationInput("x", 2)
+        del missing.value
+        body = ss.SpreadsheetCalculation(io.BytesIO(b"w"), [])._create_request_body
+        for second in (Failing("x", 2), missing):
+            with pytest.raises(ss.SpreadsheetError, match="two equal named cell input names for name: x"):
+                body([ss.SpreadsheetCalculationInput("x", 1), second], False)
+            with pytest.raises((LookupError, AttributeError), match="value"):
+                body([ss.SpreadsheetCalculationInput("y", 1), second], False)
+        inputs = [ss.SpreadsheetCalculationInput(Key("k"), 1), ss.SpreadsheetCalculationInput("z", 3)]
+        assert body(inputs, False)["input"] == {"k": 1, "z": 3}
+        with pytest.raises(ss.SpreadsheetError, match="name: k"):
+            body(inputs + [ss.SpreadsheetCalculationInput("k", 4)], False)
+        with pytest.raises(ss.SpreadsheetError, match="two equal named cells for name: k"):
+            fill([ss.NamedInputCell("k", 1), ss.NamedInputCell(Key("k"), 2)])
+        assert fill([ss.NamedInputCell(Key("k"), 1), ss.NamedInputCell("j", 2)])["named_cells"] == {
+            "k": {"value": 1}, "j": {"value": 2}}

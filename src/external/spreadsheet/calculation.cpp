@@ -118,14 +118,27 @@ Ref calculation_create_request_body(Call& call) {
   // Names are checked before anything is uploaded.
   Ref inputs = native::own(PyList_CheckExact(call[1].ptr()) ? _PyDict_NewPresized(PyList_GET_SIZE(call[1].ptr()))
                                                               : PyDict_New());
+  auto raise_duplicate = [&](Handle name) {
+    raise_with(state.global(state.s_SpreadsheetError),
+               native::own(PyUnicode_FromFormat("There are two equal named cell input names for name: %S", name.ptr())));
+  };
   for_each(call[1], [&](Handle input) {
     const native::SlotTable::Object attrs = state.named_attrs.of(input);
     Ref name = attrs.get(named_attr::name);
-    if (native::ok(PyDict_Contains(inputs.ptr(), name.ptr()))) {
-      raise_with(state.global(state.s_SpreadsheetError),
-                 native::own(PyUnicode_FromFormat("There are two equal named cell input names for name: %S",
-                                                  name.ptr())));
+    // The value is read after the check for a duplicate name. When reading it runs no code, and the
+    // check none either (an exact str name), both come in one step: insert unless present.
+    if (PyUnicode_CheckExact(name.ptr())) {
+      if (PyObject* value = attrs.peek(named_attr::value)) {
+        PyObject* present = nullptr;
+        if (native::ok(PyDict_SetDefaultRef(inputs.ptr(), name.ptr(), value, &present)) == 0) {
+          Py_DECREF(present);
+          return;
+        }
+        Py_DECREF(present);
+        raise_duplicate(name);
+      }
     }
+    if (native::ok(PyDict_Contains(inputs.ptr(), name.ptr()))) raise_duplicate(name);
     native::setitem(inputs, name, attrs.get(named_attr::value));
   });
 

@@ -56,10 +56,7 @@ Ref named_input_serialize(Call& call) {
   const native::SlotTable::Object attrs = state.named_attrs.of(self);
   Ref name = attrs.get(named_attr::name);
   Ref value = attrs.get(as_text ? named_attr::stringified_value : named_attr::value);
-  Ref dict = native::own(PyDict_New());
-  native::setitem(dict, state.s_name, name);
-  native::setitem(dict, state.s_value, value);
-  return dict;
+  return dict_of({state.s_name.ptr(), state.s_value.ptr()}, {name.ptr(), value.ptr()});
 }
 
 Ref named_input_serialize_for_fill(Call& call) {
@@ -133,13 +130,13 @@ Ref direct_base_init(Call& call) {
   return native::none();
 }
 
-// The address part of a direct cell's dictionary: sheet_name, row, column.
+// The dictionary of a direct output cell: sheet_name, row, column.
 Ref direct_address_dict(State& state, const native::SlotTable::Object& attrs) {
-  Ref dict = native::own(_PyDict_NewPresized(4));
-  native::setitem(dict, state.s_sheet_name, attrs.get(direct_attr::sheet_name));
-  native::setitem(dict, state.s_row, attrs.get(direct_attr::row));
-  native::setitem(dict, state.s_column, attrs.get(direct_attr::column));
-  return dict;
+  Ref sheet_name = attrs.get(direct_attr::sheet_name);
+  Ref row = attrs.get(direct_attr::row);
+  Ref column = attrs.get(direct_attr::column);
+  return dict_of({state.s_sheet_name.ptr(), state.s_row.ptr(), state.s_column.ptr()},
+                 {sheet_name.ptr(), row.ptr(), column.ptr()});
 }
 
 Ref direct_input_init(Call& call) {
@@ -459,12 +456,14 @@ void named_input_fill_entry(State& state, Handle cell, Ref& name, Ref& inner) {
 }
 
 Ref direct_input_dict(State& state, const native::SlotTable::Object& attrs, bool as_text) {
-  Ref dict = direct_address_dict(state, attrs);
+  Ref sheet_name = attrs.get(direct_attr::sheet_name);
+  Ref row = attrs.get(direct_attr::row);
+  Ref column = attrs.get(direct_attr::column);
   Ref value = attrs.get(direct_attr::value);
   // Converted afresh at each call, so a re-assigned value is honoured.
   if (as_text) value = stringify(state, value);
-  native::setitem(dict, state.s_value, value);
-  return dict;
+  return dict_of({state.s_sheet_name.ptr(), state.s_row.ptr(), state.s_column.ptr(), state.s_value.ptr()},
+                 {sheet_name.ptr(), row.ptr(), column.ptr(), value.ptr()});
 }
 
 bool is_direct_input_serialize(const State& state, Handle function) {
@@ -525,9 +524,7 @@ bool is_rectangular(Handle rows) {
 void build_cells(PyObject* module, State& state) {
   const native::Runtime& rt = state.rt;
 
-  native::ok(PyModule_AddObjectRef(
-      module, "stringify_value",
-      native::make_function(rt, module,
+  Ref stringify_value = native::make_function(rt, module,
                             FunctionDecl{.name = "stringify_value",
                                          .params = {param("value", "Union[bool, int, str, float]")},
                                          .returns = "str",
@@ -539,8 +536,9 @@ void build_cells(PyObject* module, State& state) {
                                                 "    :param value: the value to convert\n"
                                                 "    :return: str(value)\n"
                                                 "    ",
-                                         .impl = stringify_value_impl})
-          .ptr()));
+                                         .impl = stringify_value_impl});
+  native::use_positional_entry(stringify_value);  // called once per value in the callers' loops
+  native::ok(PyModule_AddObjectRef(module, "stringify_value", stringify_value.ptr()));
   native::ok(PyModule_AddObjectRef(
       module, "_list_of_lists_is_rectangular",
       native::make_function(rt, module,
@@ -705,6 +703,16 @@ void build_cells(PyObject* module, State& state) {
     b.method(repr_decl(range_repr));
     b.method({.name = "serialize", .params = {param("self")}, .returns = "dict", .impl = range_serialize});
     state.input_cell_range = bind_class(module, b);
+  }
+
+  // The cells' methods are called once per cell in the callers' loops.
+  for (const Ref* cls : {&state.named_input_cell, &state.named_output_cell, &state.direct_input_cell,
+                         &state.direct_output_cell, &state.input_cell_range}) {
+    Ref dict = native::own(PyType_GetDict(as_type(*cls)));
+    PyObject* key;
+    PyObject* value;
+    for (Py_ssize_t pos = 0; PyDict_Next(dict.ptr(), &pos, &key, &value);)
+      if (Py_TYPE(value) == as_type(rt.function_type)) native::use_positional_entry(value);
   }
 }
 

@@ -163,6 +163,14 @@ using native::call_super;
 // obj.<name>(args...), through the method lookup Python uses.
 Ref call_method(Handle obj, Handle name, std::initializer_list<Handle> args = {});
 
+// A new dict of the given keys and values in this order, as a dict display builds it.
+template <size_t N>
+Ref dict_of(PyObject* const (&keys)[N], PyObject* const (&values)[N]) {
+  Ref dict = native::own(PyDict_New());
+  for (size_t i = 0; i < N; ++i) native::ok(PyDict_SetItem(dict.ptr(), keys[i], values[i]));
+  return dict;
+}
+
 // `obj.<name>` as a method call looks it up, the instance's own attributes included: either the
 // function found on the class, still to be called with `obj` first (`unbound`), or the attribute
 // itself, to be called as it is.

@@ -92,12 +92,22 @@ Ref create_fill_request_body(Call& call) {
         else
           serialized = serialize.call(cell);
         Ref name = state.named_attrs.of(cell).get(named_attr::name);
-        if (native::ok(PyDict_Contains(named_cells.ptr(), name.ptr()))) {
+        // The check and the insertion are one step when both are about the same exact str.
+        const bool one_step = !serialized && entry_name.is(name) && PyUnicode_CheckExact(name.ptr());
+        int present;
+        if (one_step) {
+          PyObject* value = nullptr;
+          present = native::ok(PyDict_SetDefaultRef(named_cells.ptr(), name.ptr(), entry.ptr(), &value));
+          Py_DECREF(value);
+        } else {
+          present = native::ok(PyDict_Contains(named_cells.ptr(), name.ptr()));
+        }
+        if (present) {
           raise_with(state.global(state.s_SpreadsheetError),
                      native::own(PyUnicode_FromFormat("There are two equal named cells for name: %S", name.ptr())));
         }
         if (serialized) native::ok(PyDict_Update(named_cells.ptr(), serialized.ptr()));
-        else native::setitem(named_cells, entry_name, entry);
+        else if (!one_step) native::setitem(named_cells, entry_name, entry);
         break;
       }
       case CellKind::Range:
