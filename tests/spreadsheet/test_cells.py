@@ -5,6 +5,7 @@ import logging
 import math
 import random
 import struct
+import sys
 import typing
 
 import pytest
@@ -246,3 +247,42 @@ def test_constructors_call_the_next_class_in_the_mro():
     assert calls == ["n"] and (cell.name, cell.value, cell._stringified_value) == ("N", 1, "1")
     assert list(vars(ss.DirectInputCell("S", "A", 1, 2))) == ["sheet_name", "column", "row", "value",
                                                               "_stringified_value"]
+
+
+class DirectInputCell:  # the signatures of the module's own, for the interpreter's argument errors
+    def __init__(self, sheet_name, column, row, value):
+        pass
+
+    def serialize(self, convert_value_to_str=False):
+        pass
+
+
+def stringify_value(value):
+    pass
+
+
+@pytest.mark.parametrize("call", [
+    lambda m: m.stringify_value(),
+    lambda m: m.stringify_value(1, 2),
+    lambda m: m.stringify_value(1, value=2),
+    lambda m: m.stringify_value(other=1),
+    lambda m: m.DirectInputCell("S", "B", 1),
+    lambda m: m.DirectInputCell("S", "B", 1, 2, 3),
+    lambda m: m.DirectInputCell("S", "B", 1, 2).serialize(True, False),
+    lambda m: m.DirectInputCell("S", "B", 1, 2).serialize(True, convert_value_to_str=False),
+    lambda m: m.DirectInputCell.serialize(),
+])
+def test_arguments_are_bound_and_refused_as_python_does(call):
+    with pytest.raises(TypeError) as expected:
+        call(sys.modules[__name__])
+    with pytest.raises(TypeError) as caught:
+        call(ss)
+    assert str(caught.value) == str(expected.value)
+
+
+def test_arguments_by_position_keyword_and_default():
+    cell = ss.DirectInputCell(row=3, sheet_name="S", column="B", value=1.5)
+    address = {"sheet_name": "S", "row": 3, "column": "B"}
+    assert cell.serialize() == cell.serialize(False) == cell.serialize(convert_value_to_str=0) == {**address, "value": 1.5}
+    assert cell.serialize(True) == ss.DirectInputCell.serialize(cell, convert_value_to_str=1) == {**address, "value": "1.5"}
+    assert ss.stringify_value(value=2.5) == ss.stringify_value(2.5) == "2.5"
