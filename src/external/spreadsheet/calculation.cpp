@@ -129,12 +129,7 @@ Ref calculation_create_request_body(Call& call) {
     // check none either (an exact str name), both come in one step: insert unless present.
     if (PyUnicode_CheckExact(name.ptr())) {
       if (PyObject* value = attrs.peek(named_attr::value)) {
-        PyObject* present = nullptr;
-        if (native::ok(PyDict_SetDefaultRef(inputs.ptr(), name.ptr(), value, &present)) == 0) {
-          Py_DECREF(present);
-          return;
-        }
-        Py_DECREF(present);
+        if (native::ok(PyDict_SetDefaultRef(inputs.ptr(), name.ptr(), value, nullptr)) == 0) return;
         raise_duplicate(name);
       }
     }

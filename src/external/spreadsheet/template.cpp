@@ -95,13 +95,10 @@ Ref create_fill_request_body(Call& call) {
         // The check and the insertion are one step when both are about the same exact str.
         const bool one_step = !serialized && entry_name.is(name) && PyUnicode_CheckExact(name.ptr());
         int present;
-        if (one_step) {
-          PyObject* value = nullptr;
-          present = native::ok(PyDict_SetDefaultRef(named_cells.ptr(), name.ptr(), entry.ptr(), &value));
-          Py_DECREF(value);
-        } else {
+        if (one_step)
+          present = native::ok(PyDict_SetDefaultRef(named_cells.ptr(), name.ptr(), entry.ptr(), nullptr));
+        else
           present = native::ok(PyDict_Contains(named_cells.ptr(), name.ptr()));
-        }
         if (present) {
           raise_with(state.global(state.s_SpreadsheetError),
                      native::own(PyUnicode_FromFormat("There are two equal named cells for name: %S", name.ptr())));
