@@ -397,8 +397,7 @@ PyObject* positional_vectorcall(PyObject* self, PyObject* const* args, size_t na
     return function_vectorcall(self, args, nargsf, kwnames);
   PyObject* bound[kMaxPositionalEntry];
   if (nargs < n) {
-    for (size_t i = 0; i < nargs; ++i) bound[i] = args[i];
-    for (size_t i = nargs; i < n; ++i) bound[i] = d.defaults[i].ptr();
+    for (size_t i = 0; i < n; ++i) bound[i] = i < nargs ? args[i] : d.defaults[i].ptr();  // no memcpy call
     args = bound;
   }
   return guard<PyObject*>(nullptr, [&] {
