@@ -49,16 +49,6 @@ class TestPlainInstances:
         with pytest.raises(AttributeError, match="value"):
             fill([named])
 
-    def test_output_result_is_set_once_per_cell(self):
-        for cell in (ss.NamedOutputCell("n"), ss.DirectOutputCell("S", "B", 3)):
-            cell.result = None  # None leaves the cell unset
-            with pytest.raises(RuntimeError):
-                cell.result
-            cell.result = 7
-            assert cell.result == 7 and vars(cell)["_result_value"] == 7
-            with pytest.raises(AttributeError, match="only be set once"):
-                cell.result = 8
-
 
 class TestSubclasses:
     def test_setattr_and_getattribute_overrides_see_every_access(self, host):
