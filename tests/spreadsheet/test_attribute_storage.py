@@ -125,8 +125,15 @@ class TestSubclasses:
             def value(self, value):
                 pass
 
-        class Key(str):  # a name whose comparisons are Python code
-            pass
+        compared = []
+
+        class Key(str):  # a name whose comparisons are Python code, colliding with every "z"
+            def __eq__(self, other):
+                compared.append(other)
+                return str.__eq__(self, other)
+
+            def __hash__(self):
+                return hash("z")
 
         missing = ss.SpreadsheetCalculationInput("x", 2)
         del missing.value
@@ -137,10 +144,13 @@ class TestSubclasses:
             with pytest.raises((LookupError, AttributeError), match="value"):
                 body([ss.SpreadsheetCalculationInput("y", 1), second], False)
         inputs = [ss.SpreadsheetCalculationInput(Key("k"), 1), ss.SpreadsheetCalculationInput("z", 3)]
-        assert body(inputs, False)["input"] == {"k": 1, "z": 3}
-        with pytest.raises(ss.SpreadsheetError, match="name: k"):
-            body(inputs + [ss.SpreadsheetCalculationInput("k", 4)], False)
-        with pytest.raises(ss.SpreadsheetError, match="two equal named cells for name: k"):
-            fill([ss.NamedInputCell("k", 1), ss.NamedInputCell(Key("k"), 2)])
-        assert fill([ss.NamedInputCell(Key("k"), 1), ss.NamedInputCell("j", 2)])["named_cells"] == {
-            "k": {"value": 1}, "j": {"value": 2}}
+        values = body(inputs, False)["input"]
+        assert compared == ["z", "z"]  # once by the check, once by the insertion, as in Python
+        assert list(map(str, values)) == ["k", "z"] and list(values.values()) == [1, 3]
+        compared.clear()
+        fill([ss.NamedInputCell(Key("k"), 1), ss.NamedInputCell("z", 2)])
+        assert compared == ["z", "z"]
+        with pytest.raises(ss.SpreadsheetError, match="name: z"):
+            body(inputs + [ss.SpreadsheetCalculationInput(Key("z"), 4)], False)
+        with pytest.raises(ss.SpreadsheetError, match="two equal named cells for name: z"):
+            fill([ss.NamedInputCell("z", 1), ss.NamedInputCell(Key("z"), 2)])

@@ -122,12 +122,13 @@ Ref calculation_create_request_body(Call& call) {
     raise_with(state.global(state.s_SpreadsheetError),
                native::own(PyUnicode_FromFormat("There are two equal named cell input names for name: %S", name.ptr())));
   };
+  bool str_keys = true;  // every name so far an exact str: comparing names runs no code
   for_each(call[1], [&](Handle input) {
     const native::SlotTable::Object attrs = state.named_attrs.of(input);
     Ref name = attrs.get(named_attr::name);
     // The value is read after the check for a duplicate name. When reading it runs no code, and the
-    // check none either (an exact str name), both come in one step: insert unless present.
-    if (PyUnicode_CheckExact(name.ptr())) {
+    // check none either (exact str names only), both come in one step: insert unless present.
+    if (str_keys && PyUnicode_CheckExact(name.ptr())) {
       if (PyObject* value = attrs.peek(named_attr::value)) {
         if (native::ok(PyDict_SetDefaultRef(inputs.ptr(), name.ptr(), value, nullptr)) == 0) return;
         raise_duplicate(name);
@@ -135,6 +136,7 @@ Ref calculation_create_request_body(Call& call) {
     }
     if (native::ok(PyDict_Contains(inputs.ptr(), name.ptr()))) raise_duplicate(name);
     native::setitem(inputs, name, attrs.get(named_attr::value));
+    str_keys = str_keys && PyUnicode_CheckExact(name.ptr());
   });
 
   Ref api = native::own(PyObject_CallNoArgs(state.global(state.s_API).ptr()));

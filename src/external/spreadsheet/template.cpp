@@ -59,6 +59,7 @@ Ref create_fill_request_body(Call& call) {
   Ref named_cells = native::own(PyDict_New());
   Ref cell_ranges = native::own(PyList_New(0));
   const CellKinds kind_of(state);
+  bool str_keys = true;  // every key of named_cells an exact str
 
   // Every cell is checked before anything is uploaded.
   for_each(call[1], [&](Handle cell) {
@@ -92,8 +93,9 @@ Ref create_fill_request_body(Call& call) {
         else
           serialized = serialize.call(cell);
         Ref name = state.named_attrs.of(cell).get(named_attr::name);
-        // The check and the insertion are one step when both are about the same exact str.
-        const bool one_step = !serialized && entry_name.is(name) && PyUnicode_CheckExact(name.ptr());
+        // The check and the insertion are one step when both are about the same exact str, and
+        // comparing it with the names already there runs no code.
+        const bool one_step = !serialized && str_keys && entry_name.is(name) && PyUnicode_CheckExact(name.ptr());
         int present;
         if (one_step)
           present = native::ok(PyDict_SetDefaultRef(named_cells.ptr(), name.ptr(), entry.ptr(), nullptr));
@@ -103,8 +105,13 @@ Ref create_fill_request_body(Call& call) {
           raise_with(state.global(state.s_SpreadsheetError),
                      native::own(PyUnicode_FromFormat("There are two equal named cells for name: %S", name.ptr())));
         }
-        if (serialized) native::ok(PyDict_Update(named_cells.ptr(), serialized.ptr()));
-        else if (!one_step) native::setitem(named_cells, entry_name, entry);
+        if (serialized) {
+          native::ok(PyDict_Update(named_cells.ptr(), serialized.ptr()));
+          str_keys = false;  // whatever keys it had
+        } else if (!one_step) {
+          native::setitem(named_cells, entry_name, entry);
+          str_keys = str_keys && PyUnicode_CheckExact(entry_name.ptr());
+        }
         break;
       }
       case CellKind::Range:
