@@ -95,6 +95,21 @@ class TestSubclasses:
         assert fill([cell])["named_cells"] == {"computed": {"value": 4}}
         assert reads == ["name", "name"]  # once by the method, once for the duplicate check
 
+        class Unhashable(ss.NamedInputCell):
+            @property
+            def name(self):
+                reads.append("unhashable")
+                return ["n"]
+
+            @name.setter
+            def name(self, value):
+                pass
+
+        reads.clear()
+        with pytest.raises(TypeError, match="unhashable type: 'list'"):
+            fill([Unhashable("n", 1)])
+        assert reads == ["unhashable"]  # the method's own dictionary fails before the second read
+
         class WithDefault(ss.NamedOutputCell):
             _result_value = 5
 

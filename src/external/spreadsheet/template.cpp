@@ -85,13 +85,16 @@ Ref create_fill_request_body(Call& call) {
       }
       case CellKind::Named: {
         // cell.serialize_for_fill_spreadsheet(): the module's own method gives its one entry, which then
-        // goes into named_cells without the dictionary around it.
+        // goes into named_cells without the dictionary around it when the name is an exact str.
         const Method serialize = find_method(cell, state.s_serialize_for_fill_spreadsheet);
         Ref serialized, entry_name, entry;
-        if (serialize.unbound && is_named_input_serialize_for_fill(state, serialize.callable))
+        if (serialize.unbound && is_named_input_serialize_for_fill(state, serialize.callable)) {
           named_input_fill_entry(state, cell, entry_name, entry);
-        else
+          // A name of another kind is hashed by the method's dictionary, which may run code or fail.
+          if (!PyUnicode_CheckExact(entry_name.ptr())) serialized = dict_of({entry_name.ptr()}, {entry.ptr()});
+        } else {
           serialized = serialize.call(cell);
+        }
         Ref name = state.named_attrs.of(cell).get(named_attr::name);
         // The check and the insertion are one step when both are about the same exact str, and
         // comparing it with the names already there runs no code.
