@@ -39,8 +39,10 @@ class TestPlainInstances:
         assert cell.serialize() == {"sheet_name": "S", "row": 4, "column": "B", "value": 1}
         vars(cell)["value"] = 2  # the instance now has a real __dict__
         assert cell.serialize(True) == {"sheet_name": "S", "row": 4, "column": "B", "value": "2"}
+        assert cell.serialize() == {"sheet_name": "S", "row": 4, "column": "B", "value": 2}
         cell.__init__("T", "C", 5, 6)  # stores once the __dict__ exists
-        assert vars(cell)["value"] == 6 and fill([cell])["direct_cells"] == [cell.serialize()]
+        assert vars(cell)["value"] == 6
+        assert fill([cell])["direct_cells"] == [{"sheet_name": "T", "row": 5, "column": "C", "value": 6}]
         named = ss.NamedInputCell("n", 1)
         named.extra = 1
         del named.value
