@@ -437,6 +437,39 @@ bool is_native(const Runtime& rt, Handle o, Impl impl, const void** call_context
   return true;
 }
 
+namespace {
+
+constexpr size_t kMaxPositionalEntry = 8;
+
+PyObject* positional_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  FunctionObject* fn = as_function(self);
+  const FunctionData& d = *fn->data;
+  const size_t nargs = PyVectorcall_NARGS(nargsf);
+  const size_t n = d.n_positional;
+  if (kwnames != nullptr || nargs > n || nargs < d.n_required_positional)
+    return function_vectorcall(self, args, nargsf, kwnames);
+  PyObject* bound[kMaxPositionalEntry];
+  if (nargs < n) {
+    for (size_t i = 0; i < n; ++i) bound[i] = i < nargs ? args[i] : d.defaults[i].ptr();  // no memcpy call
+    args = bound;
+  }
+  return guard<PyObject*>(nullptr, [&] {
+    Call call{self, args, n, d.context, fn->module, fn->module_state};
+    return d.impl(call).release();
+  });
+}
+
+}  // namespace
+
+void use_positional_entry(Handle function) {
+  if (Py_TYPE(function.ptr())->tp_dealloc != function_dealloc) raise(PyExc_SystemError, "not a native function");
+  FunctionObject* fn = as_function(function.ptr());
+  const FunctionData& d = *fn->data;
+  if (d.n_kwonly != 0 || d.var_kw || d.n_positional > kMaxPositionalEntry)
+    raise(PyExc_SystemError, "the positional entry takes up to eight positional parameters only");
+  fn->vectorcall = positional_vectorcall;
+}
+
 Ref call_native(Handle function, PyObject* const* bound, size_t count) {
   FunctionObject* fn = as_function(function.ptr());
   Call call{function.ptr(), bound, count, fn->data->context, fn->module, fn->module_state};

@@ -54,6 +54,12 @@ class SlotTable {
       }
       return get_generic(i);
     }
+    // self.<name(i)> when reading it runs no code at all: the value stored in the instance, borrowed;
+    // null otherwise, and then nothing happened (get() gives the answer, or the error, Python gives).
+    PyObject* peek(size_t i) const {
+      PyObject* const* values = readable();
+      return values != nullptr ? peek(values, i) : nullptr;
+    }
     // The object's inline values for reading with peek(), or null. They stay valid only until code
     // runs that could change the object or its class; get() is the read that is always right.
     PyObject* const* readable() const { return values(false); }

@@ -2,8 +2,10 @@
 
 import inspect
 import logging
+import math
 import random
 import struct
+import sys
 import typing
 
 import pytest
@@ -95,7 +97,15 @@ def test_stringify_value_writes_numbers_as_str_does():
                -10**40]
     numbers += [struct.unpack("d", rng.getrandbits(64).to_bytes(8, "little"))[0] for _ in range(20000)]
     numbers += [round(rng.uniform(-1e6, 1e6), rng.randint(0, 8)) * 10.0 ** rng.randint(-20, 20) for _ in range(20000)]
+    # Decimals of up to 17 digits at every scale, and the doubles next to them.
+    decimals = [float(f"{rng.randint(0, 10 ** rng.randint(1, 17))}e{rng.randint(-30, 30)}") for _ in range(20000)]
+    numbers += decimals + [math.nextafter(d, math.inf) for d in decimals[:5000]]
+    # Integers on both sides of every width the conversion distinguishes, up to beyond 128 bits.
+    edges = [2 ** 30, 2 ** 62, 2 ** 63, 2 ** 64, 10 ** 19, 10 ** 20, 10 ** 38, 2 ** 127, 2 ** 128]
+    numbers += [sign * (edge + step) for edge in edges for step in (-2, -1, 0, 1) for sign in (1, -1)]
+    numbers += [rng.getrandbits(rng.randint(1, 140)) * rng.choice((1, -1)) for _ in range(5000)]
     assert [ss.stringify_value(n) for n in numbers] == [str(n) for n in numbers]
+    assert ss.stringify_value(True) is str(True) and ss.stringify_value(False) == "False"
 
 
 def test_stringify_value_returns_a_text_unchanged_and_uses_the_module_logger(monkeypatch):
@@ -237,3 +247,42 @@ def test_constructors_call_the_next_class_in_the_mro():
     assert calls == ["n"] and (cell.name, cell.value, cell._stringified_value) == ("N", 1, "1")
     assert list(vars(ss.DirectInputCell("S", "A", 1, 2))) == ["sheet_name", "column", "row", "value",
                                                               "_stringified_value"]
+
+
+class DirectInputCell:  # the signatures of the module's own, for the interpreter's argument errors
+    def __init__(self, sheet_name, column, row, value):
+        pass
+
+    def serialize(self, convert_value_to_str=False):
+        pass
+
+
+def stringify_value(value):
+    pass
+
+
+@pytest.mark.parametrize("call", [
+    lambda m: m.stringify_value(),
+    lambda m: m.stringify_value(1, 2),
+    lambda m: m.stringify_value(1, value=2),
+    lambda m: m.stringify_value(other=1),
+    lambda m: m.DirectInputCell("S", "B", 1),
+    lambda m: m.DirectInputCell("S", "B", 1, 2, 3),
+    lambda m: m.DirectInputCell("S", "B", 1, 2).serialize(True, False),
+    lambda m: m.DirectInputCell("S", "B", 1, 2).serialize(True, convert_value_to_str=False),
+    lambda m: m.DirectInputCell.serialize(),
+])
+def test_arguments_are_bound_and_refused_as_python_does(call):
+    with pytest.raises(TypeError) as expected:
+        call(sys.modules[__name__])
+    with pytest.raises(TypeError) as caught:
+        call(ss)
+    assert str(caught.value) == str(expected.value)
+
+
+def test_arguments_by_position_keyword_and_default():
+    cell = ss.DirectInputCell(row=3, sheet_name="S", column="B", value=1.5)
+    address = {"sheet_name": "S", "row": 3, "column": "B"}
+    assert cell.serialize() == cell.serialize(False) == cell.serialize(convert_value_to_str=0) == {**address, "value": 1.5}
+    assert cell.serialize(True) == ss.DirectInputCell.serialize(cell, convert_value_to_str=1) == {**address, "value": "1.5"}
+    assert ss.stringify_value(value=2.5) == ss.stringify_value(2.5) == "2.5"

@@ -12,6 +12,23 @@ bool same_text(PyObject* a, PyObject* b) {
   return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(length) * PyUnicode_KIND(a)) == 0;
 }
 
+// The hash of an exact str, which cannot fail; usually kept in the text already.
+Py_hash_t text_hash(PyObject* text) {
+  const Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(text)->hash;
+  return hash != -1 ? hash : PyObject_Hash(text);
+}
+
+// The value of an exact int when it fits in 64 bits.
+bool int_value(PyObject* number, long long& value, int& overflow) {
+  const auto* n = reinterpret_cast<PyLongObject*>(number);
+  if (PyUnstable_Long_IsCompact(n)) {
+    value = PyUnstable_Long_CompactValue(n);
+    return true;
+  }
+  value = PyLong_AsLongLongAndOverflow(number, &overflow);
+  return overflow == 0;
+}
+
 }  // namespace
 
 AddressSet::AddressSet(Py_ssize_t expected) {
@@ -25,12 +42,10 @@ bool AddressSet::add(Handle sheet_name, Handle row, Handle column) {
     int overflow = 0;
     long long row_number = 0;
     const bool usual = PyUnicode_CheckExact(sheet_name.ptr()) && PyUnicode_CheckExact(column.ptr()) &&
-                       PyLong_CheckExact(row.ptr()) &&
-                       ((row_number = PyLong_AsLongLongAndOverflow(row.ptr(), &overflow)), overflow == 0);
+                       PyLong_CheckExact(row.ptr()) && int_value(row.ptr(), row_number, overflow);
     if (usual) {
-      // Exact str and int hash without failing and the hashes are cached in the texts.
-      const size_t hash = static_cast<size_t>(PyObject_Hash(sheet_name.ptr())) * 1000003u ^
-                          static_cast<size_t>(PyObject_Hash(column.ptr())) * 31u ^ static_cast<size_t>(row_number);
+      const size_t hash = static_cast<size_t>(text_hash(sheet_name.ptr())) * 1000003u ^
+                          static_cast<size_t>(text_hash(column.ptr())) * 31u ^ static_cast<size_t>(row_number);
       return add_fast({sheet_name.ptr(), column.ptr(), row_number, hash});
     }
     move_to_python_set();

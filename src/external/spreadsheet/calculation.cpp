@@ -29,24 +29,24 @@ bool is_url_backed(State& state, Handle file, Handle file_class = {}) {
 
 Ref result_init(Call& call) {
   State& state = call.state<State>();
-  Handle self = call[0];
-  native::setattr(self, state.s__values, call[1]);
+  const native::SlotTable::Object attrs = state.job_attrs.of(call[0]);
+  attrs.set(job_attr::values, call[1]);
   Ref file = native::borrow(call[2]);
   // A URL-backed file is replaced by its copy, so the result no longer depends on the URL.
   if (native::truthy(file) && is_url_backed(state, file))
     file = call_method(file, state.s_copy);
-  native::setattr(self, state.s__file, file);
+  attrs.set(job_attr::file, file);
   return native::none();
 }
 
 Ref result_values(Call& call) {
-  Ref values = native::getattr(call[0], call.state<State>().s__values);
+  Ref values = call.state<State>().job_attrs.of(call[0]).get(job_attr::values);
   if (values.is_none()) native::raise(PyExc_ValueError, "This result does not contain values");
   return values;
 }
 
 Ref result_file(Call& call) {
-  Ref file = native::getattr(call[0], call.state<State>().s__file);
+  Ref file = call.state<State>().job_attrs.of(call[0]).get(job_attr::file);
   if (file.is_none()) native::raise(PyExc_ValueError, "This result does not have a file");
   return file;
 }
@@ -59,7 +59,7 @@ Ref result_file_content(Call& call) {
 Ref result_get_value(Call& call) {
   State& state = call.state<State>();
   Handle name = call[1];
-  Ref values = native::getattr(call[0], state.s__values);
+  Ref values = state.job_attrs.of(call[0]).get(job_attr::values);
   if (values.is_none()) raise_with(state.global(state.s_SpreadsheetError), native::str(run_evaluate_first));
   if (PyObject* found = PyObject_GetItem(values.ptr(), name.ptr())) return native::steal(found);
   if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw native::PythonError{};
@@ -81,14 +81,14 @@ Ref result_get_value(Call& call) {
 
 Ref calculation_init(Call& call) {
   State& state = call.state<State>();
-  Handle self = call[0];
   Ref file = native::borrow(call[1]);
   Ref file_class = state.global(state.s_File);
   if (native::ok(PyObject_IsInstance(file.ptr(), file_class.ptr())) && is_url_backed(state, file, file_class))
     file = call_method(file, state.s_copy);
-  native::setattr(self, state.s__file, file);
-  native::setattr(self, state.s__inputs, call[2]);
-  native::setattr(self, state.s__result, native::none());
+  const native::SlotTable::Object attrs = state.job_attrs.of(call[0]);
+  attrs.set(job_attr::file, file);
+  attrs.set(job_attr::inputs, call[2]);
+  attrs.set(job_attr::result, native::none());
   return native::none();
 }
 
@@ -101,7 +101,7 @@ Ref calculation_from_path(Call& call) {
 
 Ref calculation_file(Call& call) {
   State& state = call.state<State>();
-  Ref file = native::getattr(call[0], state.s__file);
+  Ref file = state.job_attrs.of(call[0]).get(job_attr::file);
   Ref file_class = state.global(state.s_File);
   if (native::ok(PyObject_IsInstance(file.ptr(), file_class.ptr()))) return file;
   if (native::ok(PyObject_IsInstance(file.ptr(), state.global(state.s_BytesIO).ptr()))) {
@@ -118,18 +118,29 @@ Ref calculation_create_request_body(Call& call) {
   // Names are checked before anything is uploaded.
   Ref inputs = native::own(PyList_CheckExact(call[1].ptr()) ? _PyDict_NewPresized(PyList_GET_SIZE(call[1].ptr()))
                                                               : PyDict_New());
+  auto raise_duplicate = [&](Handle name) {
+    raise_with(state.global(state.s_SpreadsheetError),
+               native::own(PyUnicode_FromFormat("There are two equal named cell input names for name: %S", name.ptr())));
+  };
+  bool str_keys = true;  // every name so far an exact str: comparing names runs no code
   for_each(call[1], [&](Handle input) {
-    Ref name = native::getattr(input, state.s_name);
-    if (native::ok(PyDict_Contains(inputs.ptr(), name.ptr()))) {
-      raise_with(state.global(state.s_SpreadsheetError),
-                 native::own(PyUnicode_FromFormat("There are two equal named cell input names for name: %S",
-                                                  name.ptr())));
+    const native::SlotTable::Object attrs = state.named_attrs.of(input);
+    Ref name = attrs.get(named_attr::name);
+    // The value is read after the check for a duplicate name. When reading it runs no code, and the
+    // check none either (exact str names only), both come in one step: insert unless present.
+    if (str_keys && PyUnicode_CheckExact(name.ptr())) {
+      if (PyObject* value = attrs.peek(named_attr::value)) {
+        if (native::ok(PyDict_SetDefaultRef(inputs.ptr(), name.ptr(), value, nullptr)) == 0) return;
+        raise_duplicate(name);
+      }
     }
-    native::setitem(inputs, name, native::getattr(input, state.s_value));
+    if (native::ok(PyDict_Contains(inputs.ptr(), name.ptr()))) raise_duplicate(name);
+    native::setitem(inputs, name, attrs.get(named_attr::value));
+    str_keys = str_keys && PyUnicode_CheckExact(name.ptr());
   });
 
   Ref api = native::own(PyObject_CallNoArgs(state.global(state.s_API).ptr()));
-  Ref file = native::getattr(self, state.s__file);
+  Ref file = state.job_attrs.of(self).get(job_attr::file);
   Ref download_url;
   if (native::ok(PyObject_IsInstance(file.ptr(), state.global(state.s_File).ptr()))) {
     // The stream is closed again on every path, by the file's own context manager.
@@ -158,7 +169,7 @@ Ref calculation_evaluate(Call& call) {
   Handle self = call[0];
   Handle include_filled_file = call[1];
   Ref body = call_method(self, state.s__create_request_body,
-                         {native::getattr(self, state.s__inputs), include_filled_file});
+                         {state.job_attrs.of(self).get(job_attr::inputs), include_filled_file});
   Ref error_mapping = native::own(PyDict_New());
   native::setitem(error_mapping, native::str("SpreadsheetEvaluatorError"), state.global(state.s_SpreadsheetError));
   Ref answer = post_job(state, "evaluatespreadsheet/v3/jobs/", body, error_mapping);
@@ -177,13 +188,13 @@ Ref calculation_evaluate(Call& call) {
     result = native::own(PyObject_Vectorcall(result_class.ptr(), argv, 0, state.kwnames_values.ptr()));
   }
   // Only a finished job replaces the previous result.
-  native::setattr(self, state.s__result, result);
+  state.job_attrs.of(self).set(job_attr::result, result);
   return result;
 }
 
 Ref calculation_result(Call& call) {
   State& state = call.state<State>();
-  Ref result = native::getattr(call[0], state.s__result);
+  Ref result = state.job_attrs.of(call[0]).get(job_attr::result);
   if (result.is_none()) raise_with(state.global(state.s_SpreadsheetError), native::str(run_evaluate_first));
   return result;
 }

@@ -5,7 +5,9 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <string>
 
 namespace spreadsheet {
@@ -22,8 +24,7 @@ Ref list_of_lists_is_rectangular_impl(Call& call) { return native::boolean(is_re
 // ---- named cells --------------------------------------------------------------------------------
 
 Ref named_base_init(Call& call) {
-  State& state = call.state<State>();
-  native::setattr(call[0], state.s_name, call[1]);
+  call.state<State>().named_attrs.of(call[0]).set(named_attr::name, call[1]);
   return native::none();
 }
 
@@ -35,15 +36,16 @@ Ref named_input_init(Call& call) {
   Handle self = call[0];
   PyObject* base_args[] = {call[1].ptr()};
   call_super(self, as_type(state.named_input_cell), state.s___init__, base_args, 1);
-  native::setattr(self, state.s_value, call[2]);
-  native::setattr(self, state.s__stringified_value, stringify(state, call[2]));
+  const native::SlotTable::Object attrs = state.named_attrs.of(self);
+  attrs.set(named_attr::value, call[2]);
+  attrs.set(named_attr::stringified_value, stringify(state, call[2]));
   return native::none();
 }
 
 Ref named_input_repr(Call& call) {
-  State& state = call.state<State>();
-  Ref name = native::getattr(call[0], state.s_name);
-  Ref value = native::getattr(call[0], state.s_value);
+  const native::SlotTable::Object attrs = call.state<State>().named_attrs.of(call[0]);
+  Ref name = attrs.get(named_attr::name);
+  Ref value = attrs.get(named_attr::value);
   return native::own(PyUnicode_FromFormat("NamedInputCell(name=%R, value=%R)", name.ptr(), value.ptr()));
 }
 
@@ -51,20 +53,16 @@ Ref named_input_serialize(Call& call) {
   State& state = call.state<State>();
   Handle self = call[0];
   const bool as_text = native::truthy(call[1]);
-  Ref name = native::getattr(self, state.s_name);
-  Ref value = native::getattr(self, as_text ? state.s__stringified_value : state.s_value);
-  Ref dict = native::own(PyDict_New());
-  native::setitem(dict, state.s_name, name);
-  native::setitem(dict, state.s_value, value);
-  return dict;
+  const native::SlotTable::Object attrs = state.named_attrs.of(self);
+  Ref name = attrs.get(named_attr::name);
+  Ref value = attrs.get(as_text ? named_attr::stringified_value : named_attr::value);
+  return dict_of({state.s_name.ptr(), state.s_value.ptr()}, {name.ptr(), value.ptr()});
 }
 
 Ref named_input_serialize_for_fill(Call& call) {
   State& state = call.state<State>();
-  Handle self = call[0];
-  Ref name = native::getattr(self, state.s_name);
-  Ref inner = native::own(PyDict_New());
-  native::setitem(inner, state.s_value, native::getattr(self, state.s_value));
+  Ref name, inner;
+  named_input_fill_entry(state, call[0], name, inner);
   Ref dict = native::own(PyDict_New());
   native::setitem(dict, name, inner);
   return dict;
@@ -72,39 +70,44 @@ Ref named_input_serialize_for_fill(Call& call) {
 
 // ---- output cells (named and direct share the one-time result) ----------------------------------
 
-Ref output_result_get(Call& call) {
-  Ref value = native::getattr(call[0], call.state<State>().s__result_value);
-  if (value.is_none())
-    native::raise(PyExc_RuntimeError, "Result for direct output cell is not yet available, execute first.");
-  return value;
-}
+// The attribute table of a family of output cells and the position of _result_value in it.
+template <native::SlotTable State::*Attrs, size_t Result>
+struct ResultOf {
+  static Ref get(Call& call) {
+    Ref value = (call.state<State>().*Attrs).of(call[0]).get(Result);
+    if (value.is_none())
+      native::raise(PyExc_RuntimeError, "Result for direct output cell is not yet available, execute first.");
+    return value;
+  }
 
-Ref output_result_set(Call& call) {
-  State& state = call.state<State>();
-  // None marks the unset state, so setting None leaves the cell unset.
-  if (!native::getattr(call[0], state.s__result_value).is_none())
-    native::raise(PyExc_AttributeError, "Result value should only be set once");
-  native::setattr(call[0], state.s__result_value, call[1]);
-  return native::none();
-}
+  static Ref set(Call& call) {
+    const native::SlotTable::Object attrs = (call.state<State>().*Attrs).of(call[0]);
+    // None marks the unset state, so setting None leaves the cell unset.
+    if (!attrs.get(Result).is_none()) native::raise(PyExc_AttributeError, "Result value should only be set once");
+    attrs.set(Result, call[1]);
+    return native::none();
+  }
+};
+using NamedResult = ResultOf<&State::named_attrs, named_attr::result_value>;
+using DirectResult = ResultOf<&State::direct_attrs, direct_attr::result_value>;
 
 Ref named_output_init(Call& call) {
   State& state = call.state<State>();
   Handle self = call[0];
   PyObject* base_args[] = {call[1].ptr()};
   call_super(self, as_type(state.named_output_cell), state.s___init__, base_args, 1);
-  native::setattr(self, state.s__result_value, native::none());
+  state.named_attrs.of(self).set(named_attr::result_value, native::none());
   return native::none();
 }
 
 Ref named_output_repr(Call& call) {
-  Ref name = native::getattr(call[0], call.state<State>().s_name);
+  Ref name = call.state<State>().named_attrs.of(call[0]).get(named_attr::name);
   return native::own(PyUnicode_FromFormat("NamedOutputCell(name=%R)", name.ptr()));
 }
 
 Ref named_output_equals(Call& call) {
   State& state = call.state<State>();
-  Ref mine = native::getattr(call[0], state.s_name);
+  Ref mine = state.named_attrs.of(call[0]).get(named_attr::name);
   Ref theirs = native::own(PyObject_GetItem(call[1].ptr(), state.s_name.ptr()));
   return native::boolean(native::ok(PyObject_RichCompareBool(mine.ptr(), theirs.ptr(), Py_EQ)) != 0);
 }
@@ -112,7 +115,7 @@ Ref named_output_equals(Call& call) {
 Ref named_output_serialize(Call& call) {
   State& state = call.state<State>();
   Ref dict = native::own(PyDict_New());
-  native::setitem(dict, state.s_name, native::getattr(call[0], state.s_name));
+  native::setitem(dict, state.s_name, state.named_attrs.of(call[0]).get(named_attr::name));
   return dict;
 }
 
@@ -120,20 +123,20 @@ Ref named_output_serialize(Call& call) {
 
 Ref direct_base_init(Call& call) {
   State& state = call.state<State>();
-  Handle self = call[0];
-  native::setattr(self, state.s_sheet_name, call[1]);
-  native::setattr(self, state.s_column, call[2]);
-  native::setattr(self, state.s_row, call[3]);
+  const native::SlotTable::Object attrs = state.direct_attrs.of(call[0]);
+  attrs.set(direct_attr::sheet_name, call[1]);
+  attrs.set(direct_attr::column, call[2]);
+  attrs.set(direct_attr::row, call[3]);
   return native::none();
 }
 
-// The address part of a direct cell's dictionary: sheet_name, row, column.
-Ref direct_address_dict(State& state, Handle self) {
-  Ref dict = native::own(_PyDict_NewPresized(4));
-  native::setitem(dict, state.s_sheet_name, native::getattr(self, state.s_sheet_name));
-  native::setitem(dict, state.s_row, native::getattr(self, state.s_row));
-  native::setitem(dict, state.s_column, native::getattr(self, state.s_column));
-  return dict;
+// The dictionary of a direct output cell: sheet_name, row, column.
+Ref direct_address_dict(State& state, const native::SlotTable::Object& attrs) {
+  Ref sheet_name = attrs.get(direct_attr::sheet_name);
+  Ref row = attrs.get(direct_attr::row);
+  Ref column = attrs.get(direct_attr::column);
+  return dict_of({state.s_sheet_name.ptr(), state.s_row.ptr(), state.s_column.ptr()},
+                 {sheet_name.ptr(), row.ptr(), column.ptr()});
 }
 
 Ref direct_input_init(Call& call) {
@@ -141,32 +144,27 @@ Ref direct_input_init(Call& call) {
   Handle self = call[0];
   PyObject* base_args[] = {call[1].ptr(), call[2].ptr(), call[3].ptr()};
   call_super(self, as_type(state.direct_input_cell), state.s___init__, base_args, 3);
-  native::setattr(self, state.s_value, call[4]);
-  native::setattr(self, state.s__stringified_value, stringify(state, call[4]));
+  const native::SlotTable::Object attrs = state.direct_attrs.of(self);
+  attrs.set(direct_attr::value, call[4]);
+  attrs.set(direct_attr::stringified_value, stringify(state, call[4]));
   return native::none();
 }
 
 Ref direct_input_repr(Call& call) {
   State& state = call.state<State>();
-  Handle self = call[0];
-  Ref sheet_name = native::getattr(self, state.s_sheet_name);
-  Ref column = native::getattr(self, state.s_column);
-  Ref row = native::getattr(self, state.s_row);
-  Ref value = native::getattr(self, state.s_value);
+  const native::SlotTable::Object attrs = state.direct_attrs.of(call[0]);
+  Ref sheet_name = attrs.get(direct_attr::sheet_name);
+  Ref column = attrs.get(direct_attr::column);
+  Ref row = attrs.get(direct_attr::row);
+  Ref value = attrs.get(direct_attr::value);
   return native::own(PyUnicode_FromFormat("DirectInputCell(sheet_name=%R, column=%R, row=%R, value=%R)",
                                           sheet_name.ptr(), column.ptr(), row.ptr(), value.ptr()));
 }
 
 Ref direct_input_serialize(Call& call) {
   State& state = call.state<State>();
-  Handle self = call[0];
   const bool as_text = native::truthy(call[1]);
-  Ref dict = direct_address_dict(state, self);
-  Ref value = native::getattr(self, state.s_value);
-  // Converted afresh at each call, so a re-assigned value is honoured.
-  if (as_text) value = stringify(state, value);
-  native::setitem(dict, state.s_value, value);
-  return dict;
+  return direct_input_dict(state, state.direct_attrs.of(call[0]), as_text);
 }
 
 Ref direct_output_init(Call& call) {
@@ -174,32 +172,38 @@ Ref direct_output_init(Call& call) {
   Handle self = call[0];
   PyObject* base_args[] = {call[1].ptr(), call[2].ptr(), call[3].ptr()};
   call_super(self, as_type(state.direct_output_cell), state.s___init__, base_args, 3);
-  native::setattr(self, state.s__result_value, native::none());
+  state.direct_attrs.of(self).set(direct_attr::result_value, native::none());
   return native::none();
 }
 
 Ref direct_output_repr(Call& call) {
   State& state = call.state<State>();
-  Handle self = call[0];
-  Ref sheet_name = native::getattr(self, state.s_sheet_name);
-  Ref column = native::getattr(self, state.s_column);
-  Ref row = native::getattr(self, state.s_row);
+  const native::SlotTable::Object attrs = state.direct_attrs.of(call[0]);
+  Ref sheet_name = attrs.get(direct_attr::sheet_name);
+  Ref column = attrs.get(direct_attr::column);
+  Ref row = attrs.get(direct_attr::row);
   return native::own(PyUnicode_FromFormat("DirectOutputCell(sheet_name=%R, column=%R, row=%R)", sheet_name.ptr(),
                                           column.ptr(), row.ptr()));
 }
 
 Ref direct_output_equals(Call& call) {
   State& state = call.state<State>();
+  const native::SlotTable::Object attrs = state.direct_attrs.of(call[0]);
+  const std::pair<Handle, size_t> keys[] = {
+      {state.s_sheet_name, direct_attr::sheet_name}, {state.s_row, direct_attr::row}, {state.s_column, direct_attr::column}};
   // Stops at the first difference: a later key is then not looked up.
-  for (Handle key : {state.s_sheet_name, state.s_row, state.s_column}) {
-    Ref mine = native::getattr(call[0], key);
+  for (const auto& [key, slot] : keys) {
+    Ref mine = attrs.get(slot);
     Ref theirs = native::own(PyObject_GetItem(call[1].ptr(), key.ptr()));
     if (!native::ok(PyObject_RichCompareBool(mine.ptr(), theirs.ptr(), Py_EQ))) return native::boolean(false);
   }
   return native::boolean(true);
 }
 
-Ref direct_output_serialize(Call& call) { return direct_address_dict(call.state<State>(), call[0]); }
+Ref direct_output_serialize(Call& call) {
+  State& state = call.state<State>();
+  return direct_address_dict(state, state.direct_attrs.of(call[0]));
+}
 
 // ---- input cell range ---------------------------------------------------------------------------
 
@@ -218,34 +222,35 @@ Ref range_init(Call& call) {
   }
   if (empty) native::raise(PyExc_ValueError, "data should be non-empty");
   if (!is_rectangular(data)) native::raise(PyExc_ValueError, "data should be rectangular");
-  native::setattr(self, state.s__sheet_name, call[1]);
-  native::setattr(self, state.s__left_column, call[2]);
-  native::setattr(self, state.s__top_row, call[3]);
-  native::setattr(self, state.s__data, data);
+  const native::SlotTable::Object attrs = state.range_attrs.of(self);
+  attrs.set(range_attr::sheet_name, call[1]);
+  attrs.set(range_attr::left_column, call[2]);
+  attrs.set(range_attr::top_row, call[3]);
+  attrs.set(range_attr::data, data);
   return native::none();
 }
 
 Ref range_repr(Call& call) {
   State& state = call.state<State>();
-  Handle self = call[0];
-  Ref sheet_name = native::getattr(self, state.s__sheet_name);
-  Ref left_column = native::getattr(self, state.s__left_column);
-  Ref top_row = native::getattr(self, state.s__top_row);
+  const native::SlotTable::Object attrs = state.range_attrs.of(call[0]);
+  Ref sheet_name = attrs.get(range_attr::sheet_name);
+  Ref left_column = attrs.get(range_attr::left_column);
+  Ref top_row = attrs.get(range_attr::top_row);
   return native::own(PyUnicode_FromFormat("InputCellRange(sheet_name=%R, left_column=%R, top_row=%R, data=...)",
                                           sheet_name.ptr(), left_column.ptr(), top_row.ptr()));
 }
 
 Ref range_serialize(Call& call) {
   State& state = call.state<State>();
-  Handle self = call[0];
+  const native::SlotTable::Object attrs = state.range_attrs.of(call[0]);
   Ref top_left = native::own(PyDict_New());
-  native::setitem(top_left, state.s_column, native::getattr(self, state.s__left_column));
-  native::setitem(top_left, state.s_row, native::getattr(self, state.s__top_row));
-  native::setitem(top_left, state.s_sheet_name, native::getattr(self, state.s__sheet_name));
+  native::setitem(top_left, state.s_column, attrs.get(range_attr::left_column));
+  native::setitem(top_left, state.s_row, attrs.get(range_attr::top_row));
+  native::setitem(top_left, state.s_sheet_name, attrs.get(range_attr::sheet_name));
   Ref dict = native::own(PyDict_New());
   native::setitem(dict, state.s_top_left_cell, top_left);
   // The rows themselves, not a copy.
-  native::setitem(dict, state.s_data, native::getattr(self, state.s__data));
+  native::setitem(dict, state.s_data, attrs.get(range_attr::data));
   return dict;
 }
 
@@ -288,17 +293,18 @@ FunctionDecl repr_decl(native::Impl impl) {
   return {.name = "__repr__", .params = {param("self")}, .returns = "str", .impl = impl};
 }
 
+template <class Result>
 void add_result_property(native::ClassBuilder& builder) {
   builder.property(FunctionDecl{.name = "result",
                                 .params = {param("self")},
                                 .returns = "Any",
                                 .doc = "\n        The result of the cell, available after execution.\n        ",
-                                .impl = output_result_get},
+                                .impl = Result::get},
                    FunctionDecl{.name = "result",
                                 .params = {param("self"), param("value", "Any")},
                                 .returns = "None",
                                 .doc = "\n        Set the result of the cell; only once.\n        ",
-                                .impl = output_result_set});
+                                .impl = Result::set});
 }
 
 // ---- numbers as text, as str() writes them ------------------------------------------------------
@@ -311,16 +317,90 @@ Ref ascii_text(const char* begin, const char* end) {
   return text;
 }
 
-// str() of an exact int that fits in 64 bits; null when it does not (the interpreter formats it then).
-Ref int_text(Handle value) {
-  int overflow = 0;
-  const long long number = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
-  if (overflow != 0) return {};
-  if (number == -1 && PyErr_Occurred()) throw native::PythonError{};
-  char buffer[24];
-  const auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, number);
+// The decimal digits of `magnitude` into `out`, which has room for 39; returns the end.
+char* decimal_digits(char* out, unsigned __int128 magnitude) {
+  constexpr uint64_t kTen19 = 10000000000000000000u;
+  if (magnitude <= UINT64_MAX) return std::to_chars(out, out + 39, static_cast<uint64_t>(magnitude)).ptr;
+  // At most 39 digits: the upper ones (below 2**64 after the division), then 19 with leading zeros.
+  char* o = std::to_chars(out, out + 20, static_cast<uint64_t>(magnitude / kTen19)).ptr;
+  char low[20];
+  const char* low_end = std::to_chars(low, low + sizeof low, static_cast<uint64_t>(magnitude % kTen19)).ptr;
+  const auto length = static_cast<size_t>(low_end - low);
+  std::memset(o, '0', 19 - length);
+  std::memcpy(o + 19 - length, low, length);
+  return o + 19;
+}
+
+// str() of an exact int of up to 120 bits; null when it is longer (the interpreter formats it then).
+// The digits are read as the interpreter keeps them (cpython/longintrepr.h).
+Ref int_text(PyObject* value) {
+  char buffer[40];
+  char* o = buffer;
+  const auto* number = reinterpret_cast<PyLongObject*>(value);
+  if (PyUnstable_Long_IsCompact(number)) {
+    o = std::to_chars(o, buffer + sizeof buffer, PyUnstable_Long_CompactValue(number)).ptr;
+    return ascii_text(buffer, o);
+  }
+  const uintptr_t tag = number->long_value.lv_tag;
+  const size_t count = tag >> _PyLong_NON_SIZE_BITS;
+  if (count * PyLong_SHIFT > 120) return {};
+  __extension__ unsigned __int128 magnitude = 0;
+  for (size_t i = count; i-- > 0;) magnitude = (magnitude << PyLong_SHIFT) | number->long_value.ob_digit[i];
+  if ((tag & _PyLong_SIGN_MASK) == 2) *o++ = '-';  // the sign bits of a negative number
+  return ascii_text(buffer, decimal_digits(o, magnitude));
+}
+
+// The shortest digits of a finite, non-negative double, with the decimal exponent of the first one.
+struct Digits {
+  char text[20];
+  int count = 0;
+  int exponent = 0;
+};
+
+// The digits of a number that is a decimal of at most 15 significant digits and no more than 17
+// places, the usual case, without the general shortest-digits search: when n / 10**k rounds to the
+// number for an integer n below 10**15, then n without its trailing zeros is the shortest form,
+// since two different decimals of at most 15 digits never round to the same double.
+bool short_decimal_digits(double magnitude, Digits& digits) {
+  constexpr double kPowers[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,
+                                1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15, 1e16, 1e17};
+  if (magnitude == 0) {
+    digits.text[0] = '0';
+    digits.count = 1;
+    digits.exponent = 0;
+    return true;
+  }
+  if (magnitude < 1e-17 || magnitude >= 1e15) return false;
+  for (int k = 0; k < static_cast<int>(std::size(kPowers)); ++k) {
+    const double scaled = magnitude * kPowers[k];
+    if (scaled >= 1e15) return false;
+    const auto whole = static_cast<int64_t>(scaled);
+    if (static_cast<double>(whole) != scaled) continue;
+    // Both operands are exact, so the quotient is the double nearest to the decimal whole / 10**k.
+    if (static_cast<double>(whole) / kPowers[k] != magnitude) continue;
+    char* end = std::to_chars(digits.text, digits.text + sizeof digits.text, whole).ptr;
+    const int length = static_cast<int>(end - digits.text);
+    int count = length;
+    while (count > 1 && digits.text[count - 1] == '0') --count;
+    digits.count = count;
+    digits.exponent = length - 1 - k;
+    return true;
+  }
+  return false;
+}
+
+// The shortest digits that read back as the same double, by the general search.
+void shortest_digits(double magnitude, Digits& digits) {
+  char shortest[32];
+  const auto [shortest_end, error] = std::to_chars(shortest, shortest + sizeof shortest, magnitude,
+                                                   std::chars_format::scientific);
   (void)error;
-  return ascii_text(buffer, end);
+  // shortest is d[.ddd]e(+|-)xx: split it into its digits and its decimal exponent.
+  const char* p = shortest;
+  digits.count = 0;
+  for (; *p != 'e'; ++p)
+    if (*p != '.') digits.text[digits.count++] = *p;
+  std::from_chars(p + (p[1] == '+' ? 2 : 1), shortest_end, digits.exponent);
 }
 
 // str() of an exact float, as the interpreter writes it: the shortest digits that read back as the
@@ -328,25 +408,17 @@ Ref int_text(Handle value) {
 // number) and in exponent notation ("1e+16", "1.5e-05") otherwise.
 Ref float_text(double number) {
   if (!std::isfinite(number)) return {};  // inf, -inf and nan: left to the interpreter
-  char shortest[32];
-  const auto [shortest_end, error] = std::to_chars(shortest, shortest + sizeof shortest, number,
-                                                   std::chars_format::scientific);
-  (void)error;
-  // shortest is [-]d[.ddd]e(+|-)xx: split it into its digits and its decimal exponent.
-  const char* p = shortest;
-  const bool negative = *p == '-';
-  if (negative) ++p;
-  char digits[20];
-  int n_digits = 0;
-  for (; *p != 'e'; ++p)
-    if (*p != '.') digits[n_digits++] = *p;
-  int exponent = 0;
-  std::from_chars(p + (p[1] == '+' ? 2 : 1), shortest_end, exponent);
+  Digits d;
+  const double magnitude = std::fabs(number);
+  if (!short_decimal_digits(magnitude, d)) shortest_digits(magnitude, d);
+  const char* digits = d.text;
+  const int n_digits = d.count;
+  const int exponent = d.exponent;
   const int point = exponent + 1;  // digits are 0.ddd times 10 to the power `point`
 
   char out[40];
   char* o = out;
-  if (negative) *o++ = '-';
+  if (std::signbit(number)) *o++ = '-';
   if (point <= -4 || point > 16) {
     *o++ = digits[0];
     if (n_digits > 1) {
@@ -355,9 +427,9 @@ Ref float_text(double number) {
     }
     *o++ = 'e';
     *o++ = exponent < 0 ? '-' : '+';
-    const int magnitude = exponent < 0 ? -exponent : exponent;
-    if (magnitude < 10) *o++ = '0';
-    o = std::to_chars(o, out + sizeof out, magnitude).ptr;
+    const int magnitude_of_exponent = exponent < 0 ? -exponent : exponent;
+    if (magnitude_of_exponent < 10) *o++ = '0';
+    o = std::to_chars(o, out + sizeof out, magnitude_of_exponent).ptr;
   } else if (point <= 0) {
     *o++ = '0';
     *o++ = '.';
@@ -376,14 +448,56 @@ Ref float_text(double number) {
 
 // ---- shared with the other areas ---------------------------------------------------------------
 
+void named_input_fill_entry(State& state, Handle cell, Ref& name, Ref& inner) {
+  const native::SlotTable::Object attrs = state.named_attrs.of(cell);
+  name = attrs.get(named_attr::name);
+  inner = native::own(PyDict_New());
+  native::setitem(inner, state.s_value, attrs.get(named_attr::value));
+}
+
+Ref direct_input_dict(State& state, const native::SlotTable::Object& attrs, bool as_text) {
+  if (!as_text) {
+    // The usual case without taking and dropping references: the values are read where no code can
+    // run before they are stored, after the dictionary was made (making it may collect garbage), and
+    // storing them under str keys in a new dictionary runs none.
+    Ref dict = native::own(PyDict_New());
+    PyObject* const values[] = {attrs.peek(direct_attr::sheet_name), attrs.peek(direct_attr::row),
+                                attrs.peek(direct_attr::column), attrs.peek(direct_attr::value)};
+    if (values[0] && values[1] && values[2] && values[3]) {
+      PyObject* const keys[] = {state.s_sheet_name.ptr(), state.s_row.ptr(), state.s_column.ptr(),
+                                state.s_value.ptr()};
+      for (size_t i = 0; i < 4; ++i) native::ok(PyDict_SetItem(dict.ptr(), keys[i], values[i]));
+      return dict;
+    }
+  }
+  Ref sheet_name = attrs.get(direct_attr::sheet_name);
+  Ref row = attrs.get(direct_attr::row);
+  Ref column = attrs.get(direct_attr::column);
+  Ref value = attrs.get(direct_attr::value);
+  // Converted afresh at each call, so a re-assigned value is honoured.
+  if (as_text) value = stringify(state, value);
+  return dict_of({state.s_sheet_name.ptr(), state.s_row.ptr(), state.s_column.ptr(), state.s_value.ptr()},
+                 {sheet_name.ptr(), row.ptr(), column.ptr(), value.ptr()});
+}
+
+bool is_direct_input_serialize(const State& state, Handle function) {
+  return native::is_native(state.rt, function, direct_input_serialize);
+}
+
+bool is_named_input_serialize_for_fill(const State& state, Handle function) {
+  return native::is_native(state.rt, function, named_input_serialize_for_fill);
+}
+
 Ref stringify(State& state, Handle value) {
   PyTypeObject* type = Py_TYPE(value.ptr());
   if (type == &PyUnicode_Type) return native::borrow(value);  // str(s) is s itself
   if (type == &PyFloat_Type) {
     if (Ref text = float_text(PyFloat_AS_DOUBLE(value.ptr()))) return text;
   } else if (type == &PyLong_Type) {
-    if (Ref text = int_text(value)) return text;
-  } else if (type != &PyBool_Type) {
+    if (Ref text = int_text(value.ptr())) return text;
+  } else if (type == &PyBool_Type) {
+    return native::borrow(value.is(Py_True) ? state.s_True : state.s_False);  // the interpreter's own texts
+  } else {
     // Exact types only: a subclass of int or float is warned about too.
     Ref message = native::own(PyUnicode_FromFormat(
         "[EXCEL] WARNING: Type %S probably not supported for excel insertion.", reinterpret_cast<PyObject*>(type)));
@@ -424,9 +538,7 @@ bool is_rectangular(Handle rows) {
 void build_cells(PyObject* module, State& state) {
   const native::Runtime& rt = state.rt;
 
-  native::ok(PyModule_AddObjectRef(
-      module, "stringify_value",
-      native::make_function(rt, module,
+  Ref stringify_value = native::make_function(rt, module,
                             FunctionDecl{.name = "stringify_value",
                                          .params = {param("value", "Union[bool, int, str, float]")},
                                          .returns = "str",
@@ -438,8 +550,9 @@ void build_cells(PyObject* module, State& state) {
                                                 "    :param value: the value to convert\n"
                                                 "    :return: str(value)\n"
                                                 "    ",
-                                         .impl = stringify_value_impl})
-          .ptr()));
+                                         .impl = stringify_value_impl});
+  native::use_positional_entry(stringify_value);  // called once per value in the callers' loops
+  native::ok(PyModule_AddObjectRef(module, "stringify_value", stringify_value.ptr()));
   native::ok(PyModule_AddObjectRef(
       module, "_list_of_lists_is_rectangular",
       native::make_function(rt, module,
@@ -501,7 +614,7 @@ void build_cells(PyObject* module, State& state) {
               .doc = "\n        :param name: defined name of the cell in the workbook\n        ",
               .impl = named_output_init});
     b.method(repr_decl(named_output_repr));
-    add_result_property(b);
+    add_result_property<NamedResult>(b);
     b.method({.name = "equals",
               .params = {param("self"), param("named_cell_result", "dict")},
               .returns = "bool",
@@ -565,7 +678,7 @@ void build_cells(PyObject* module, State& state) {
                      "        ",
               .impl = direct_output_init});
     b.method(repr_decl(direct_output_repr));
-    add_result_property(b);
+    add_result_property<DirectResult>(b);
     b.method({.name = "equals",
               .params = {param("self"), param("direct_cell_result", "dict")},
               .returns = "bool",
@@ -604,6 +717,16 @@ void build_cells(PyObject* module, State& state) {
     b.method(repr_decl(range_repr));
     b.method({.name = "serialize", .params = {param("self")}, .returns = "dict", .impl = range_serialize});
     state.input_cell_range = bind_class(module, b);
+  }
+
+  // The cells' methods are called once per cell in the callers' loops.
+  for (const Ref* cls : {&state.named_input_cell, &state.named_output_cell, &state.direct_input_cell,
+                         &state.direct_output_cell, &state.input_cell_range}) {
+    Ref dict = native::own(PyType_GetDict(as_type(*cls)));
+    PyObject* key;
+    PyObject* value;
+    for (Py_ssize_t pos = 0; PyDict_Next(dict.ptr(), &pos, &key, &value);)
+      if (Py_TYPE(value) == as_type(rt.function_type)) native::use_positional_entry(value);
   }
 }
 

@@ -11,4 +11,15 @@ Ref stringify(State& state, Handle value);
 // _list_of_lists_is_rectangular: every row as long as the first one.
 bool is_rectangular(Handle rows);
 
+// What DirectInputCell.serialize(convert_value_to_str) returns for the cell whose attributes are given.
+Ref direct_input_dict(State& state, const native::SlotTable::Object& attrs, bool as_text);
+
+// The one entry of NamedInputCell.serialize_for_fill_spreadsheet(): the name and {'value': value}.
+void named_input_fill_entry(State& state, Handle cell, Ref& name, Ref& inner);
+
+// Whether a function found as a method is the module's own serialize of direct input cells, or its
+// own serialize_for_fill_spreadsheet of named input cells (callers may then run them in place).
+bool is_direct_input_serialize(const State& state, Handle function);
+bool is_named_input_serialize_for_fill(const State& state, Handle function);
+
 }  // namespace spreadsheet

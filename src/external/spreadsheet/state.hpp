@@ -2,12 +2,15 @@
 // names, and the helpers that every area shares.
 #pragma once
 
+#include <initializer_list>
 #include <string_view>
+#include <vector>
 
 #include "native/boundary.hpp"
 #include "native/classes.hpp"
 #include "native/function.hpp"
 #include "native/lookup.hpp"
+#include "native/slots.hpp"
 
 namespace spreadsheet {
 
@@ -87,7 +90,24 @@ using native::Ref;
   X(InputCellRange)          \
   X(render_spreadsheet)      \
   X(_create_fill_spreadsheet_request_body) \
-  X(_call_fill_spreadsheet_addon)
+  X(_call_fill_spreadsheet_addon) \
+  X(True)                    \
+  X(False)
+
+// Positions of the instance attributes in the attribute tables of the state (native/slots.hpp), one
+// table per family of classes.
+namespace named_attr {  // the named cells
+enum : size_t { name, value, stringified_value, result_value };
+}
+namespace direct_attr {  // the direct cells
+enum : size_t { sheet_name, column, row, value, stringified_value, result_value };
+}
+namespace range_attr {  // InputCellRange
+enum : size_t { sheet_name, left_column, top_row, data };
+}
+namespace job_attr {  // SpreadsheetResult, SpreadsheetCalculation and SpreadsheetTemplate
+enum : size_t { values, file, inputs, input_cells, result };
+}
 
 struct State {
   native::Runtime rt;
@@ -107,6 +127,13 @@ struct State {
 #define SPREADSHEET_DECLARE_NAME(name) Ref s_##name;
   SPREADSHEET_NAMES(SPREADSHEET_DECLARE_NAME)
 #undef SPREADSHEET_DECLARE_NAME
+  // Where the instances keep the attributes above; the names are interned strings, which take no
+  // part in reference cycles, so traverse and clear leave the tables alone.
+  native::SlotTable named_attrs{attribute_names({"name", "value", "_stringified_value", "_result_value"})};
+  native::SlotTable direct_attrs{
+      attribute_names({"sheet_name", "column", "row", "value", "_stringified_value", "_result_value"})};
+  native::SlotTable range_attrs{attribute_names({"_sheet_name", "_left_column", "_top_row", "_data"})};
+  native::SlotTable job_attrs{attribute_names({"_values", "_file", "_inputs", "_input_cells", "_result"})};
 
   State();
   int traverse(visitproc visit, void* arg) const;
@@ -115,6 +142,9 @@ struct State {
   // A name of the module looked up at call time, as Python code looks up a global: the module's
   // own dictionary, then the builtins; NameError when neither has it.
   Ref global(Handle name) const;
+
+ private:
+  static std::vector<Ref> attribute_names(std::initializer_list<std::string_view> names);
 };
 
 inline PyTypeObject* as_type(Handle cls) { return reinterpret_cast<PyTypeObject*>(cls.ptr()); }
@@ -132,6 +162,24 @@ using native::call_super;
 
 // obj.<name>(args...), through the method lookup Python uses.
 Ref call_method(Handle obj, Handle name, std::initializer_list<Handle> args = {});
+
+// A new dict of the given keys and values in this order, as a dict display builds it.
+template <size_t N>
+Ref dict_of(PyObject* const (&keys)[N], PyObject* const (&values)[N]) {
+  Ref dict = native::own(PyDict_New());
+  for (size_t i = 0; i < N; ++i) native::ok(PyDict_SetItem(dict.ptr(), keys[i], values[i]));
+  return dict;
+}
+
+// `obj.<name>` as a method call looks it up, the instance's own attributes included: either the
+// function found on the class, still to be called with `obj` first (`unbound`), or the attribute
+// itself, to be called as it is.
+struct Method {
+  Ref callable;
+  bool unbound;
+  Ref call(Handle obj) const;  // obj.<name>()
+};
+Method find_method(Handle obj, Handle name);
 
 // Raises `type` made with the one message argument, by calling the class (host classes included).
 [[noreturn]] void raise_with(Handle type, Handle message);

@@ -2,6 +2,7 @@
 #include <iterator>
 
 #include "external/spreadsheet/addresses.hpp"
+#include "external/spreadsheet/cells.hpp"
 #include "external/spreadsheet/jobs.hpp"
 
 namespace spreadsheet {
@@ -58,15 +59,21 @@ Ref create_fill_request_body(Call& call) {
   Ref named_cells = native::own(PyDict_New());
   Ref cell_ranges = native::own(PyList_New(0));
   const CellKinds kind_of(state);
+  bool str_keys = true;  // every key of named_cells an exact str
 
   // Every cell is checked before anything is uploaded.
   for_each(call[1], [&](Handle cell) {
     switch (kind_of(cell)) {
       case CellKind::Direct: {
-        Ref sheet_name = native::getattr(cell, state.s_sheet_name);
-        Ref row = native::getattr(cell, state.s_row);
-        Ref column = native::getattr(cell, state.s_column);
-        Ref serialized = call_method(cell, state.s_serialize);
+        const native::SlotTable::Object attrs = state.direct_attrs.of(cell);
+        Ref sheet_name = attrs.get(direct_attr::sheet_name);
+        Ref row = attrs.get(direct_attr::row);
+        Ref column = attrs.get(direct_attr::column);
+        // cell.serialize(): the module's own method runs in place.
+        const Method serialize = find_method(cell, state.s_serialize);
+        Ref serialized = serialize.unbound && is_direct_input_serialize(state, serialize.callable)
+                             ? direct_input_dict(state, attrs, false)
+                             : serialize.call(cell);
         if (!direct_addresses.add(sheet_name, row, column)) {
           Ref address = native::own(PyTuple_Pack(3, sheet_name.ptr(), row.ptr(), column.ptr()));
           raise_with(state.global(state.s_SpreadsheetError),
@@ -77,13 +84,37 @@ Ref create_fill_request_body(Call& call) {
         break;
       }
       case CellKind::Named: {
-        Ref serialized = call_method(cell, state.s_serialize_for_fill_spreadsheet);
-        Ref name = native::getattr(cell, state.s_name);
-        if (native::ok(PyDict_Contains(named_cells.ptr(), name.ptr()))) {
+        // cell.serialize_for_fill_spreadsheet(): the module's own method gives its one entry, which then
+        // goes into named_cells without the dictionary around it when the name is an exact str.
+        const Method serialize = find_method(cell, state.s_serialize_for_fill_spreadsheet);
+        Ref serialized, entry_name, entry;
+        if (serialize.unbound && is_named_input_serialize_for_fill(state, serialize.callable)) {
+          named_input_fill_entry(state, cell, entry_name, entry);
+          // A name of another kind is hashed by the method's dictionary, which may run code or fail.
+          if (!PyUnicode_CheckExact(entry_name.ptr())) serialized = dict_of({entry_name.ptr()}, {entry.ptr()});
+        } else {
+          serialized = serialize.call(cell);
+        }
+        Ref name = state.named_attrs.of(cell).get(named_attr::name);
+        // The check and the insertion are one step when both are about the same exact str, and
+        // comparing it with the names already there runs no code.
+        const bool one_step = !serialized && str_keys && entry_name.is(name) && PyUnicode_CheckExact(name.ptr());
+        int present;
+        if (one_step)
+          present = native::ok(PyDict_SetDefaultRef(named_cells.ptr(), name.ptr(), entry.ptr(), nullptr));
+        else
+          present = native::ok(PyDict_Contains(named_cells.ptr(), name.ptr()));
+        if (present) {
           raise_with(state.global(state.s_SpreadsheetError),
                      native::own(PyUnicode_FromFormat("There are two equal named cells for name: %S", name.ptr())));
         }
-        native::ok(PyDict_Update(named_cells.ptr(), serialized.ptr()));
+        if (serialized) {
+          native::ok(PyDict_Update(named_cells.ptr(), serialized.ptr()));
+          str_keys = false;  // whatever keys it had
+        } else if (!one_step) {
+          native::setitem(named_cells, entry_name, entry);
+          str_keys = str_keys && PyUnicode_CheckExact(entry_name.ptr());
+        }
         break;
       }
       case CellKind::Range:
@@ -129,10 +160,10 @@ Ref render_spreadsheet_impl(Call& call) {
 
 Ref template_init(Call& call) {
   State& state = call.state<State>();
-  Handle self = call[0];
-  native::setattr(self, state.s__file, call[1]);
-  native::setattr(self, state.s__input_cells, call[2]);
-  native::setattr(self, state.s__result, native::none());
+  const native::SlotTable::Object attrs = state.job_attrs.of(call[0]);
+  attrs.set(job_attr::file, call[1]);
+  attrs.set(job_attr::input_cells, call[2]);
+  attrs.set(job_attr::result, native::none());
   return native::none();
 }
 
@@ -152,20 +183,20 @@ Ref template_from_path(Call& call) {
 Ref template_render(Call& call) {
   State& state = call.state<State>();
   Handle self = call[0];
-  Ref template_file = native::getattr(self, state.s__file);
-  Ref cells = native::getattr(self, state.s__input_cells);
+  Ref template_file = state.job_attrs.of(self).get(job_attr::file);
+  Ref cells = state.job_attrs.of(self).get(job_attr::input_cells);
   Ref file = native::call(state.global(state.s_render_spreadsheet), {template_file, cells});
   PyObject* argv[] = {file.ptr()};
   Ref result = native::own(
       PyObject_Vectorcall(state.global(state.s_SpreadsheetResult).ptr(), argv, 0, state.kwnames_file.ptr()));
   // Only a finished rendering replaces the previous result.
-  native::setattr(self, state.s__result, result);
+  state.job_attrs.of(self).set(job_attr::result, result);
   return result;
 }
 
 Ref template_result(Call& call) {
   State& state = call.state<State>();
-  Ref result = native::getattr(call[0], state.s__result);
+  Ref result = state.job_attrs.of(call[0]).get(job_attr::result);
   if (result.is_none())
     raise_with(state.global(state.s_SpreadsheetError), native::str("Render template first before trying to get results"));
   return result;
