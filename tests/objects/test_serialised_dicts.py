@@ -67,3 +67,23 @@ def test_material_chain_keys_in_base_then_own_order():
     assert keys[:2] == ["id", "name"] and keys[-1] == "diagram_type" and len(keys) == len(set(keys))
     for _ in range(3):
         assert list(steel._serialize()) == keys
+
+
+def test_a_base_serialiser_added_or_removed_later_is_used_from_then_on():
+    base = objects.LoadingULS.__mro__[1]  # its own serialiser writes no key
+
+    class Mid(base):
+        pass
+
+    class Leaf(objects.LoadingULS, Mid):
+        pass
+
+    forces = objects.ResultOfInternalForces(N=1.0)
+    leaf = Leaf(forces)
+    plain = leaf._serialize()
+    assert plain == objects.LoadingULS(forces)._serialize()
+    Mid._serialize = lambda self: {"from_mid": True}
+    assert leaf._serialize() == {"from_mid": True, **plain}
+    assert list(leaf._serialize()) == ["from_mid", *plain]
+    del Mid._serialize
+    assert leaf._serialize() == plain

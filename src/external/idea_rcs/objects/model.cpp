@@ -1,5 +1,6 @@
 #include "external/idea_rcs/objects/model.hpp"
 
+#include <algorithm>
 #include <string>
 
 #include "external/idea_rcs/objects/state.hpp"
@@ -233,25 +234,10 @@ class Pairs {
   size_t count_ = 0;
 };
 
-// The base's pairs first (or the dict its own serialiser made), then the table's.
-void gather(State& state, const CompiledClass& cls, Handle self, Pairs& pairs, Ref& dict,
-            const native::DictShapes& shapes) {
+// The table's pairs of one class, then what its particular hook adds.
+void write_keys(State& state, const CompiledClass& cls, Handle self, Pairs& pairs, Ref& dict,
+                const native::DictShapes& shapes) {
   const Serialize& decl = *cls.decl->serialize;
-  if (decl.from_base) {
-    Ref base_serialize = cls.super_serialize.find(self, cls.type, state.s__serialize);
-    const void* context = nullptr;
-    if (native::is_native(state.rt, base_serialize, model_serialize, &context)) {
-      gather(state, *static_cast<const CompiledClass*>(context), self, pairs, dict, shapes);
-    } else {
-      Ref base = native::call_found(self, base_serialize, nullptr, 0);
-      if (PyDict_CheckExact(base.ptr()) && Py_REFCNT(base.ptr()) == 1) {
-        dict = std::move(base);  // a new dict nobody else holds: extending it is building a copy
-      } else {
-        dict = native::own(PyDict_New());
-        native::ok(PyDict_Update(dict.ptr(), base.ptr()));
-      }
-    }
-  }
   const native::SlotTable::Object attrs = cls.slots->of(self);
   const size_t n_keys = cls.keys.size();
   size_t next = 0;
@@ -289,12 +275,55 @@ void gather(State& state, const CompiledClass& cls, Handle self, Pairs& pairs, R
   }
 }
 
+// The base's pairs first (or the dict its own serialiser made), then the table's.
+// `chain` collects the classes that wrote something, base first; it is left starting with null
+// when a base's own serialiser ran instead.
+void gather(State& state, const CompiledClass& cls, Handle self, Pairs& pairs, Ref& dict,
+            const native::DictShapes& shapes, std::vector<const CompiledClass*>& chain) {
+  const Serialize& decl = *cls.decl->serialize;
+  if (decl.from_base) {
+    Ref base_serialize = cls.super_serialize.find(self, cls.type, state.s__serialize);
+    const void* context = nullptr;
+    if (native::is_native(state.rt, base_serialize, model_serialize, &context)) {
+      gather(state, *static_cast<const CompiledClass*>(context), self, pairs, dict, shapes, chain);
+    } else {
+      chain.clear();
+      chain.push_back(nullptr);  // a serialiser of its own in the chain: nothing to remember
+      Ref base = native::call_found(self, base_serialize, nullptr, 0);
+      if (PyDict_CheckExact(base.ptr()) && Py_REFCNT(base.ptr()) == 1) {
+        dict = std::move(base);  // a new dict nobody else holds: extending it is building a copy
+      } else {
+        dict = native::own(PyDict_New());
+        native::ok(PyDict_Update(dict.ptr(), base.ptr()));
+      }
+    }
+  }
+  if (cls.keys.empty() && cls.decl->serialize->extra == nullptr) return;  // a base that writes nothing
+  chain.push_back(&cls);
+  write_keys(state, cls, self, pairs, dict, shapes);
+}
+
 }  // namespace
 
 Ref serialize_as(State& state, const CompiledClass& cls, Handle self) {
   Pairs pairs;
   Ref dict;
-  gather(state, cls, self, pairs, dict, cls.shapes);
+  PyTypeObject* type = Py_TYPE(self.ptr());
+  const CompiledClass::Chain known = cls.chain;  // a copy: code run below may serialise another class
+  if (known.type == type && known.version == type->tp_version_tag && known.version != 0) {
+    // What super() finds depends only on the class and its bases, and any change to them gives the
+    // class a new version: the same classes write their tables, as the lookups would find them.
+    for (size_t i = 0; i < known.count; ++i) write_keys(state, *known.classes[i], self, pairs, dict, cls.shapes);
+  } else {
+    std::vector<const CompiledClass*> chain;
+    gather(state, cls, self, pairs, dict, cls.shapes, chain);
+    if ((chain.empty() || chain.front() != nullptr) && chain.size() <= known.classes.size() &&
+        Py_TYPE(self.ptr()) == type && PyUnstable_Type_AssignVersionTag(type)) {
+      CompiledClass::Chain learned{type, type->tp_version_tag, {}, chain.size()};
+      std::copy(chain.begin(), chain.end(), learned.classes.begin());
+      cls.chain = learned;
+    }
+  }
   pairs.flush(dict, cls.shapes);
   return dict;
 }

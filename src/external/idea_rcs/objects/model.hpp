@@ -8,6 +8,7 @@
 // hooks).
 #pragma once
 
+#include <array>
 #include <memory>
 #include <optional>
 #include <string>
@@ -189,6 +190,15 @@ struct CompiledClass {
   std::vector<CompiledKey> keys;
   bool keys_run_no_code = false;  // writing the keys runs no code: no truth test, no conversion
   native::DictShapes shapes;  // of the dicts its serialiser makes, base keys included
+  // The classes whose tables its serialiser writes for instances of one class, base first, while that
+  // class keeps its version.
+  struct Chain {
+    PyTypeObject* type = nullptr;
+    unsigned int version = 0;
+    std::array<const CompiledClass*, 8> classes = {};
+    size_t count = 0;
+  };
+  mutable Chain chain;
   // Property getters, one per property in declaration order.
   struct CompiledProperty {
     size_t slot;
