@@ -71,9 +71,8 @@ class SlotTable {
 
     // self.<name(i)> = value
     void set(size_t i, Handle value) const {
-      if (PyObject** values = this->values(true)) {
-        if (layout_->index[i] >= 0 && cpython::store(self_, layout_->index[i], value.ptr())) return;
-      }
+      if (values(true) != nullptr && layout_->index[i] >= 0 && cpython::store(self_, layout_->index[i], value.ptr()))
+        return;
       set_generic(i, value);
     }
 

@@ -457,17 +457,16 @@ void named_input_fill_entry(State& state, Handle cell, Ref& name, Ref& inner) {
 
 Ref direct_input_dict(State& state, const native::SlotTable::Object& attrs, bool as_text) {
   if (!as_text) {
-    // The usual case without taking and dropping references: the values are read where no code can
-    // run before they are stored, after the dictionary was made (making it may collect garbage), and
-    // storing them under str keys in a new dictionary runs none.
-    Ref dict = native::own(PyDict_New());
+    // The usual case: the four values read where no code runs, held while the dict is made (making it
+    // may collect garbage, and with it run code), then put into a copy of a prepared dict.
     PyObject* const values[] = {attrs.peek(direct_attr::sheet_name), attrs.peek(direct_attr::row),
                                 attrs.peek(direct_attr::column), attrs.peek(direct_attr::value)};
     if (values[0] && values[1] && values[2] && values[3]) {
+      const Ref held[] = {native::borrow(values[0]), native::borrow(values[1]), native::borrow(values[2]),
+                          native::borrow(values[3])};
       PyObject* const keys[] = {state.s_sheet_name.ptr(), state.s_row.ptr(), state.s_column.ptr(),
                                 state.s_value.ptr()};
-      for (size_t i = 0; i < 4; ++i) native::ok(PyDict_SetItem(dict.ptr(), keys[i], values[i]));
-      return dict;
+      return state.direct_input_dicts.make(keys, values, 4);
     }
   }
   Ref sheet_name = attrs.get(direct_attr::sheet_name);

@@ -8,6 +8,7 @@
 
 #include "native/boundary.hpp"
 #include "native/classes.hpp"
+#include "native/dicts.hpp"
 #include "native/function.hpp"
 #include "native/lookup.hpp"
 #include "native/slots.hpp"
@@ -134,6 +135,8 @@ struct State {
       attribute_names({"sheet_name", "column", "row", "value", "_stringified_value", "_result_value"})};
   native::SlotTable range_attrs{attribute_names({"_sheet_name", "_left_column", "_top_row", "_data"})};
   native::SlotTable job_attrs{attribute_names({"_values", "_file", "_inputs", "_input_cells", "_result"})};
+  // The dicts of direct input cells, made by copying a prepared one (its keys are interned strings).
+  native::DictShapes direct_input_dicts;
 
   State();
   int traverse(visitproc visit, void* arg) const;
