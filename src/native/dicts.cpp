@@ -38,13 +38,18 @@ Ref DictShapes::fill(Handle prototype, PyObject* const* values, size_t count) {
       table->nentries != static_cast<Py_ssize_t>(count))
     return {};
   UnicodeEntry* entries = cpython::unicode_entries(table);
+  bool may_hold_cycles = false;
   for (size_t i = 0; i < count; ++i) {
     PyObject* old = entries[i].value;  // None
-    entries[i].value = Py_NewRef(values[i]);
+    PyObject* value = values[i];
+    entries[i].value = Py_NewRef(value);
     Py_DECREF(old);
+    // As the interpreter decides for its own dicts: a value that is a container the collector
+    // follows (a tuple only while it is tracked itself) makes the dict one to follow too.
+    may_hold_cycles |= PyObject_IS_GC(value) && (!PyTuple_CheckExact(value) || PyObject_GC_IsTracked(value));
   }
-  // The prototype held only None, so the copy is not tracked yet; its values may be containers.
-  if (!PyObject_GC_IsTracked(dict.ptr())) PyObject_GC_Track(dict.ptr());
+  // The prototype held only None, so the copy is not tracked yet.
+  if (may_hold_cycles && !PyObject_GC_IsTracked(dict.ptr())) PyObject_GC_Track(dict.ptr());
   return dict;
 }
 
@@ -61,7 +66,7 @@ bool probe() {
   if (!prototype) return false;
   const Py_ssize_t before = Py_REFCNT(va.ptr());
   Ref dict = DictShapes::fill(prototype, values, 2);
-  if (!dict || Py_REFCNT(va.ptr()) != before + 1 || !PyObject_GC_IsTracked(dict.ptr())) return false;
+  if (!dict || Py_REFCNT(va.ptr()) != before + 1 || !PyObject_GC_IsTracked(dict.ptr())) return false;  // lists
   if (PyDict_GetItemWithError(dict.ptr(), a.ptr()) != va.ptr() || PyDict_GetItemWithError(dict.ptr(), b.ptr()) != vb.ptr())
     return false;
   if (PyDict_GetItemWithError(prototype.ptr(), a.ptr()) != Py_None) return false;
