@@ -29,6 +29,14 @@ Ref prototype_of(PyObject* const* keys, size_t count) {
   return dict;
 }
 
+// What the collector follows: containers, and among tuples only those it still tracks.
+bool may_be_tracked(PyObject* value) {
+  PyTypeObject* type = Py_TYPE(value);
+  if (!PyType_IS_GC(type)) return false;
+  if (type == &PyTuple_Type) return PyObject_GC_IsTracked(value);
+  return type->tp_is_gc == nullptr || type->tp_is_gc(value);
+}
+
 }  // namespace
 
 Ref DictShapes::fill(Handle prototype, PyObject* const* values, size_t count) {
@@ -46,7 +54,7 @@ Ref DictShapes::fill(Handle prototype, PyObject* const* values, size_t count) {
     Py_DECREF(old);
     // As the interpreter decides for its own dicts: a value that is a container the collector
     // follows (a tuple only while it is tracked itself) makes the dict one to follow too.
-    may_hold_cycles |= PyObject_IS_GC(value) && (!PyTuple_CheckExact(value) || PyObject_GC_IsTracked(value));
+    if (!may_hold_cycles) may_hold_cycles = may_be_tracked(value);
   }
   // The prototype held only None, so the copy is not tracked yet.
   if (may_hold_cycles && !PyObject_GC_IsTracked(dict.ptr())) PyObject_GC_Track(dict.ptr());
