@@ -5,7 +5,11 @@
 namespace native {
 
 Ref find_super(Handle self, PyTypeObject* defining, Handle name) {
-  PyObject* mro = Py_TYPE(self.ptr())->tp_mro;
+  return find_super_of(Py_TYPE(self.ptr()), defining, name);
+}
+
+Ref find_super_of(PyTypeObject* type, PyTypeObject* defining, Handle name) {
+  PyObject* mro = type->tp_mro;
   const Py_ssize_t n = PyTuple_GET_SIZE(mro);
   Py_ssize_t i = 0;
   while (i < n && PyTuple_GET_ITEM(mro, i) != reinterpret_cast<PyObject*>(defining)) ++i;

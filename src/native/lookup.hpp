@@ -8,6 +8,8 @@ namespace native {
 
 // The next definition of `name` in type(self).__mro__ after `defining`, as super() finds it.
 Ref find_super(Handle self, PyTypeObject* defining, Handle name);
+// The same for the instances of `type`, before there is one.
+Ref find_super_of(PyTypeObject* type, PyTypeObject* defining, Handle name);
 // find_super for one defining class and one name, remembered for the last few classes of self. The
 // answer depends only on the classes in type(self).__mro__ and their dicts, and any change to those
 // gives the class a new version, so a remembered answer is used only while the version is the same.

@@ -1,6 +1,7 @@
 """Check sections and extremes: default extreme descriptions, the owned list of extremes, the
 (class name, extreme) pairs a section writes, keyword-only extremes and what inspect sees."""
 
+import abc
 import inspect
 
 import pytest
@@ -241,3 +242,33 @@ def test_classes_and_docstrings():
     assert all(line.startswith("        :param ") for line in doc[2:-1]) and doc[-1] == " " * 8
     assert section().id == 4 and list(vars(section())) == [
         "_id", "_description", "_extremes", "_check_member", "_reinf_section"]
+
+
+def test_create_extreme_honours_later_changes_to_the_extreme_classes(monkeypatch):
+    s = section()
+    s.create_extreme(fundamental=1)
+    # A property of a stored name, added to the base after extremes were made.
+    seen = []
+    monkeypatch.setattr(o.CheckSectionExtreme, "_fundamental",
+                        property(lambda self: "read", lambda self, value: seen.append(value)), raising=False)
+    s.create_extreme(fundamental=2)
+    assert seen == [2] and s.extremes[1]._fundamental == "read" and vars(s.extremes[0])["_fundamental"] == 1
+    monkeypatch.undo()
+    s.create_extreme(fundamental=3)
+    assert vars(s.extremes[2])["_fundamental"] == 3
+
+    class Counting(abc.ABCMeta):
+        calls = 0
+
+        def __call__(cls, *args, **kwargs):
+            Counting.calls += 1
+            return super().__call__(*args, **kwargs)
+
+    class Counted(o.StandardCheckSectionExtreme, metaclass=Counting):
+        pass
+
+    monkeypatch.setattr(o, "StandardCheckSectionExtreme", Counted)
+    s.create_extreme(fundamental=4)
+    s.create_extreme(fundamental=5)
+    assert Counting.calls == 2 and [type(e) for e in s.extremes[3:]] == [Counted, Counted]
+    assert [vars(e).get("_fundamental") for e in s.extremes] == [1, None, 3, 4, 5]

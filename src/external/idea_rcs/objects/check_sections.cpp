@@ -29,9 +29,6 @@ Ref default_description(Handle section_description, Py_ssize_t held) {
   return joined;
 }
 
-// The constructor of CheckSectionExtreme when calling the class `cls` would run exactly the two
-// generic constructors declared below; null otherwise (a replaced class, constructor, __new__ or
-// metaclass __call__), in which case the class is called as Python code would call it.
 // Arguments of create_extreme after self, in its signature order.
 enum CreateArg : size_t { kDescription = 1, kAccidental, kFatigue, kFrequent, kFundamental, kCharacteristic,
                           kQuasiPermanent };
@@ -59,7 +56,14 @@ Ref create_extreme(Call& call) {
     native::raise_format(PyExc_NameError, "name '%U' is not defined", state.s_StandardCheckSectionExtreme.ptr());
   Ref cls = native::steal(found);
 
-  Ref extreme = own(PyObject_Vectorcall(cls.ptr(), arguments, 0, state.extreme_keywords.ptr()));
+  Ref extreme;
+  if (const DirectConstructor* make = state.make_extreme.get(state, cls, standard_check_section_extreme)) {
+    // The module's own class as it was made: its arguments in its declaration order.
+    extreme = (*make)({call[kAccidental], call[kFrequent], call[kFundamental], call[kCharacteristic],
+                       call[kQuasiPermanent], call[kFatigue], description});
+  } else {
+    extreme = own(PyObject_Vectorcall(cls.ptr(), arguments, 0, state.extreme_keywords.ptr()));
+  }
 
   Ref extremes = section.slots->of(self).get(section.slot(state.s__extremes));
   if (PyList_CheckExact(extremes.ptr())) {

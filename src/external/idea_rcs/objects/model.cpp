@@ -440,15 +440,37 @@ DirectConstructor::DirectConstructor(const State& state, Handle cls, const Model
   auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
   // type.__call__ runs tp_new then tp_init; anything else in their place may do more.
   if (Py_TYPE(cls.ptr())->tp_call != PyType_Type.tp_call || type->tp_new != PyBaseObject_Type.tp_new) return;
+  if (type->tp_setattro != PyObject_GenericSetAttr) return;
   Ref init = native::getattr(cls, state.s___init__);
   const void* context = nullptr;
   if (!native::is_native(state.rt, init, model_init, &context)) return;
   const auto* record = static_cast<const CompiledClass*>(context);
   if (record->decl != &decl || type->tp_init != record->type->tp_init) return;
-  const Init& spec = *decl.init;
-  if (spec.calls_base || spec.check != nullptr || type->tp_setattro != PyObject_GenericSetAttr) return;
-  for (const Arg& a : spec.args)
-    if (a.kind != Kind::Positional) return;
+  // Down the constructors that only hand their arguments on, to the one that stores them.
+  std::vector<size_t> from(decl.init->args.size());
+  for (size_t i = 0; i < from.size(); ++i) from[i] = i;
+  while (record->decl->init->calls_base) {
+    const Init& spec = *record->decl->init;
+    if (!record->stores.empty() || spec.check != nullptr) return;
+    Ref base_init = native::find_super_of(type, record->type, state.s___init__);
+    if (!native::is_native(state.rt, base_init, model_init, &context)) return;
+    const auto* base = static_cast<const CompiledClass*>(context);
+    const std::vector<Arg>& base_args = base->decl->init->args;
+    if (base_args.size() != spec.base_args) return;
+    std::vector<size_t> next(base_args.size());
+    for (size_t j = 0; j < base_args.size(); ++j) {
+      size_t i = j;
+      if (spec.base_by_keyword) {
+        i = 0;
+        while (i < spec.base_args && spec.args[i].name != base_args[j].name) ++i;
+        if (i == spec.base_args) return;
+      }
+      next[j] = from[i];
+    }
+    from = std::move(next);
+    record = base;
+  }
+  if (record->decl->init->check != nullptr) return;
   for (const CompiledStore& s : record->stores)
     if (s.rule != StoreRule::AsIs) return;
   PyObject* mro = type->tp_mro;
@@ -460,19 +482,40 @@ DirectConstructor::DirectConstructor(const State& state, Handle cls, const Model
   type_ = type;
   cls_ = native::borrow(cls);
   record_ = record;
+  from_ = std::move(from);
+  n_args_ = decl.init->args.size();
 }
 
 Ref DirectConstructor::operator()(std::initializer_list<Handle> args) const {
-  if (record_ == nullptr || args.size() != record_->decl->init->args.size())
+  if (record_ == nullptr || args.size() != n_args_)
     native::raise(PyExc_SystemError, "a direct constructor used where it does not apply");
+  // Copied first: making the instance may collect garbage, run code and replace this constructor in
+  // its cache (the caller holds the class).
+  PyTypeObject* const type = type_;
+  const CompiledClass* const record = record_;
+  size_t from[native::kMaxParams];
+  std::copy(from_.begin(), from_.end(), from);
   Ref no_args = native::own(PyTuple_New(0));
-  Ref self = native::own(type_->tp_new(type_, no_args.ptr(), nullptr));
-  // What the generic constructor does for such a record, less what PyObject_SetAttr adds around it:
+  Ref self = native::own(type->tp_new(type, no_args.ptr(), nullptr));
+  // What the generic constructors do for such records, less what PyObject_SetAttr adds around it:
   // interning each name (they are interned already) and the __setattr__ dispatch (it is the generic one).
   const Handle* values = args.begin();
-  const native::SlotTable::Object attrs = record_->slots->of(self);
-  for (const CompiledStore& s : record_->stores) attrs.set(s.slot, values[s.param - 1]);
+  const native::SlotTable::Object attrs = record->slots->of(self);
+  for (const CompiledStore& s : record->stores) attrs.set(s.slot, values[from[s.param - 1]]);
   return self;
+}
+
+const DirectConstructor* DirectConstructorCache::get(const State& state, Handle cls, const ModelClass& decl) {
+  if (!PyType_Check(cls.ptr())) return nullptr;
+  auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+  // The metaclass is checked every time: a change to it does not show in the class's version.
+  if (Py_TYPE(cls.ptr())->tp_call != PyType_Type.tp_call) return nullptr;
+  if (type != type_ || version_ == 0 || type->tp_version_tag != version_) {
+    made_.emplace(state, cls, decl);
+    type_ = type;
+    version_ = PyUnstable_Type_AssignVersionTag(type) ? type->tp_version_tag : 0;
+  }
+  return made_->usable() ? &*made_ : nullptr;
 }
 
 }  // namespace objects

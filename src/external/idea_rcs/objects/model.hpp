@@ -229,22 +229,43 @@ Ref module_global(const State& state, Handle name);
 void append(const State& state, Handle container, Handle item);
 
 // Makes instances of a model class the short way, for bulk paths. It applies when calling `cls` would
-// run nothing but object.__new__ and the generic constructor of `decl`, and that constructor only
-// stores its arguments as they are into plain instance attributes (no __setattr__ and no class
-// attribute of a stored name anywhere in the bases, hence no descriptor). The instance is then
-// allocated through the type and its attributes are set directly: no argument tuple, no __init__
-// lookup, no argument binding, and no Python code runs. Decided once, when made.
+// run nothing but object.__new__ and the generic constructor of `decl`, which either stores its
+// arguments as they are into plain instance attributes (no __setattr__ and no class attribute of a
+// stored name anywhere in the bases, hence no descriptor), or only hands them on to a base's generic
+// constructor that does so (through any number of such steps). The instance is then allocated through
+// the type and its attributes are set directly: no argument tuple, no __init__ lookup, no argument
+// binding, and no Python code runs. Decided once, when made.
 class DirectConstructor {
  public:
   DirectConstructor(const State& state, Handle cls, const ModelClass& decl);
   bool usable() const { return record_ != nullptr; }
-  // Every argument of the constructor, by position; only when usable().
+  // Every argument of `decl`'s constructor, in its declaration order; only when usable().
   Ref operator()(std::initializer_list<Handle> args) const;
+  int traverse(visitproc visit, void* arg) const {
+    Py_VISIT(cls_.ptr());
+    return 0;
+  }
 
  private:
   PyTypeObject* type_ = nullptr;
   Ref cls_;
-  const CompiledClass* record_ = nullptr;
+  const CompiledClass* record_ = nullptr;  // the constructor that stores
+  std::vector<size_t> from_;               // for each of its parameters, the argument it receives
+  size_t n_args_ = 0;
+};
+
+// A DirectConstructor for whatever class is called now, decided again when that class or its version
+// changes (a change to the class or to any of its bases gives it a new version).
+class DirectConstructorCache {
+ public:
+  // The direct constructor for calling `cls` in place of `decl`'s class, or null.
+  const DirectConstructor* get(const State& state, Handle cls, const ModelClass& decl);
+  int traverse(visitproc visit, void* arg) const { return made_ ? made_->traverse(visit, arg) : 0; }
+
+ private:
+  PyTypeObject* type_ = nullptr;
+  unsigned int version_ = 0;
+  std::optional<DirectConstructor> made_;
 };
 
 }  // namespace objects

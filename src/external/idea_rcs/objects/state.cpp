@@ -23,6 +23,7 @@ int State::traverse(visitproc visit, void* arg) const {
   Py_VISIT(radians.ptr());
   for (const auto& c : classes)
     if (int r = c->traverse(visit, arg)) return r;
+  if (int r = make_extreme.traverse(visit, arg)) return r;
   return 0;
 }
 

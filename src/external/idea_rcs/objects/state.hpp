@@ -39,6 +39,7 @@ struct State {
   Ref radians;      // math.radians
   Ref date_format;  // "%Y-%m-%d"
   Ref extreme_keywords;  // the keywords create_extreme passes to the extreme's constructor
+  DirectConstructorCache make_extreme;  // for the class create_extreme calls
 #define OBJECTS_DECLARE_NAME(name) Ref s_##name;
   OBJECTS_NAMES(OBJECTS_DECLARE_NAME)
 #undef OBJECTS_DECLARE_NAME
