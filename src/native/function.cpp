@@ -380,6 +380,34 @@ int Runtime::traverse(visitproc visit, void* arg) const {
 // module may still use it: everything is released when the state is destroyed.
 void Runtime::clear() {}
 
+namespace {
+
+constexpr size_t kMaxPositionalEntry = 8;
+
+bool takes_positional_entry(const FunctionData& d) {
+  return d.n_kwonly == 0 && !d.var_kw && d.n_positional <= kMaxPositionalEntry;
+}
+
+PyObject* positional_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  FunctionObject* fn = as_function(self);
+  const FunctionData& d = *fn->data;
+  const size_t nargs = PyVectorcall_NARGS(nargsf);
+  const size_t n = d.n_positional;
+  if (kwnames != nullptr || nargs > n || nargs < d.n_required_positional)
+    return function_vectorcall(self, args, nargsf, kwnames);
+  PyObject* bound[kMaxPositionalEntry];
+  if (nargs < n) {
+    for (size_t i = 0; i < n; ++i) bound[i] = i < nargs ? args[i] : d.defaults[i].ptr();  // no memcpy call
+    args = bound;
+  }
+  return guard<PyObject*>(nullptr, [&] {
+    Call call{self, args, n, d.context, fn->module, fn->module_state};
+    return d.impl(call).release();
+  });
+}
+
+}  // namespace
+
 Ref make_function(const Runtime& rt, Handle module, FunctionDecl decl) {
   if (decl.params.size() > kMaxParams) raise(PyExc_SystemError, "too many parameters for a native function");
   auto data = std::make_unique<FunctionData>();
@@ -420,11 +448,12 @@ Ref make_function(const Runtime& rt, Handle module, FunctionDecl decl) {
   auto* tp = reinterpret_cast<PyTypeObject*>(rt.function_type.ptr());
   FunctionObject* fn = PyObject_GC_New(FunctionObject, tp);
   if (fn == nullptr) throw PythonError{};
-  fn->vectorcall = function_vectorcall;
   fn->dict = nullptr;
   fn->module = Py_NewRef(module.ptr());
   fn->module_state = PyModule_GetState(module.ptr());
   fn->data = data.release();
+  // Functions with a few positional parameters only bind calls by position in an entry of their own.
+  fn->vectorcall = takes_positional_entry(*fn->data) ? positional_vectorcall : function_vectorcall;
   PyObject_GC_Track(fn);
   return steal(reinterpret_cast<PyObject*>(fn));
 }
@@ -437,38 +466,7 @@ bool is_native(const Runtime& rt, Handle o, Impl impl, const void** call_context
   return true;
 }
 
-namespace {
 
-constexpr size_t kMaxPositionalEntry = 8;
-
-PyObject* positional_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-  FunctionObject* fn = as_function(self);
-  const FunctionData& d = *fn->data;
-  const size_t nargs = PyVectorcall_NARGS(nargsf);
-  const size_t n = d.n_positional;
-  if (kwnames != nullptr || nargs > n || nargs < d.n_required_positional)
-    return function_vectorcall(self, args, nargsf, kwnames);
-  PyObject* bound[kMaxPositionalEntry];
-  if (nargs < n) {
-    for (size_t i = 0; i < n; ++i) bound[i] = i < nargs ? args[i] : d.defaults[i].ptr();  // no memcpy call
-    args = bound;
-  }
-  return guard<PyObject*>(nullptr, [&] {
-    Call call{self, args, n, d.context, fn->module, fn->module_state};
-    return d.impl(call).release();
-  });
-}
-
-}  // namespace
-
-void use_positional_entry(Handle function) {
-  if (Py_TYPE(function.ptr())->tp_dealloc != function_dealloc) raise(PyExc_SystemError, "not a native function");
-  FunctionObject* fn = as_function(function.ptr());
-  const FunctionData& d = *fn->data;
-  if (d.n_kwonly != 0 || d.var_kw || d.n_positional > kMaxPositionalEntry)
-    raise(PyExc_SystemError, "the positional entry takes up to eight positional parameters only");
-  fn->vectorcall = positional_vectorcall;
-}
 
 Ref call_native(Handle function, PyObject* const* bound, size_t count) {
   FunctionObject* fn = as_function(function.ptr());

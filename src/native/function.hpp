@@ -84,9 +84,4 @@ bool is_native(const Runtime& rt, Handle o, Impl impl, const void** call_context
 // Calls the implementation of a native function directly with already bound arguments.
 Ref call_native(Handle function, PyObject* const* bound, size_t count);
 
-// Gives a native function whose parameters are all positional (at most eight) an entry that binds
-// calls by position itself, trailing parameters taking their defaults, and hands any other call to
-// the general binder: for functions called in tight loops, where the binder's set-up shows.
-void use_positional_entry(Handle function);
-
 }  // namespace native

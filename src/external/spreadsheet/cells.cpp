@@ -550,7 +550,6 @@ void build_cells(PyObject* module, State& state) {
                                                 "    :return: str(value)\n"
                                                 "    ",
                                          .impl = stringify_value_impl});
-  native::use_positional_entry(stringify_value);  // called once per value in the callers' loops
   native::ok(PyModule_AddObjectRef(module, "stringify_value", stringify_value.ptr()));
   native::ok(PyModule_AddObjectRef(
       module, "_list_of_lists_is_rectangular",
@@ -716,16 +715,6 @@ void build_cells(PyObject* module, State& state) {
     b.method(repr_decl(range_repr));
     b.method({.name = "serialize", .params = {param("self")}, .returns = "dict", .impl = range_serialize});
     state.input_cell_range = bind_class(module, b);
-  }
-
-  // The cells' methods are called once per cell in the callers' loops.
-  for (const Ref* cls : {&state.named_input_cell, &state.named_output_cell, &state.direct_input_cell,
-                         &state.direct_output_cell, &state.input_cell_range}) {
-    Ref dict = native::own(PyType_GetDict(as_type(*cls)));
-    PyObject* key;
-    PyObject* value;
-    for (Py_ssize_t pos = 0; PyDict_Next(dict.ptr(), &pos, &key, &value);)
-      if (Py_TYPE(value) == as_type(rt.function_type)) native::use_positional_entry(value);
   }
 }
 
