@@ -75,7 +75,8 @@ bool probe() {
   const Py_ssize_t before = Py_REFCNT(va.ptr());
   Ref dict = DictShapes::fill(prototype, values, 2);
   if (!dict || Py_REFCNT(va.ptr()) != before + 1 || !PyObject_GC_IsTracked(dict.ptr())) return false;  // lists
-  if (PyDict_GetItemWithError(dict.ptr(), a.ptr()) != va.ptr() || PyDict_GetItemWithError(dict.ptr(), b.ptr()) != vb.ptr())
+  if (PyDict_GetItemWithError(dict.ptr(), a.ptr()) != va.ptr() ||
+      PyDict_GetItemWithError(dict.ptr(), b.ptr()) != vb.ptr())
     return false;
   if (PyDict_GetItemWithError(prototype.ptr(), a.ptr()) != Py_None) return false;
   ok(PyDict_SetItem(dict.ptr(), c.ptr(), Py_None));

@@ -100,7 +100,8 @@ class SlotTable {
   Object of(Handle self) const {
     PyTypeObject* type = Py_TYPE(self.ptr());
     Layout& last = layouts_[last_];
-    return Object(*this, self.ptr(), last.type == type && last.version == type->tp_version_tag ? &last : layout_for(type));
+    const bool same = last.type == type && last.version == type->tp_version_tag;
+    return Object(*this, self.ptr(), same ? &last : layout_for(type));
   }
 
  private:

@@ -84,10 +84,12 @@ Ref model_init(Call& call) {
     Ref base_init = cls.super_init.find(self, cls.type, state.s___init__);
     const void* context = nullptr;
     PyObject* bound[native::kMaxParams + 1];
-    PyObject* const* base_args = nullptr;
-    if (native::is_native(state.rt, base_init, model_init, &context) &&
-        (base_args = bind_base_directly(cls, *static_cast<const CompiledClass*>(context), call, bound))) {
-      native::call_native(base_init, base_args, static_cast<const CompiledClass*>(context)->decl->init->args.size() + 1);
+    const auto* base = native::is_native(state.rt, base_init, model_init, &context)
+                           ? static_cast<const CompiledClass*>(context)
+                           : nullptr;
+    PyObject* const* base_args = base != nullptr ? bind_base_directly(cls, *base, call, bound) : nullptr;
+    if (base_args != nullptr) {
+      native::call_native(base_init, base_args, base->decl->init->args.size() + 1);
     } else if (init.base_by_keyword) {
       native::call_found(self, base_init, call.args + 1, 0, cls.base_kwnames);
     } else {
@@ -103,8 +105,8 @@ Ref model_init(Call& call) {
         attrs.set(s.slot, value);
         break;
       case StoreRule::ListOrEmpty:
-        attrs.set(s.slot,
-                        native::truthy(value) ? native::own(PySequence_List(value.ptr())) : native::own(PyList_New(0)));
+        attrs.set(s.slot, native::truthy(value) ? native::own(PySequence_List(value.ptr()))
+                                                : native::own(PyList_New(0)));
         break;
       case StoreRule::OrNew:
         attrs.set(s.slot, native::truthy(value) ? native::borrow(value) : native::call(s.cls, {}));

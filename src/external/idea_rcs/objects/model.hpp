@@ -178,8 +178,8 @@ struct CompiledKey {
 struct CompiledClass {
   const ModelClass* decl = nullptr;
   PyTypeObject* type = nullptr;  // the built class; the module keeps it alive
-  std::unique_ptr<native::SlotTable> slots;
-  native::SuperCache super_init, super_serialize;  // what super() finds from this class  // every attribute the record stores, writes or reads
+  std::unique_ptr<native::SlotTable> slots;        // every attribute the record stores, writes or reads
+  native::SuperCache super_init, super_serialize;  // what super() finds from this class
   std::vector<CompiledStore> stores;
   Ref base_kwnames;  // for a base call by keyword
   // Which of our arguments the base's generic constructor takes, for the base it was worked out for.
