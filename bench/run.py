@@ -165,20 +165,28 @@ def steel(m):
     return m.MatReinforcementEc2(**steel_kwargs(m))
 
 
+def section_with_bars(m, material):
+    section = m.ReinforcedCrossSection(1, "RCS", reference(m, 1, "CrossSection"))
+    section.create_bar_layer(origin=(0.05, 0.05), diameter=0.016, material=material, number_of_bars=10_000,
+                             delta_y=0.2)
+    return section
+
+
+def section_with_extremes(m, loading):
+    section = m.StandardCheckSection(1, "S1", reference(m, 1, "CheckMember1D"),
+                                     reference(m, 1, "ReinforcedCrossSection"))
+    for _ in range(10_000):
+        section.create_extreme(fundamental=loading)
+    return section
+
+
 def bulk_ops() -> list[Op]:
     def bar_layer(m):
         material = steel(m)
-
-        def run():
-            section = m.ReinforcedCrossSection(1, "RCS", reference(m, 1, "CrossSection"))
-            section.create_bar_layer(origin=(0.05, 0.05), diameter=0.016, material=material,
-                                     number_of_bars=10_000, delta_y=0.2)
-        return run
+        return lambda: section_with_bars(m, material)
 
     def serialize_bars(m):
-        section = m.ReinforcedCrossSection(1, "RCS", reference(m, 1, "CrossSection"))
-        section.create_bar_layer(origin=(0.05, 0.05), diameter=0.016, material=steel(m), number_of_bars=10_000,
-                                 delta_y=0.2)
+        section = section_with_bars(m, steel(m))
 
         def run():
             data = section._serialize()
@@ -188,20 +196,10 @@ def bulk_ops() -> list[Op]:
 
     def extremes(m):
         loading = m.LoadingULS(forces(m))
-
-        def run():
-            section = m.StandardCheckSection(1, "S1", reference(m, 1, "CheckMember1D"),
-                                             reference(m, 1, "ReinforcedCrossSection"))
-            for _ in range(10_000):
-                section.create_extreme(fundamental=loading)
-        return run
+        return lambda: section_with_extremes(m, loading)
 
     def serialize_extremes(m):
-        loading = m.LoadingULS(forces(m))
-        section = m.StandardCheckSection(1, "S1", reference(m, 1, "CheckMember1D"),
-                                         reference(m, 1, "ReinforcedCrossSection"))
-        for _ in range(10_000):
-            section.create_extreme(fundamental=loading)
+        section = section_with_extremes(m, m.LoadingULS(forces(m)))
 
         def run():
             data = section._serialize()
@@ -209,11 +207,9 @@ def bulk_ops() -> list[Op]:
                 extreme._serialize()
         return run
 
+    # The same loops over ideal serialisers: the part of the time that is Python's own.
     def serialize_bars_floor(m):
-        section = m.ReinforcedCrossSection(1, "RCS", reference(m, 1, "CrossSection"))
-        section.create_bar_layer(origin=(0.05, 0.05), diameter=0.016, material=steel(m), number_of_bars=10_000,
-                                 delta_y=0.2)
-        data = section._serialize()
+        data = section_with_bars(m, steel(m))._serialize()
         bars = [Ideal(bar._serialize()) for bar in data["bars"]]
         prepared = dict(data, bars=None)
 
@@ -225,12 +221,7 @@ def bulk_ops() -> list[Op]:
         return run
 
     def serialize_extremes_floor(m):
-        loading = m.LoadingULS(forces(m))
-        section = m.StandardCheckSection(1, "S1", reference(m, 1, "CheckMember1D"),
-                                         reference(m, 1, "ReinforcedCrossSection"))
-        for _ in range(10_000):
-            section.create_extreme(fundamental=loading)
-        data = section._serialize()
+        data = section_with_extremes(m, m.LoadingULS(forces(m)))._serialize()
         pairs = [(name, Ideal(extreme._serialize())) for name, extreme in data["extremes"]]
         prepared = dict(data, extremes=None)
 

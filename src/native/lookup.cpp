@@ -2,6 +2,13 @@
 
 #include "native/function.hpp"  // kMaxParams
 
+// The interpreter's method lookup, as its attribute instructions and PyObject_VectorcallMethod use
+// it; exported by 3.13, not declared by its public headers.
+#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
+#define NATIVE_HAS_GET_METHOD 1
+extern "C" int _PyObject_GetMethod(PyObject* obj, PyObject* name, PyObject** method);
+#endif
+
 namespace native {
 
 Ref find_super(Handle self, PyTypeObject* defining, Handle name) {
@@ -54,6 +61,23 @@ Ref call_found(Handle self, Handle found, PyObject* const* args, size_t nargs, H
 Ref call_super(Handle self, PyTypeObject* defining, Handle name, PyObject* const* args, size_t nargs,
                Handle kwnames) {
   return call_found(self, find_super(self, defining, name), args, nargs, kwnames);
+}
+
+Method find_method(Handle obj, Handle name) {
+#ifdef NATIVE_HAS_GET_METHOD
+  PyObject* found = nullptr;
+  const int unbound = _PyObject_GetMethod(obj.ptr(), name.ptr(), &found);
+  if (found == nullptr) throw PythonError{};
+  return {steal(found), unbound != 0};
+#else
+  return {getattr(obj, name), false};
+#endif
+}
+
+Ref Method::call(Handle obj) const {
+  if (!unbound) return own(PyObject_CallNoArgs(callable.ptr()));
+  PyObject* argv[] = {obj.ptr()};
+  return own(PyObject_Vectorcall(callable.ptr(), argv, 1, nullptr));
 }
 
 Ref global(Handle module_dict, Handle name) {

@@ -34,6 +34,16 @@ Ref call_found(Handle self, Handle found, PyObject* const* args, size_t nargs, H
 Ref call_super(Handle self, PyTypeObject* defining, Handle name, PyObject* const* args, size_t nargs,
                Handle kwnames = {});
 
+// `obj.<name>` as a method call looks it up, the instance's own attributes included: either the
+// function found on the class, still to be called with `obj` first (`unbound`), or the attribute
+// itself, to be called as it is.
+struct Method {
+  Ref callable;
+  bool unbound;
+  Ref call(Handle obj) const;  // obj.<name>()
+};
+Method find_method(Handle obj, Handle name);
+
 // The value of a global name of a module: its namespace first, then the builtins; NameError else.
 Ref global(Handle module_dict, Handle name);
 

@@ -80,23 +80,6 @@ Ref interned(std::string_view s);
 inline Ref getattr(Handle o, Handle name) { return own(PyObject_GetAttr(o.ptr(), name.ptr())); }
 inline void setattr(Handle o, Handle name, Handle value) { ok(PyObject_SetAttr(o.ptr(), name.ptr(), value.ptr())); }
 inline void setitem(Handle dict, Handle key, Handle value) { ok(PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr())); }
-// Attribute access on one object with interned names: the generic functions are called directly
-// when the object's type uses them, which skips a dispatch and a re-interning per access.
-class AttributeAccess {
- public:
-  explicit AttributeAccess(Handle o)
-      : o_(o.ptr()),
-        get_(Py_TYPE(o_)->tp_getattro == PyObject_GenericGetAttr ? PyObject_GenericGetAttr : PyObject_GetAttr),
-        set_(Py_TYPE(o_)->tp_setattro == PyObject_GenericSetAttr ? PyObject_GenericSetAttr : PyObject_SetAttr) {}
-  Ref get(Handle name) const { return own(get_(o_, name.ptr())); }
-  void set(Handle name, Handle value) const { ok(set_(o_, name.ptr(), value.ptr())); }
-
- private:
-  PyObject* o_;
-  PyObject* (*get_)(PyObject*, PyObject*);
-  int (*set_)(PyObject*, PyObject*, PyObject*);
-};
-
 inline bool truthy(Handle o) {
   PyObject* p = o.ptr();
   if (p == Py_None || p == Py_False) return false;

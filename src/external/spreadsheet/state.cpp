@@ -1,12 +1,5 @@
 #include "external/spreadsheet/state.hpp"
 
-// The interpreter's method lookup, as its attribute instructions and PyObject_VectorcallMethod use
-// it; exported by 3.13, not declared by its public headers.
-#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
-#define SPREADSHEET_HAS_GET_METHOD 1
-extern "C" int _PyObject_GetMethod(PyObject* obj, PyObject* name, PyObject** method);
-#endif
-
 namespace spreadsheet {
 
 namespace {
@@ -60,23 +53,6 @@ Ref call_method(Handle obj, Handle name, std::initializer_list<Handle> args) {
   argv[n++] = obj.ptr();
   for (Handle a : args) argv[n++] = a.ptr();
   return native::own(PyObject_VectorcallMethod(name.ptr(), argv, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
-
-Method find_method(Handle obj, Handle name) {
-#ifdef SPREADSHEET_HAS_GET_METHOD
-  PyObject* found = nullptr;
-  const int unbound = _PyObject_GetMethod(obj.ptr(), name.ptr(), &found);
-  if (found == nullptr) throw native::PythonError{};
-  return {native::steal(found), unbound != 0};
-#else
-  return {native::getattr(obj, name), false};
-#endif
-}
-
-Ref Method::call(Handle obj) const {
-  if (!unbound) return native::own(PyObject_CallNoArgs(callable.ptr()));
-  PyObject* argv[] = {obj.ptr()};
-  return native::own(PyObject_Vectorcall(callable.ptr(), argv, 1, nullptr));
 }
 
 void raise_with(Handle type, Handle message) {

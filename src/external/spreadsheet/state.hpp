@@ -174,16 +174,6 @@ Ref dict_of(PyObject* const (&keys)[N], PyObject* const (&values)[N]) {
   return dict;
 }
 
-// `obj.<name>` as a method call looks it up, the instance's own attributes included: either the
-// function found on the class, still to be called with `obj` first (`unbound`), or the attribute
-// itself, to be called as it is.
-struct Method {
-  Ref callable;
-  bool unbound;
-  Ref call(Handle obj) const;  // obj.<name>()
-};
-Method find_method(Handle obj, Handle name);
-
 // Raises `type` made with the one message argument, by calling the class (host classes included).
 [[noreturn]] void raise_with(Handle type, Handle message);
 
