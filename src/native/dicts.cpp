@@ -29,36 +29,14 @@ Ref prototype_of(PyObject* const* keys, size_t count) {
   return dict;
 }
 
+}  // namespace
+
 // What the collector follows: containers, and among tuples only those it still tracks.
-bool may_be_tracked(PyObject* value) {
+bool DictShapes::may_be_tracked(PyObject* value) {
   PyTypeObject* type = Py_TYPE(value);
   if (!PyType_IS_GC(type)) return false;
   if (type == &PyTuple_Type) return PyObject_GC_IsTracked(value);
   return type->tp_is_gc == nullptr || type->tp_is_gc(value);
-}
-
-}  // namespace
-
-Ref DictShapes::fill(Handle prototype, PyObject* const* values, size_t count) {
-  Ref dict = own(PyDict_Copy(prototype.ptr()));
-  const KeysHeader* table = cpython::dict_keys(dict.ptr());
-  if (reinterpret_cast<PyDictObject*>(dict.ptr())->ma_values != nullptr || table->kind != cpython::kUnicodeKeys ||
-      table->nentries != static_cast<Py_ssize_t>(count))
-    return {};
-  UnicodeEntry* entries = cpython::unicode_entries(table);
-  bool may_hold_cycles = false;
-  for (size_t i = 0; i < count; ++i) {
-    PyObject* old = entries[i].value;  // None
-    PyObject* value = values[i];
-    entries[i].value = Py_NewRef(value);
-    Py_DECREF(old);
-    // As the interpreter decides for its own dicts: a value that is a container the collector
-    // follows (a tuple only while it is tracked itself) makes the dict one to follow too.
-    if (!may_hold_cycles) may_hold_cycles = may_be_tracked(value);
-  }
-  // The prototype held only None, so the copy is not tracked yet.
-  if (may_hold_cycles && !PyObject_GC_IsTracked(dict.ptr())) PyObject_GC_Track(dict.ptr());
-  return dict;
 }
 
 namespace {
@@ -96,6 +74,10 @@ bool layout_recognised() {
 }
 
 }  // namespace
+
+Ref DictShapes::prototype(PyObject* const* keys, size_t count) {
+  return count > 0 && layout_recognised() ? prototype_of(keys, count) : Ref();
+}
 
 const DictShapes::Shape* DictShapes::find(PyObject* const* keys, size_t count) const {
   for (last_ = 0; last_ < shapes_.size(); ++last_)

@@ -9,6 +9,7 @@
 
 #include <vector>
 
+#include "native/layout.hpp"
 #include "native/ref.hpp"
 
 namespace native {
@@ -25,9 +26,19 @@ class DictShapes {
     return make_other(keys, values, count);
   }
 
+  // A dict of `keys` in this order, each with the value None, to fill copies of; null (and no error)
+  // when this interpreter does not lay it out as fill() expects.
+  static Ref prototype(PyObject* const* keys, size_t count);
+
   // A copy of a prepared dict with the values put into its entries in order; null (and no error)
   // if the copy is not laid out as the prototype.
-  static Ref fill(Handle prototype, PyObject* const* values, size_t count);
+  static Ref fill(Handle prototype, PyObject* const* values, size_t count) {
+    return fill(prototype, count, [values](size_t i) { return values[i]; });
+  }
+  // The same with the i-th value given by value_of(i), borrowed; a null value gives a null result.
+  // The values are read after the copy is made, and nothing runs from then on.
+  template <class ValueOf>
+  static Ref fill(Handle prototype, size_t count, ValueOf value_of);
 
  private:
   struct Shape {
@@ -40,6 +51,7 @@ class DictShapes {
       return true;
     }
   };
+  static bool may_be_tracked(PyObject* value);
   Ref make_other(PyObject* const* keys, PyObject* const* values, size_t count) const;
   const Shape* find(PyObject* const* keys, size_t count) const;
 
@@ -47,5 +59,28 @@ class DictShapes {
   mutable std::vector<Shape> shapes_;
   mutable size_t last_ = 0;  // the shape found last time
 };
+
+template <class ValueOf>
+Ref DictShapes::fill(Handle prototype, size_t count, ValueOf value_of) {
+  Ref dict = own(PyDict_Copy(prototype.ptr()));
+  const cpython::KeysHeader* table = cpython::dict_keys(dict.ptr());
+  if (reinterpret_cast<PyDictObject*>(dict.ptr())->ma_values != nullptr || table->kind != cpython::kUnicodeKeys ||
+      table->nentries != static_cast<Py_ssize_t>(count))
+    return {};
+  cpython::UnicodeEntry* entries = cpython::unicode_entries(table);
+  bool may_hold_cycles = false;
+  for (size_t i = 0; i < count; ++i) {
+    PyObject* value = value_of(i);
+    if (value == nullptr) return {};
+    // The entry held None, which is immortal: replacing it releases nothing.
+    entries[i].value = Py_NewRef(value);
+    // As the interpreter decides for its own dicts: a value that is a container the collector
+    // follows (a tuple only while it is tracked itself) makes the dict one to follow too.
+    if (!may_hold_cycles && PyType_IS_GC(Py_TYPE(value))) may_hold_cycles = may_be_tracked(value);
+  }
+  // The prototype held only None, so the copy is not tracked yet.
+  if (may_hold_cycles && !PyObject_GC_IsTracked(dict.ptr())) PyObject_GC_Track(dict.ptr());
+  return dict;
+}
 
 }  // namespace native

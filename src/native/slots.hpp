@@ -69,6 +69,10 @@ class SlotTable {
       return ix >= 0 && ix < cpython::values_header(self_)->capacity ? values[ix] : nullptr;
     }
 
+    // Where self.<name(i)> sits among readable()'s values while the class keeps its version; -1 when
+    // reads of it do not go there.
+    int position(size_t i) const { return layout_ != nullptr && layout_->direct_get ? layout_->index[i] : -1; }
+
     // self.<name(i)> = value
     void set(size_t i, Handle value) const {
       if (values(true) != nullptr && layout_->index[i] >= 0 && cpython::store(self_, layout_->index[i], value.ptr()))

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "external/idea_rcs/objects/state.hpp"
+#include "native/layout.hpp"
 #include "native/lookup.hpp"
 
 namespace objects {
@@ -305,12 +306,74 @@ void gather(State& state, const CompiledClass& cls, Handle self, Pairs& pairs, R
   write_keys(state, cls, self, pairs, dict, shapes);
 }
 
+constexpr size_t kMaxDirectReads = 64;
+
+// The dict made straight from the instance's inline values, as the chain's tables write it; null (and
+// nothing done) when the instance is not laid out as planned.
+Ref serialize_direct(const CompiledClass& cls, PyObject* self) {
+  const CompiledClass::Direct& plan = cls.direct;
+  const native::cpython::ValuesHeader* header = native::cpython::values_header(self);
+  if (!header->valid || header->capacity < plan.least_capacity) return {};
+  PyObject* const* values = native::cpython::values(self);
+  // A value not set gives null: the generic read raises as Python does. The values are borrowed:
+  // making the dict allocates but runs no code, so nothing can drop them meanwhile.
+  if (plan.prototype) {
+    const CompiledClass::DirectRead* reads = plan.reads.data();
+    return native::DictShapes::fill(plan.prototype, plan.reads.size(),
+                                    [values, reads](size_t i) { return values[reads[i].position]; });
+  }
+  PyObject* keys[kMaxDirectReads];
+  PyObject* found[kMaxDirectReads];
+  size_t count = 0;
+  for (const CompiledClass::DirectRead& read : plan.reads) {
+    PyObject* value = values[read.position];
+    if (value == nullptr) return {};
+    if (read.skip_none && value == Py_None) continue;
+    keys[count] = read.key;
+    found[count++] = value;
+  }
+  return cls.shapes.make(keys, found, count);
+}
+
+// Plans the direct serialisation for the class of `self` from the chain the generic path has just
+// learned, or remembers that the class takes the generic path.
+void learn_direct(const CompiledClass& cls, Handle self) {
+  PyTypeObject* type = Py_TYPE(self.ptr());
+  CompiledClass::Direct plan{type, type->tp_version_tag, false, 0, {}, {}};
+  const CompiledClass::Chain& chain = cls.chain;
+  plan.usable = chain.type == type && chain.version == type->tp_version_tag && chain.version != 0;
+  for (size_t i = 0; plan.usable && i < chain.count; ++i) {
+    const CompiledClass& c = *chain.classes[i];
+    const native::SlotTable::Object attrs = c.slots->of(self);
+    plan.usable = c.keys_run_no_code && c.decl->serialize->extra == nullptr && attrs.readable() != nullptr;
+    for (const CompiledKey& key : c.keys) {
+      const int position = attrs.position(key.slot);
+      plan.usable = plan.usable && position >= 0 && plan.reads.size() < kMaxDirectReads;
+      if (!plan.usable) break;
+      plan.reads.push_back({key.key.ptr(), static_cast<int8_t>(position), key.rule == Rule::IfNotNone});
+      plan.least_capacity = std::max(plan.least_capacity, position + 1);
+    }
+  }
+  if (!plan.usable) plan.reads.clear();
+  const bool fixed = std::none_of(plan.reads.begin(), plan.reads.end(), [](const auto& r) { return r.skip_none; });
+  if (plan.usable && fixed) {  // every key always written: fill copies of one prepared dict
+    std::vector<PyObject*> keys;
+    for (const CompiledClass::DirectRead& read : plan.reads) keys.push_back(read.key);
+    plan.prototype = native::DictShapes::prototype(keys.data(), keys.size());
+  }
+  cls.direct = std::move(plan);
+}
+
 }  // namespace
 
 Ref serialize_as(State& state, const CompiledClass& cls, Handle self) {
+  PyTypeObject* type = Py_TYPE(self.ptr());
+  const bool planned = cls.direct.type == type && cls.direct.version == type->tp_version_tag;
+  if (planned && cls.direct.usable) {
+    if (Ref dict = serialize_direct(cls, self.ptr())) return dict;
+  }
   Pairs pairs;
   Ref dict;
-  PyTypeObject* type = Py_TYPE(self.ptr());
   const CompiledClass::Chain known = cls.chain;  // a copy: code run below may serialise another class
   if (known.type == type && known.version == type->tp_version_tag && known.version != 0) {
     // What super() finds depends only on the class and its bases, and any change to them gives the
@@ -327,6 +390,7 @@ Ref serialize_as(State& state, const CompiledClass& cls, Handle self) {
     }
   }
   pairs.flush(dict, cls.shapes);
+  if (!planned && Py_TYPE(self.ptr()) == type) learn_direct(cls, self);
   return dict;
 }
 

@@ -199,6 +199,23 @@ struct CompiledClass {
     size_t count = 0;
   };
   mutable Chain chain;
+  // For instances of one class version whose serialiser only reads stored attributes (every table of
+  // the chain runs no code and no class adds a hook): each key with the position of its value among
+  // the instance's inline values, base keys first.
+  struct DirectRead {
+    PyObject* key;  // the record's
+    int8_t position;
+    bool skip_none;
+  };
+  struct Direct {
+    PyTypeObject* type = nullptr;
+    unsigned int version = 0;
+    bool usable = false;
+    int least_capacity = 0;  // of the instance's inline values
+    std::vector<DirectRead> reads;
+    Ref prototype;  // the dict to fill when no key is ever left out
+  };
+  mutable Direct direct;
   // Property getters, one per property in declaration order.
   struct CompiledProperty {
     size_t slot;
