@@ -222,12 +222,13 @@ def bulk_ops() -> list[Op]:
 
     def serialize_extremes_floor(m):
         data = section_with_extremes(m, m.LoadingULS(forces(m)))._serialize()
-        pairs = [(name, Ideal(extreme._serialize())) for name, extreme in data["extremes"]]
+        names = [name for name, _ in data["extremes"]]
+        extremes = [Ideal(extreme._serialize()) for _, extreme in data["extremes"]]
         prepared = dict(data, extremes=None)
 
         def run():
             out = prepared.copy()
-            out["extremes"] = list(pairs)
+            out["extremes"] = list(zip(names, extremes))  # new pairs, as every serialisation makes
             for _, extreme in out["extremes"]:
                 extreme._serialize()
         return run
