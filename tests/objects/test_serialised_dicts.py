@@ -5,6 +5,8 @@ import gc
 import itertools
 import weakref
 
+import pytest
+
 import ondrel.external.idea_rcs.objects as objects
 
 class Node:
@@ -93,3 +95,29 @@ def test_a_base_serialiser_added_or_removed_later_is_used_from_then_on():
     assert list(leaf._serialize()) == ["from_mid", *plain]
     del Mid._serialize
     assert leaf._serialize() == plain
+
+
+def test_values_written_when_truthy_are_tested_as_python_does():
+    class Falsy:
+        def __bool__(self):
+            return False
+
+    class Empty:
+        def __len__(self):
+            return 0
+
+    class Failing:
+        def __bool__(self):
+            raise RuntimeError("no truth")
+
+    cases = [(None, False), (0, False), (0.0, False), ("", False), ([], False), (False, False), (Falsy(), False),
+             (Empty(), False), (1, True), ("x", True), (object(), True), (objects.ExposureClassEc2Carbonation.XC1, True)]
+    chlorides = objects.ExposureClassEc2Chlorides.XD1
+    for _ in range(3):  # made the long way first, then the short way
+        for value, written in cases:
+            data = objects.ExposureClassesDataEc2(carbonation=value, chlorides=chlorides)._serialize()
+            expected = {"carbonation": value, "chlorides": chlorides} if written else {"chlorides": chlorides}
+            assert data == expected and list(data) == list(expected)
+            assert not written or data["carbonation"] is value
+        with pytest.raises(RuntimeError, match="no truth"):
+            objects.ExposureClassesDataEc2(carbonation=Failing())._serialize()

@@ -308,6 +308,20 @@ void gather(State& state, const CompiledClass& cls, Handle self, Pairs& pairs, R
 
 constexpr size_t kMaxDirectReads = 64;
 
+// The truth of `value` when testing it runs no code of its own, as for the builtin types and for
+// objects without a truth or length slot (always true); -1 otherwise.
+int truth_without_code(PyObject* value) {
+  if (value == Py_None) return 0;
+  PyTypeObject* type = Py_TYPE(value);
+  const bool tested = (type->tp_as_number != nullptr && type->tp_as_number->nb_bool != nullptr) ||
+                      (type->tp_as_mapping != nullptr && type->tp_as_mapping->mp_length != nullptr) ||
+                      (type->tp_as_sequence != nullptr && type->tp_as_sequence->sq_length != nullptr);
+  if (!tested) return 1;
+  const bool builtin = type == &PyBool_Type || type == &PyFloat_Type || type == &PyLong_Type ||
+                       type == &PyUnicode_Type || type == &PyList_Type || type == &PyTuple_Type || type == &PyDict_Type;
+  return builtin ? PyObject_IsTrue(value) : -1;
+}
+
 // The dict made straight from the instance's inline values, as the chain's tables write it; null (and
 // nothing done) when the instance is not laid out as planned.
 Ref serialize_direct(const CompiledClass& cls, PyObject* self) {
@@ -328,7 +342,12 @@ Ref serialize_direct(const CompiledClass& cls, PyObject* self) {
   for (const CompiledClass::DirectRead& read : plan.reads) {
     PyObject* value = values[read.position];
     if (value == nullptr) return {};
-    if (read.skip_none && value == Py_None) continue;
+    if (read.rule == Rule::IfNotNone && value == Py_None) continue;
+    if (read.rule == Rule::IfTruthy) {
+      const int truth = truth_without_code(value);
+      if (truth < 0) return {};  // the generic path runs the object's own test
+      if (truth == 0) continue;
+    }
     keys[count] = read.key;
     found[count++] = value;
   }
@@ -345,17 +364,17 @@ void learn_direct(const CompiledClass& cls, Handle self) {
   for (size_t i = 0; plan.usable && i < chain.count; ++i) {
     const CompiledClass& c = *chain.classes[i];
     const native::SlotTable::Object attrs = c.slots->of(self);
-    plan.usable = c.keys_run_no_code && c.decl->serialize->extra == nullptr && attrs.readable() != nullptr;
+    plan.usable = c.decl->serialize->extra == nullptr && attrs.readable() != nullptr;
     for (const CompiledKey& key : c.keys) {
       const int position = attrs.position(key.slot);
-      plan.usable = plan.usable && position >= 0 && plan.reads.size() < kMaxDirectReads;
+      plan.usable = plan.usable && key.convert == Convert::None && position >= 0 && plan.reads.size() < kMaxDirectReads;
       if (!plan.usable) break;
-      plan.reads.push_back({key.key.ptr(), static_cast<int8_t>(position), key.rule == Rule::IfNotNone});
+      plan.reads.push_back({key.key.ptr(), static_cast<int8_t>(position), key.rule});
       plan.least_capacity = std::max(plan.least_capacity, position + 1);
     }
   }
   if (!plan.usable) plan.reads.clear();
-  const bool fixed = std::none_of(plan.reads.begin(), plan.reads.end(), [](const auto& r) { return r.skip_none; });
+  const bool fixed = std::all_of(plan.reads.begin(), plan.reads.end(), [](const auto& r) { return r.rule == Rule::Always; });
   if (plan.usable && fixed) {  // every key always written: fill copies of one prepared dict
     std::vector<PyObject*> keys;
     for (const CompiledClass::DirectRead& read : plan.reads) keys.push_back(read.key);

@@ -199,13 +199,13 @@ struct CompiledClass {
     size_t count = 0;
   };
   mutable Chain chain;
-  // For instances of one class version whose serialiser only reads stored attributes (every table of
-  // the chain runs no code and no class adds a hook): each key with the position of its value among
-  // the instance's inline values, base keys first.
+  // For instances of one class version whose serialiser only reads stored attributes (no key of the
+  // chain is converted and no class adds a hook): each key with the position of its value among the
+  // instance's inline values, base keys first.
   struct DirectRead {
     PyObject* key;  // the record's
     int8_t position;
-    bool skip_none;
+    Rule rule;
   };
   struct Direct {
     PyTypeObject* type = nullptr;
