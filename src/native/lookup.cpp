@@ -1,6 +1,7 @@
 #include "native/lookup.hpp"
 
 #include "native/function.hpp"  // kMaxParams
+#include "native/slots.hpp"     // instance_layout_recognised
 
 // The interpreter's method lookup, as its attribute instructions and PyObject_VectorcallMethod use
 // it; exported by 3.13, not declared by its public headers.
@@ -72,6 +73,35 @@ Method find_method(Handle obj, Handle name) {
 #else
   return {getattr(obj, name), false};
 #endif
+}
+
+Method MethodCache::find_and_learn(Handle obj, Handle name) const {
+  Method method = find_method(obj, name);
+  PyTypeObject* type = Py_TYPE(obj.ptr());
+  const unsigned long flags = type->tp_flags;
+  // The lookup ran no code when it found a method, so the class and the instance are as it saw them.
+  if (!method.unbound || !(flags & Py_TPFLAGS_HEAPTYPE) || !(flags & Py_TPFLAGS_INLINE_VALUES) ||
+      type->tp_getattro != PyObject_GenericGetAttr || !instance_layout_recognised())
+    return method;
+  const cpython::KeysHeader* keys = cpython::class_keys(type);
+  if (keys == nullptr || keys->kind != cpython::kSplitKeys || !cpython::values_header(obj.ptr())->valid ||
+      !PyUnstable_Type_AssignVersionTag(type))
+    return method;
+  int ix = -1;
+  const cpython::UnicodeEntry* names = cpython::unicode_entries(keys);
+  for (Py_ssize_t j = 0; j < keys->nentries && ix < 0; ++j) {
+    PyObject* key = names[j].key;  // exact str, as every key of a shared table
+    if (key == name.ptr() || (key != nullptr && PyUnicode_Compare(key, name.ptr()) == 0)) ix = static_cast<int>(j);
+  }
+  Entry* e = nullptr;
+  for (Entry& known : entries_)
+    if (known.type == type) e = &known;  // an older answer for the class: replaced
+  if (e == nullptr) {
+    e = &entries_[next_];
+    next_ = (next_ + 1) % 4;
+  }
+  *e = {type, type->tp_version_tag, keys, keys->nentries, ix, method.callable.ptr()};
+  return method;
 }
 
 Ref Method::call(Handle obj) const {

@@ -2,6 +2,7 @@
 // through a module's namespace (then the builtins) at call time.
 #pragma once
 
+#include "native/layout.hpp"
 #include "native/ref.hpp"
 
 namespace native {
@@ -43,6 +44,48 @@ struct Method {
   Ref call(Handle obj) const;  // obj.<name>()
 };
 Method find_method(Handle obj, Handle name);
+
+// find_method for one name, remembered for the last few classes it found a method on. The answer
+// has two parts: the function in the class, which depends only on the classes in the MRO (any
+// change to them gives the class a new version), and the absence of an instance attribute of that
+// name, which the interpreter decides from the instance's inline values and the class's shared key
+// table. A remembered answer is used while the version, the key table and the instance's own slot
+// for the name say it still holds; otherwise find_method decides. Only answers the interpreter's own
+// lookup would give as "unbound" are remembered, and the function is held borrowed: while the
+// version stands, the class dict it was found in still holds it.
+class MethodCache {
+ public:
+  Method find(Handle obj, Handle name) const {
+    PyTypeObject* type = Py_TYPE(obj.ptr());
+    for (const Entry& e : entries_)
+      if (e.type == type && e.version == type->tp_version_tag && e.version != 0 && e.absent_from(obj.ptr()))
+        return {borrow(e.found), true};
+    return find_and_learn(obj, name);
+  }
+
+ private:
+  struct Entry {
+    PyTypeObject* type = nullptr;
+    unsigned int version = 0;
+    const void* keys = nullptr;  // the class's shared key table ...
+    Py_ssize_t nentries = 0;     // ... and how many names it held
+    int ix = -1;                 // the name's place among them, or -1
+    PyObject* found = nullptr;
+    // Whether obj, of this class, holds no attribute of the name, as the interpreter's lookup
+    // finds instance attributes: in its inline values, through the class's key table.
+    bool absent_from(PyObject* obj) const {
+      const cpython::KeysHeader* current = cpython::class_keys(type);
+      if (current != keys || current->nentries != nentries) return false;
+      const cpython::ValuesHeader* header = cpython::values_header(obj);
+      if (!header->valid) return false;  // the instance dict holds its own values
+      return ix < 0 || (ix < header->capacity && cpython::values(obj)[ix] == nullptr);
+    }
+  };
+  Method find_and_learn(Handle obj, Handle name) const;
+
+  mutable Entry entries_[4];
+  mutable unsigned next_ = 0;
+};
 
 // The value of a global name of a module: its namespace first, then the builtins; NameError else.
 Ref global(Handle module_dict, Handle name);

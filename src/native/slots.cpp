@@ -22,6 +22,8 @@ bool layout_recognised() {
 
 }  // namespace
 
+bool instance_layout_recognised() { return layout_recognised(); }
+
 SlotTable::SlotTable(std::vector<Ref> names) : names_(std::move(names)) {}
 
 void SlotTable::learn_position(Layout& layout, size_t i) const {

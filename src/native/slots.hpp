@@ -23,6 +23,9 @@
 
 namespace native {
 
+// Whether this interpreter lays instances out as this file expects (a probe, run once per process).
+bool instance_layout_recognised();
+
 class SlotTable {
  public:
   // `names` are interned strings; accessors take their positions in this list.

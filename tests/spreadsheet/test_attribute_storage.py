@@ -175,3 +175,84 @@ class TestSubclasses:
             body(inputs + [ss.SpreadsheetCalculationInput(Key("z"), 4)], False)
         with pytest.raises(ss.SpreadsheetError, match="two equal named cells for name: z"):
             fill([ss.NamedInputCell("z", 1), ss.NamedInputCell(Key("z"), 2)])
+
+
+def own_direct(cell):
+    return {"sheet_name": cell.sheet_name, "row": cell.row, "column": cell.column, "value": cell.value}
+
+
+class TestMethodsFoundAgain:
+    """The fill body remembers where it found a class's serialize (serialize_for_fill_spreadsheet); a
+    change made between two cells of one class, to the class or to one instance, shows at the next cell."""
+
+    class Changer(ss.DirectInputCell):
+        """A cell whose serialize makes a change, then returns its row."""
+
+        def __init__(self, row, change):
+            super().__init__("changes", "A", row, 0)
+            self.change = change
+
+        def serialize(self, convert_value_to_str=False):
+            self.change()
+            return {"changer": self.row}
+
+    def test_direct_cells(self, host):
+        class Plain(ss.DirectInputCell):
+            pass
+
+        class Fresh(ss.DirectInputCell):  # no instance has ever held a serialize
+            pass
+
+        unset = Plain("S", "A", 2, 2)
+        unset.serialize = lambda: {"unset": 2}
+        del unset.serialize  # the name stays in the class's key table, without a value for this instance
+        shadowed = Plain("S", "A", 3, 3)
+        shadowed.serialize = lambda: {"shadowed": 3}
+        later = Plain("S", "A", 5, 5)
+        fresh = [Fresh("F", "A", row, row) for row in range(3)]
+        materialised = Plain("S", "A", 10, 10)
+        vars(materialised)  # an instance dict over the same values
+        diverged = Plain("S", "A", 11, 11)
+        vars(diverged)[0] = "a key of another kind"  # the instance dict now holds the values on its own
+        vars(diverged)["serialize"] = lambda: {"diverged": 11}
+        fresh_diverged = Fresh("F", "A", 11, 11)
+        vars(fresh_diverged)[0] = "a key of another kind"
+        vars(fresh_diverged)["serialize"] = lambda: {"fresh_diverged": 11}
+        base = ss.DirectInputCell("S", "A", 12, 12)
+        cells = [Plain("S", "A", 1, 1), unset, shadowed,
+                 self.Changer(4, lambda: setattr(later, "serialize", lambda: {"later": 5})), later,
+                 fresh[0], self.Changer(6, lambda: setattr(fresh[1], "serialize", lambda: {"fresh": 1})), fresh[1],
+                 fresh[2], self.Changer(7, lambda: setattr(Plain, "serialize", lambda self: {"class": self.row})),
+                 Plain("S", "A", 8, 8), self.Changer(9, lambda: delattr(Plain, "serialize")), Plain("S", "A", 9, 9),
+                 materialised, diverged, Fresh("F", "A", 20, 20), fresh_diverged, base]
+        assert fill(cells)["direct_cells"] == [
+            own_direct(cells[0]), own_direct(unset), {"shadowed": 3}, {"changer": 4}, {"later": 5},
+            own_direct(fresh[0]), {"changer": 6}, {"fresh": 1}, own_direct(fresh[2]), {"changer": 7}, {"class": 8},
+            {"changer": 9}, own_direct(cells[12]), own_direct(materialised), {"diverged": 11},
+            own_direct(cells[15]), {"fresh_diverged": 11}, own_direct(base)]
+
+    def test_more_classes_than_are_remembered(self, host):
+        def make(name, overrides):
+            namespace = {"serialize": lambda self, convert_value_to_str=False: {name: self.row}} if overrides else {}
+            return type(name, (ss.DirectInputCell,), namespace)
+
+        classes = [make(f"C{i}", i % 2 == 1) for i in range(7)]
+        cells = [classes[(row * 3) % 7]("S", "A", row, row) for row in range(50)]
+        expected = [{type(c).__name__: c.row} if "serialize" in vars(type(c)) else own_direct(c) for c in cells]
+        assert fill(cells)["direct_cells"] == expected
+
+    def test_named_cells(self, host):
+        class Plain(ss.NamedInputCell):
+            pass
+
+        later = Plain("later", 2)
+        unset = Plain("unset", 3)
+        unset.serialize_for_fill_spreadsheet = lambda: {"unset": "instance"}
+        del unset.serialize_for_fill_spreadsheet
+        cells = [Plain("first", 1),
+                 self.Changer(1, lambda: setattr(later, "serialize_for_fill_spreadsheet", lambda: {"later": "own"})),
+                 later, unset,
+                 self.Changer(2, lambda: setattr(Plain, "serialize_for_fill_spreadsheet", lambda self: {self.name: 0})),
+                 Plain("after", 4), ss.NamedInputCell("base", 5)]
+        assert fill(cells)["named_cells"] == {"first": {"value": 1}, "later": "own", "unset": {"value": 3},
+                                              "after": 0, "base": {"value": 5}}

@@ -70,7 +70,7 @@ Ref create_fill_request_body(Call& call) {
         Ref row = attrs.get(direct_attr::row);
         Ref column = attrs.get(direct_attr::column);
         // cell.serialize(): the module's own method runs in place.
-        const native::Method serialize = native::find_method(cell, state.s_serialize);
+        const native::Method serialize = state.serialize_methods.find(cell, state.s_serialize);
         Ref serialized = serialize.unbound && is_direct_input_serialize(state, serialize.callable)
                              ? direct_input_dict(state, attrs, false)
                              : serialize.call(cell);
@@ -86,7 +86,8 @@ Ref create_fill_request_body(Call& call) {
       case CellKind::Named: {
         // cell.serialize_for_fill_spreadsheet(): the module's own method gives its one entry, which then
         // goes into named_cells without the dictionary around it when the name is an exact str.
-        const native::Method serialize = native::find_method(cell, state.s_serialize_for_fill_spreadsheet);
+        const native::Method serialize =
+            state.fill_entry_methods.find(cell, state.s_serialize_for_fill_spreadsheet);
         Ref serialized, entry_name, entry;
         if (serialize.unbound && is_named_input_serialize_for_fill(state, serialize.callable)) {
           named_input_fill_entry(state, cell, entry_name, entry);
