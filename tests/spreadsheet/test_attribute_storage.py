@@ -256,3 +256,16 @@ class TestMethodsFoundAgain:
                  Plain("after", 4), ss.NamedInputCell("base", 5)]
         assert fill(cells)["named_cells"] == {"first": {"value": 1}, "later": "own", "unset": {"value": 3},
                                               "after": 0, "base": {"value": 5}}
+
+    def test_a_method_found_through_a_property_runs_after_the_address_is_read(self, host):
+        class Moving(ss.DirectInputCell):
+            @property
+            def serialize(self):
+                self.row = 99  # the address was read before, the dict is made after
+                return super().serialize
+
+        moving = Moving("S", "A", 3, 1.5)
+        body = fill([moving, ss.DirectInputCell("S", "A", 99, 2)])
+        assert body["direct_cells"][0] == {"sheet_name": "S", "row": 99, "column": "A", "value": 1.5}
+        with pytest.raises(ss.SpreadsheetError, match=r"address: \('S', 3, 'A'\)$"):
+            fill([Moving("S", "A", 3, 1.5), ss.DirectInputCell("S", "A", 3, 2)])

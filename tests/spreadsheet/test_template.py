@@ -1,7 +1,9 @@
 """Template filling against recording host doubles, and one real fill on the local platform."""
 
+import gc
 import inspect
 import io
+import sys
 
 import pytest
 
@@ -101,6 +103,42 @@ def test_many_distinct_addresses_pass(host):
     cells = [ss.DirectInputCell(f"S{i % 7}", chr(65 + i % 26), i // 26, i) for i in range(3000)]
     body = ss._create_fill_spreadsheet_request_body(io.BytesIO(b"t"), cells + [ss.DirectInputCell("S", "A", 0.5, 1)])
     assert len(body["direct_cells"]) == 3001
+
+
+class TestBodyDicts:
+    """The dicts in the body are those that Python's own dict displays make of the same objects."""
+
+    def test_direct_dicts_are_what_a_dict_display_of_the_attributes_makes(self, host):
+        class Sub(ss.DirectInputCell):
+            pass
+
+        class Text(str):
+            pass
+
+        values = [1.5, 2, "x", True, None, [1], (1, [2]), (), 10**30, -0.0]
+        cells = [ss.DirectInputCell("S", "A", row, value) for row, value in enumerate(values)]
+        cells += [Sub("S", "B", 1, 1.5), ss.DirectInputCell(Text("S"), "C", 1, [1]),
+                  ss.DirectInputCell("S", "C", 1.5, 2), ss.DirectInputCell("S", "C", 10**30, 3)]
+        made = ss._create_fill_spreadsheet_request_body(io.BytesIO(b"t"), cells)["direct_cells"]
+        assert type(made) is list and gc.is_tracked(made) and len(made) == len(cells)
+        for cell, entry in zip(cells, made):
+            expected = {"sheet_name": cell.sheet_name, "row": cell.row, "column": cell.column, "value": cell.value}
+            assert type(entry) is dict and entry == expected and list(entry) == list(expected)
+            assert all(a is b for a, b in zip(entry.values(), expected.values()))
+            assert gc.is_tracked(entry) == gc.is_tracked(expected)
+
+    def test_a_failure_part_way_releases_what_was_made(self, host):
+        value = float("1.25")
+        cells = [ss.DirectInputCell("S", "A", row, value) for row in range(100)]
+        held = sys.getrefcount(value)
+        for last in (ss.DirectOutputCell("S", "A", 1), ss.DirectInputCell("S", "A", 5, 0)):
+            with pytest.raises((ValueError, SpreadsheetError)):
+                ss._create_fill_spreadsheet_request_body(io.BytesIO(b"t"), cells + [last])
+            assert sys.getrefcount(value) == held
+        body = ss._create_fill_spreadsheet_request_body(io.BytesIO(b"t"), cells)
+        assert sys.getrefcount(value) == held + 100
+        del body
+        assert sys.getrefcount(value) == held
 
 
 def test_cells_serialise_through_their_own_methods(host):

@@ -464,9 +464,7 @@ Ref direct_input_dict(State& state, const native::SlotTable::Object& attrs, bool
     if (values[0] && values[1] && values[2] && values[3]) {
       const Ref held[] = {native::borrow(values[0]), native::borrow(values[1]), native::borrow(values[2]),
                           native::borrow(values[3])};
-      PyObject* const keys[] = {state.s_sheet_name.ptr(), state.s_row.ptr(), state.s_column.ptr(),
-                                state.s_value.ptr()};
-      return state.direct_input_dicts.make(keys, values, 4);
+      return direct_input_dict(state, values);
     }
   }
   Ref sheet_name = attrs.get(direct_attr::sheet_name);
@@ -477,6 +475,11 @@ Ref direct_input_dict(State& state, const native::SlotTable::Object& attrs, bool
   if (as_text) value = stringify(state, value);
   return dict_of({state.s_sheet_name.ptr(), state.s_row.ptr(), state.s_column.ptr(), state.s_value.ptr()},
                  {sheet_name.ptr(), row.ptr(), column.ptr(), value.ptr()});
+}
+
+Ref direct_input_dict(State& state, PyObject* const (&values)[4]) {
+  PyObject* const keys[] = {state.s_sheet_name.ptr(), state.s_row.ptr(), state.s_column.ptr(), state.s_value.ptr()};
+  return state.direct_input_dicts.make(keys, values, 4);
 }
 
 bool is_direct_input_serialize(const State& state, Handle function) {

@@ -13,6 +13,8 @@ bool is_rectangular(Handle rows);
 
 // What DirectInputCell.serialize(convert_value_to_str) returns for the cell whose attributes are given.
 Ref direct_input_dict(State& state, const native::SlotTable::Object& attrs, bool as_text);
+// The same dict of the four values (sheet_name, row, column, value) already read, which the caller holds.
+Ref direct_input_dict(State& state, PyObject* const (&values)[4]);
 
 // The one entry of NamedInputCell.serialize_for_fill_spreadsheet(): the name and {'value': value}.
 void named_input_fill_entry(State& state, Handle cell, Ref& name, Ref& inner);

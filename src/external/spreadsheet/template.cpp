@@ -1,5 +1,7 @@
 // Filling a spreadsheet template with direct cells, named cells and ranges through the fill add-on.
 #include <iterator>
+#include <utility>
+#include <vector>
 
 #include "external/spreadsheet/addresses.hpp"
 #include "external/spreadsheet/cells.hpp"
@@ -54,8 +56,11 @@ class CellKinds {
 Ref create_fill_request_body(Call& call) {
   State& state = call.state<State>();
   Handle template_stream = call[0];
-  Ref direct_cells = native::own(PyList_New(0));
-  AddressSet direct_addresses(PyList_CheckExact(call[1].ptr()) ? PyList_GET_SIZE(call[1].ptr()) : 0);
+  const Py_ssize_t expected = PyList_CheckExact(call[1].ptr()) ? PyList_GET_SIZE(call[1].ptr()) : 0;
+  // The direct cells' dicts, put into their list once all are made: a list the collector follows
+  // would be walked by every collection that the allocations of the dicts set off.
+  std::vector<Ref> direct_cells;
+  AddressSet direct_addresses(expected);
   Ref named_cells = native::own(PyDict_New());
   Ref cell_ranges = native::own(PyList_New(0));
   const CellKinds kind_of(state);
@@ -66,21 +71,36 @@ Ref create_fill_request_body(Call& call) {
     switch (kind_of(cell)) {
       case CellKind::Direct: {
         const native::SlotTable::Object attrs = state.direct_attrs.of(cell);
-        Ref sheet_name = attrs.get(direct_attr::sheet_name);
-        Ref row = attrs.get(direct_attr::row);
-        Ref column = attrs.get(direct_attr::column);
-        // cell.serialize(): the module's own method runs in place.
+        // The address, and the value too when reading all four runs no code: the module's own
+        // serialize then reads the same four, as nothing runs in between.
+        PyObject* const* stored = attrs.readable();
+        PyObject* const read[] = {stored ? attrs.peek(stored, direct_attr::sheet_name) : nullptr,
+                                  stored ? attrs.peek(stored, direct_attr::row) : nullptr,
+                                  stored ? attrs.peek(stored, direct_attr::column) : nullptr,
+                                  stored ? attrs.peek(stored, direct_attr::value) : nullptr};
+        const bool all_read = read[0] && read[1] && read[2] && read[3];
+        // Held: what runs later (a method found another way, the collector) may replace them.
+        Ref sheet_name = all_read ? native::borrow(read[0]) : attrs.get(direct_attr::sheet_name);
+        Ref row = all_read ? native::borrow(read[1]) : attrs.get(direct_attr::row);
+        Ref column = all_read ? native::borrow(read[2]) : attrs.get(direct_attr::column);
+        Ref value = all_read ? native::borrow(read[3]) : Ref();
+        // cell.serialize(): the module's own method runs in place. Finding it as the method runs no code.
         const native::Method serialize = state.serialize_methods.find(cell, state.s_serialize);
-        Ref serialized = serialize.unbound && is_direct_input_serialize(state, serialize.callable)
-                             ? direct_input_dict(state, attrs, false)
-                             : serialize.call(cell);
+        Ref serialized;
+        if (!serialize.unbound || !is_direct_input_serialize(state, serialize.callable))
+          serialized = serialize.call(cell);
+        else if (all_read)
+          serialized = direct_input_dict(state, {sheet_name.ptr(), row.ptr(), column.ptr(), value.ptr()});
+        else
+          serialized = direct_input_dict(state, attrs, false);
         if (!direct_addresses.add(sheet_name, row, column)) {
           Ref address = native::own(PyTuple_Pack(3, sheet_name.ptr(), row.ptr(), column.ptr()));
           raise_with(state.global(state.s_SpreadsheetError),
                      native::own(PyUnicode_FromFormat("There are two equal direct cell addresses for address: %S",
                                                       address.ptr())));
         }
-        native::ok(PyList_Append(direct_cells.ptr(), serialized.ptr()));
+        if (direct_cells.empty()) direct_cells.reserve(static_cast<size_t>(expected));
+        direct_cells.push_back(std::move(serialized));
         break;
       }
       case CellKind::Named: {
@@ -126,6 +146,10 @@ Ref create_fill_request_body(Call& call) {
     }
   });
 
+  Ref direct_list = native::own(PyList_New(static_cast<Py_ssize_t>(direct_cells.size())));
+  for (size_t i = 0; i < direct_cells.size(); ++i)
+    PyList_SET_ITEM(direct_list.ptr(), static_cast<Py_ssize_t>(i), direct_cells[i].release());
+
   Ref api = native::own(PyObject_CallNoArgs(state.global(state.s_API).ptr()));
   // The stream as it is: the upload sends its whole content whatever its position.
   Ref download_url = call_method(api, state.s__upload_temporary_file, {template_stream});
@@ -134,7 +158,7 @@ Ref create_fill_request_body(Call& call) {
 
   Ref body = request_body_start(state, download_url, slot);
   native::setitem(body, state.s_named_cells, named_cells);
-  native::setitem(body, state.s_direct_cells, direct_cells);
+  native::setitem(body, state.s_direct_cells, direct_list);
   native::setitem(body, state.s_cell_ranges, cell_ranges);
   return body;
 }
