@@ -3,6 +3,7 @@
 import gc
 import inspect
 import io
+import random
 import sys
 
 import pytest
@@ -103,6 +104,93 @@ def test_many_distinct_addresses_pass(host):
     cells = [ss.DirectInputCell(f"S{i % 7}", chr(65 + i % 26), i // 26, i) for i in range(3000)]
     body = ss._create_fill_spreadsheet_request_body(io.BytesIO(b"t"), cells + [ss.DirectInputCell("S", "A", 0.5, 1)])
     assert len(body["direct_cells"]) == 3001
+
+
+def duplicate_message(addresses):
+    """What the fill body says about the first address equal to an earlier one, as a set of tuples decides."""
+    seen = set()
+    for address in addresses:
+        if address in seen:
+            return f"There are two equal direct cell addresses for address: {address}"
+        seen.add(address)
+    return None
+
+
+def check_addresses(addresses):
+    cells = [ss.DirectInputCell(sheet, column, row, 0) for sheet, row, column in addresses]
+    expected = duplicate_message(addresses)
+    if expected is None:
+        assert len(ss._create_fill_spreadsheet_request_body(io.BytesIO(b"t"), cells)["direct_cells"]) == len(cells)
+    else:
+        with pytest.raises(SpreadsheetError) as caught:
+            ss._create_fill_spreadsheet_request_body(io.BytesIO(b"t"), cells)
+        assert str(caught.value) == expected
+
+
+class TestDirectAddresses:
+    """Duplicate addresses are found as a set of (sheet_name, row, column) tuples finds them, whatever the rows."""
+
+    @pytest.mark.parametrize("rows", [
+        [0, 63, 64, 1, 127, 128, 63],
+        [5, -1, 2**40, -(2**63), 2**63 - 1, 2**40],
+        [-(2**63), 7, -(2**63)],
+        [2**63 - 1, 1, 2**63 - 1],
+        [70_000, 500_000, 3, 1_000_000, 500_000],  # rows far apart for so few cells
+    ])
+    def test_rows_of_one_pair(self, host, rows):
+        check_addresses([("S", row, "A") for row in rows])
+
+    def test_far_rows_when_the_room_for_rows_runs_short(self, host):
+        # A few addresses have room for about 65,000 rows in all. Whichever pair comes first takes much
+        # of it; rows of the other pair between the two far ones then take the rest, bit by bit.
+        rows_between = [("S", 64 * word, "A") for word in (500, 900, 922, 950)]
+        for far in ([("T", 64 * 100, "A"), ("S", 64 * 1000, "A")], [("S", 64 * 1000, "A"), ("T", 64 * 100, "A")]):
+            check_addresses(far + rows_between + [("S", 64 * 1000, "A")])
+            check_addresses(far + rows_between + [("T", 64 * 100, "A")])
+            check_addresses(far + rows_between + [("S", 64 * 1000 + 1, "A"), ("S", 64 * 950 + 1, "A")])
+
+    def test_equal_texts_in_distinct_objects_and_many_pairs(self, host):
+        def fresh(text):
+            return "".join(list(text))  # an equal str that is another object
+
+        addresses = [(fresh(f"Sheet{i % 13}"), i // 40, fresh(f"C{i % 40}")) for i in range(2000)]
+        check_addresses(addresses)
+        check_addresses(addresses + [(fresh("Sheet7"), 3, fresh("C7")), ("Шит", 1, "A"), ("Шит", 1, "A")])
+        check_addresses(addresses + [(fresh("Sheet11"), 49, fresh("C11"))])
+
+    def test_random_addresses_against_a_set_of_tuples(self, host):
+        class Text(str):
+            pass
+
+        generator = random.Random(20240501)
+        rows = [0, 1, 2, 63, 64, 65, 1000, 65_535, 65_536, 1_048_576, -1, -64, 2**31, 2**62, 2**63 - 1, -(2**63),
+                2**63, 2**64 + 5]
+        texts = ["S", "T", "Ш", "A", "B", "AA"]
+        for trial in range(300):
+            def part(choices):
+                text = generator.choice(choices)
+                return "".join(list(text)) if generator.random() < 0.3 else text
+
+            addresses = []
+            for _ in range(generator.randrange(1, 120)):
+                row = generator.choice(rows) if generator.random() < 0.5 else generator.randrange(-200, 20_000)
+                addresses.append((part(texts[:3]), row, part(texts[3:])))
+            if trial % 5 == 0:  # an address of another kind, at some point, moves them all into a set
+                unusual = [("S", 1.0, "A"), ("S", True, "B"), (Text("T"), 64, "AA"), ("Ш", 0.5, "A")]
+                addresses.insert(generator.randrange(len(addresses) + 1), generator.choice(unusual))
+            check_addresses(addresses)
+
+    def test_texts_are_held_while_later_addresses_are_compared_with_them(self, host):
+        first = ss.DirectInputCell("".join(["She", "et"]), "".join(["A", "B"]), 1, 1)
+
+        class Dropping(ss.DirectInputCell):
+            def serialize(self, convert_value_to_str=False):
+                first.sheet_name = first.column = "elsewhere"  # the first texts now live only in the body
+                return {}
+
+        with pytest.raises(SpreadsheetError, match=r"address: \('Sheet', 1, 'AB'\)$"):
+            ss._create_fill_spreadsheet_request_body(io.BytesIO(b"t"), [
+                first, Dropping("X", "A", 1, 1), Dropping("Y", "A", 1, 1), ss.DirectInputCell("Sheet", "AB", 1, 2)])
 
 
 class TestBodyDicts:
