@@ -215,6 +215,16 @@ class TestBodyDicts:
             assert all(a is b for a, b in zip(entry.values(), expected.values()))
             assert gc.is_tracked(entry) == gc.is_tracked(expected)
 
+    def test_named_entries_are_what_a_dict_display_of_the_value_makes(self, host):
+        values = [1.5, "x", None, [1], (1, [2]), (), {"a": 1}]
+        cells = [ss.NamedInputCell(f"n{i}", value) for i, value in enumerate(values)]
+        made = ss._create_fill_spreadsheet_request_body(io.BytesIO(b"t"), cells)["named_cells"]
+        assert list(made) == [cell.name for cell in cells]
+        for cell, entry in zip(cells, made.values()):
+            expected = {"value": cell.value}
+            assert type(entry) is dict and entry == expected and entry["value"] is cell.value
+            assert gc.is_tracked(entry) == gc.is_tracked(expected)
+
     def test_a_failure_part_way_releases_what_was_made(self, host):
         value = float("1.25")
         cells = [ss.DirectInputCell("S", "A", row, value) for row in range(100)]

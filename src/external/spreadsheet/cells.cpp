@@ -451,8 +451,10 @@ Ref float_text(double number) {
 void named_input_fill_entry(State& state, Handle cell, Ref& name, Ref& inner) {
   const native::SlotTable::Object attrs = state.named_attrs.of(cell);
   name = attrs.get(named_attr::name);
-  inner = native::own(PyDict_New());
-  native::setitem(inner, state.s_value, attrs.get(named_attr::value));
+  Ref value = attrs.get(named_attr::value);
+  PyObject* const keys[] = {state.s_value.ptr()};
+  PyObject* const values[] = {value.ptr()};
+  inner = state.named_entry_dicts.make(keys, values, 1);
 }
 
 Ref direct_input_dict(State& state, const native::SlotTable::Object& attrs, bool as_text) {

@@ -137,6 +137,8 @@ struct State {
   native::SlotTable job_attrs{attribute_names({"_values", "_file", "_inputs", "_input_cells", "_result"})};
   // The dicts of direct input cells, made by copying a prepared one (its keys are interned strings).
   native::DictShapes direct_input_dicts;
+  // The {'value': value} dicts of named input cells, made the same way.
+  native::DictShapes named_entry_dicts;
   // Where the fill body finds serialize and serialize_for_fill_spreadsheet for the last few classes.
   native::MethodCache serialize_methods, fill_entry_methods;
 
