@@ -96,5 +96,16 @@ inline UnicodeEntry* unicode_entries(const KeysHeader* keys) {
   return reinterpret_cast<UnicodeEntry*>(const_cast<char*>(reinterpret_cast<const char*>(keys)) + sizeof(KeysHeader) +
                                          (size_t{1} << keys->log2_index_bytes));
 }
+// The place of `name` (an exact str) in a class's shared key table, where instances keep its value
+// among their inline values; -1 if the table does not hold it (or holds it beyond `limit`).
+inline int shared_key_index(const KeysHeader* keys, PyObject* name, Py_ssize_t limit) {
+  const UnicodeEntry* entries = unicode_entries(keys);
+  for (Py_ssize_t j = 0; j < keys->nentries && j < limit; ++j) {
+    PyObject* key = entries[j].key;
+    if (key == name || (key != nullptr && PyUnicode_CheckExact(key) && PyUnicode_Compare(key, name) == 0))
+      return static_cast<int>(j);
+  }
+  return -1;
+}
 
 }  // namespace native::cpython

@@ -87,12 +87,7 @@ Method MethodCache::find_and_learn(Handle obj, Handle name) const {
   if (keys == nullptr || keys->kind != cpython::kSplitKeys || !cpython::values_header(obj.ptr())->valid ||
       !PyUnstable_Type_AssignVersionTag(type))
     return method;
-  int ix = -1;
-  const cpython::UnicodeEntry* names = cpython::unicode_entries(keys);
-  for (Py_ssize_t j = 0; j < keys->nentries && ix < 0; ++j) {
-    PyObject* key = names[j].key;  // exact str, as every key of a shared table
-    if (key == name.ptr() || (key != nullptr && PyUnicode_Compare(key, name.ptr()) == 0)) ix = static_cast<int>(j);
-  }
+  const int ix = cpython::shared_key_index(keys, name.ptr(), keys->nentries);
   Entry* e = nullptr;
   for (Entry& known : entries_)
     if (known.type == type) e = &known;  // an older answer for the class: replaced

@@ -34,15 +34,7 @@ void SlotTable::learn_position(Layout& layout, size_t i) const {
     return;
   }
   const auto* keys = static_cast<const KeysHeader*>(layout.keys);
-  const UnicodeEntry* entries = cpython::unicode_entries(keys);
-  for (Py_ssize_t j = 0; j < keys->nentries && j < INT8_MAX; ++j) {
-    PyObject* key = entries[j].key;
-    if (key == name || (key != nullptr && PyUnicode_CheckExact(key) && PyUnicode_Compare(key, name) == 0)) {
-      layout.index[i] = static_cast<int8_t>(j);
-      return;
-    }
-  }
-  layout.index[i] = -1;
+  layout.index[i] = static_cast<int8_t>(cpython::shared_key_index(keys, name, INT8_MAX));
 }
 
 void SlotTable::learn(Layout& layout, PyTypeObject* type) const {
