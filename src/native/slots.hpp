@@ -72,7 +72,7 @@ class SlotTable {
       return ix >= 0 && ix < cpython::values_header(self_)->capacity ? values[ix] : nullptr;
     }
 
-    // Where self.<name(i)> sits among readable()'s values while the class keeps its version; -1 when
+    // Where self.<name(i)> sits among readable()'s values while the class keeps its version; negative when
     // reads of it do not go there.
     int position(size_t i) const { return layout_ != nullptr && layout_->direct_get ? layout_->index[i] : -1; }
 
