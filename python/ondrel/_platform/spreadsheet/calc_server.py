@@ -1,15 +1,17 @@
-"""A warm LibreOffice Calc kept for recalculating workbooks, one job after another.
+"""A warm LibreOffice Calc that runs spreadsheet jobs on the workbooks it keeps open.
 
 Run by the system Python that has LibreOffice's ``uno`` module (Debian: python3-uno), not by
 the SDK's interpreter, and so imports nothing of the SDK:
 
     python3 calc_server.py SOFFICE PROFILE_URL PIPE_NAME
 
-It starts ``soffice`` headless, connects to it and answers one JSON line on stdout for each
-JSON request line {"source": path, "target": path} read from stdin: {"ok": true} once the
-source has been loaded (macros never run, links never updated), recalculated and stored as
-.xlsx at the target, or {"error": text}. The first line it writes is {"ready": true}. It
-stops LibreOffice and exits at the end of its input.
+It starts ``soffice`` headless with the given profile, connects to it and answers one JSON line
+on stdout for each JSON request line read from stdin (see :mod:`.calc_jobs` for both). The jobs
+run inside LibreOffice through its Python script provider when the profile holds the script
+(Debian: libreoffice-script-provider-python), else from here over the bridge, the same code
+either way. The first line it writes is {"ready": true, "in_office": bool}. When LibreOffice dies
+it answers {"error": ..., "dead": true} and exits; at the end of its input it stops LibreOffice
+and exits.
 """
 
 import json
@@ -18,20 +20,11 @@ import sys
 import time
 
 import uno
-from com.sun.star.beans import PropertyValue
 
-_FILTER = "Calc MS Excel 2007 XML"
+import calc_jobs
+
 _START_SECONDS = 60
-
-
-def _props(**values):
-    result = []
-    for name, value in values.items():
-        prop = PropertyValue()
-        prop.Name = name
-        prop.Value = value
-        result.append(prop)
-    return tuple(result)
+_SCRIPT = "vnd.sun.star.script:ondrel_calc_jobs.py$run?language=Python&location=user"
 
 
 def _connect(pipe, office):
@@ -40,8 +33,7 @@ def _connect(pipe, office):
     deadline = time.monotonic() + _START_SECONDS
     while True:
         try:
-            context = resolver.resolve(f"uno:pipe,name={pipe};urp;StarOffice.ComponentContext")
-            return context.ServiceManager.createInstanceWithContext("com.sun.star.frame.Desktop", context)
+            return resolver.resolve(f"uno:pipe,name={pipe};urp;StarOffice.ComponentContext")
         except Exception:
             if office.poll() is not None:
                 raise RuntimeError(f"LibreOffice exited with code {office.returncode} while starting")
@@ -50,18 +42,23 @@ def _connect(pipe, office):
             time.sleep(0.05)
 
 
-def _recalculate(desktop, source, target):
-    document = desktop.loadComponentFromURL(
-        uno.systemPathToFileUrl(source), "_blank", 0,
-        _props(Hidden=True, MacroExecutionMode=0, UpdateDocMode=0),
-    )
-    if document is None:
-        raise RuntimeError("LibreOffice could not load the workbook")
+def _in_office_runner(context):
+    """The job script run inside LibreOffice, or None when it has no Python script provider."""
     try:
-        document.calculateAll()
-        document.storeToURL(uno.systemPathToFileUrl(target), _props(FilterName=_FILTER, Overwrite=True))
-    finally:
-        document.close(True)
+        factory = context.ServiceManager.createInstanceWithContext(
+            "com.sun.star.script.provider.MasterScriptProviderFactory", context)
+        script = factory.createScriptProvider("").getScript(_SCRIPT)
+    except Exception:
+        return None
+    return lambda line: script.invoke((line,), (), ())[0]
+
+
+def _alive(desktop):
+    try:
+        desktop.getFrames()
+        return True
+    except Exception:
+        return False
 
 
 def main():
@@ -73,18 +70,26 @@ def main():
         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
     )
     out = sys.stdout
+    desktop = None
     try:
-        desktop = _connect(pipe, office)
-        out.write(json.dumps({"ready": True}) + "\n")
+        context = _connect(pipe, office)
+        desktop = context.ServiceManager.createInstanceWithContext("com.sun.star.frame.Desktop", context)
+        runner = _in_office_runner(context)
+        in_office = runner is not None
+        if not in_office:
+            runner = lambda line: calc_jobs.run(line, desktop)  # noqa: E731
+        out.write(json.dumps({"ready": True, "in_office": in_office}) + "\n")
         out.flush()
         for line in sys.stdin:
             try:
-                request = json.loads(line)
-                _recalculate(desktop, request["source"], request["target"])
-                reply = {"ok": True}
-            except Exception as exc:  # reported to the caller, which decides
-                reply = {"error": f"{type(exc).__name__}: {exc}"}
-            out.write(json.dumps(reply) + "\n")
+                reply = runner(line)
+            except Exception as exc:
+                reply = json.dumps({"error": f"{type(exc).__name__}: {exc}"})
+            if '"error"' in reply and not _alive(desktop):
+                out.write(json.dumps({"error": "LibreOffice died", "dead": True}) + "\n")
+                out.flush()
+                return
+            out.write(reply + "\n")
             out.flush()
         try:
             desktop.terminate()

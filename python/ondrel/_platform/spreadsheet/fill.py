@@ -12,12 +12,11 @@ import re
 from collections.abc import Mapping
 from typing import Any
 
-from openpyxl.utils.cell import column_index_from_string
-
+from openpyxl.utils.cell import column_index_from_string, coordinate_to_tuple, get_column_letter
 
 from ..jobs import JobContext, JobError
+from . import libreoffice
 from . import workbook as wb
-from .libreoffice import recalculated
 
 TEMPLATER_ERROR = "SpreadsheetTemplaterError"
 INVALID_INPUT = "InvalidInputError"
@@ -25,6 +24,9 @@ TYPE_ERROR = "TypeError"
 
 _COLUMN = re.compile(r"[A-Za-z]{1,3}")
 _SINGLE_CELL = re.compile(r"\$?([A-Za-z]{1,3})\$?([0-9]+)")
+
+# Templates read lately, kept to look names, sheets and merged ranges up (never changed).
+_templates = wb.Recent(16)
 
 
 def fill_spreadsheet(body: Mapping[str, Any], job: JobContext) -> dict:
@@ -38,28 +40,30 @@ def fill_spreadsheet(body: Mapping[str, Any], job: JobContext) -> dict:
     if not isinstance(upload_url, str):
         raise JobError(INVALID_INPUT, "The request body has no 'result_upload_url' for the filled workbook")
 
-    book = wb.load(wb.download(body, job, "the template", INVALID_INPUT, TEMPLATER_ERROR), TEMPLATER_ERROR)
+    data = wb.download(body, job, "the template", INVALID_INPUT, TEMPLATER_ERROR)
+    digest = wb.digest(data)
+    book = _templates.get(digest, lambda: wb.load(data, TEMPLATER_ERROR))
+    writes: list[tuple[str, int, int, Any]] = []
 
     for name, entry in named_cells.items():
         if not isinstance(entry, Mapping) or "value" not in entry:
             raise JobError(INVALID_INPUT, f"The named cell {name!r} must be given as {{'value': ...}}")
         sheet, coordinate = _named_cell(book, name)
-        _put(sheet[coordinate], entry["value"], f"the named cell {name!r} ({sheet.title}!{coordinate})")
+        row, column = coordinate_to_tuple(coordinate)
+        _put(writes, sheet, row, column, entry["value"], f"the named cell {name!r} ({sheet.title}!{coordinate})")
 
     for index, cell in enumerate(direct_cells):
         if not isinstance(cell, Mapping) or not {"sheet_name", "column", "row", "value"} <= cell.keys():
             raise JobError(INVALID_INPUT, f"Direct cell {index + 1} must hold 'sheet_name', 'row', 'column' and 'value'")
         column, row = _address(cell["column"], cell["row"], f"direct cell {index + 1} on sheet {cell['sheet_name']!r}")
         sheet = _sheet(book, cell["sheet_name"])
-        _put(sheet.cell(row=row, column=column), cell["value"], f"cell {sheet.title}!{cell['column']}{row}")
+        _put(writes, sheet, row, column, cell["value"], f"cell {sheet.title}!{cell['column']}{row}")
 
     for index, block in enumerate(cell_ranges):
-        _fill_range(book, block, index + 1)
+        _fill_range(book, writes, block, index + 1)
 
-    wb.force_full_calculation(book)
-    with recalculated(book, job, "template.xlsx") as result_path:
-        with open(result_path, "rb") as stream:
-            job.upload(upload_url, body.get("result_upload_fields"), stream.read())
+    work = libreoffice.WorkbookJob(data, digest, tuple(writes), (), True, "template.xlsx")
+    job.upload(upload_url, body.get("result_upload_fields"), libreoffice.run(work, job).file)
     return {"result_download_url": body.get("result_download_url")}
 
 
@@ -116,7 +120,7 @@ def _named_cell(book, name: Any) -> tuple[Any, str]:
     return book[sheet_title], f"{match.group(1).upper()}{match.group(2)}"
 
 
-def _fill_range(book, block: Any, number: int) -> None:
+def _fill_range(book, writes: list, block: Any, number: int) -> None:
     if not isinstance(block, Mapping) or not isinstance(block.get("top_left_cell"), Mapping) or "data" not in block:
         raise JobError(INVALID_INPUT, f"Cell range {number} must hold 'top_left_cell' and 'data'")
     corner = block["top_left_cell"]
@@ -136,13 +140,17 @@ def _fill_range(book, block: Any, number: int) -> None:
     sheet = _sheet(book, corner["sheet_name"])
     for i, row in enumerate(data):
         for j, value in enumerate(row):
-            cell = sheet.cell(row=top + i, column=left + j)
-            _put(cell, value, f"cell {sheet.title}!{cell.coordinate} of cell range {number}")
+            where = f"cell {sheet.title}!{get_column_letter(left + j)}{top + i} of cell range {number}"
+            _put(writes, sheet, top + i, left + j, value, where)
 
 
-def _put(cell, value: Any, where: str) -> None:
+def _put(writes: list, sheet, row: int, column: int, value: Any, where: str) -> None:
+    """Check a value for a cell of the template and add it to the writes."""
     try:
-        wb.write(cell, value, where)
+        if wb.in_merged_range(sheet, row, column):
+            raise wb.CellValueError("address", f"{where} lies inside a merged range; write to the range's "
+                                               f"top-left cell")
+        writes.append((sheet.title, row, column, wb.cell_value(value, where)))
     except wb.CellValueError as exc:
         error_type = TYPE_ERROR if exc.kind == "type" else INVALID_INPUT
         raise JobError(error_type, f"Cannot fill {where}: {exc}") from None

@@ -1,15 +1,22 @@
-"""Recalculation with LibreOffice Calc run headless.
+"""Spreadsheet engines: LibreOffice Calc run headless, behind one small interface.
 
-Two ways, the same result:
+A :class:`WorkbookJob` names a workbook (its bytes and their hash), the cells to write, the
+cells to read and whether the filled, recalculated file is wanted; an engine runs it and gives
+an :class:`Outcome`. Two engines give the same answers:
 
-- Warm: one LibreOffice kept running and driven through its ``uno`` bridge by a small
-  helper (:mod:`.calc_server`) under the system Python that has ``uno`` (Debian package
-  ``python3-uno``). A job costs a few tenths of a second. It serves one job at a time; it is
-  started on first use, restarted if it dies, and stopped when the process exits.
-- Cold: ``soffice --convert-to xlsx``, one run per job (about 0.8 s), with a profile folder
-  of its own: profiles are pooled in a private temporary folder, one job at a time per
-  profile. Used when the warm helper cannot run, when it is busy with another job, or when it
-  fails on a workbook.
+- Warm (:class:`WarmEngine`): a LibreOffice kept running with a private profile, driven by a
+  small helper (:mod:`.calc_server`) under the system Python that has ``uno`` (Debian package
+  ``python3-uno``); the jobs themselves run inside LibreOffice (:mod:`.calc_jobs`, Debian package
+  ``libreoffice-script-provider-python``). It keeps recently used workbooks open by hash, so a
+  job on a kept workbook writes, recalculates and reads cells with no file written or parsed,
+  and puts the cells it wrote back afterwards. Engines are pooled per process
+  (:class:`EnginePool`, one per core by default); a job takes a free one or waits for one. An
+  engine that dies in any way is started again by the next job, and the interrupted job is run
+  again once.
+- Cold (:class:`ColdEngine`): the values written with openpyxl, then one ``soffice --convert-to
+  xlsx`` run per job (about 1 s) with a pooled profile folder of its own, and the values read
+  back with openpyxl. Used where the warm engine cannot run, and for a workbook the warm engine
+  cannot load (so the job fails with the cold path's message).
 
 Every profile sets ``OOXMLRecalcMode`` to "always", so every formula is recalculated on load
 even when the file carries stale cached values. LibreOffice exits with 0 even when it fails,
@@ -19,7 +26,7 @@ so the output file is checked.
 from __future__ import annotations
 
 import atexit
-import contextlib
+import collections
 import json
 import os
 import secrets
@@ -28,9 +35,13 @@ import signal
 import subprocess
 import tempfile
 import threading
-from collections.abc import Iterator
+from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
+
+from openpyxl.styles.numbers import is_date_format, is_timedelta_format
+from openpyxl.utils.cell import get_column_letter
+from openpyxl.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH, from_excel
 
 from ondrel.errors import AddonError
 
@@ -44,6 +55,14 @@ INSTALL_HINT = (
     "installs it), then try again."
 )
 
+# Engines in the pool (default: one per core), and what each keeps open: at most this many
+# workbooks, of at most this many megabytes of .xlsx files together.
+ENGINES_VARIABLE = "ONDREL_SPREADSHEET_ENGINES"
+KEEP_WORKBOOKS_VARIABLE = "ONDREL_SPREADSHEET_KEEP_WORKBOOKS"
+KEEP_MEGABYTES_VARIABLE = "ONDREL_SPREADSHEET_KEEP_MB"
+KEEP_WORKBOOKS = 8
+KEEP_MEGABYTES = 64
+
 _FILTER = "xlsx:Calc MS Excel 2007 XML"
 
 # 0 = always recalculate on load (LibreOffice ships 1 = never).
@@ -54,9 +73,46 @@ _PROFILE_SETTINGS = """<?xml version="1.0" encoding="UTF-8"?>
 </oor:items>
 """
 
+# Whether the warm engines may be used (tests turn it off to exercise the cold path).
+USE_WARM_PROCESS = True
+
+_HERE = os.path.dirname(os.path.abspath(__file__))
+_HELPER = os.path.join(_HERE, "calc_server.py")
+_JOBS_SCRIPT = os.path.join(_HERE, "calc_jobs.py")
+_SYSTEM_PYTHONS = ("/usr/bin/python3", "/usr/local/bin/python3")
+_WAIT_SLICE = 0.2  # how often a job waiting for an engine looks whether it was stopped
+
 
 class EngineError(AddonError):
     """LibreOffice is missing or failed."""
+
+
+class _EngineDied(Exception):
+    """The warm engine died during a job."""
+
+
+Address = tuple[str, int, int]  # sheet title, row, column (both from 1)
+
+
+@dataclass(frozen=True)
+class WorkbookJob:
+    """What a job asks of an engine. ``writes`` are ``(sheet, row, column, value)`` with checked
+    values, applied in order; ``reads`` are addresses whose recalculated values are wanted."""
+
+    data: bytes
+    digest: str
+    writes: tuple[tuple[str, int, int, Any], ...]
+    reads: tuple[Address, ...]
+    export: bool
+    filename: str = "workbook.xlsx"
+
+
+@dataclass(frozen=True)
+class Outcome:
+    """The values read (as :func:`.workbook.result_value` gives them) and the exported file."""
+
+    values: list[Any]
+    file: bytes | None
 
 
 def find_soffice() -> str | None:
@@ -69,13 +125,6 @@ def find_soffice() -> str | None:
         if os.access(candidate, os.X_OK):
             return candidate
     return None
-
-
-# Whether the warm helper may be used (tests turn it off to exercise the cold path).
-USE_WARM_PROCESS = True
-
-_HELPER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "calc_server.py")
-_SYSTEM_PYTHONS = ("/usr/bin/python3", "/usr/local/bin/python3")
 
 
 def _clean_env(home: str) -> dict[str, str]:
@@ -114,146 +163,56 @@ def _write_profile(profile: str) -> None:
     Path(profile, "user", "registrymodifications.xcu").write_text(_PROFILE_SETTINGS, encoding="utf-8")
 
 
-class _WarmCalc:
-    """The warm helper process and its LibreOffice; used under the engine's warm lock."""
-
-    def __init__(self) -> None:
-        self._process: subprocess.Popen | None = None
-        self._profile: str | None = None
-
-    def _start(self, python: str, soffice: str, folder: str, job: JobContext) -> subprocess.Popen | None:
-        if self._profile is None or not os.path.isdir(self._profile):
-            self._profile = tempfile.mkdtemp(prefix="warm-profile-", dir=folder)
-            _write_profile(self._profile)
-        pipe = f"ondrel_calc_{os.getpid()}_{secrets.token_hex(6)}"
-        with open(os.path.join(folder, "warm-calc.log"), "ab") as log:
-            process = subprocess.Popen(
-                [python, _HELPER, soffice, Path(self._profile).as_uri(), pipe],
-                stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=log, env=_clean_env(self._profile),
-                cwd=self._profile, start_new_session=True, text=True, encoding="utf-8",
-            )
-        job.watch_process(process)
+def _kill_group(process: subprocess.Popen) -> None:
+    if process.poll() is None:
         try:
-            ready = process.stdout.readline()
-        finally:
-            job.unwatch_process(process)
-        if ready.strip() != '{"ready": true}':
-            self._dispose(process)
-            job.check()
-            return None
-        self._process = process
-        return process
-
-    def recalculate(self, python: str, soffice: str, folder: str, source: str, target: str,
-                    job: JobContext) -> bool:
-        """Recalculate ``source`` into ``target``; False when the warm way failed."""
-        process = self._process
-        if process is None or process.poll() is not None:
-            if process is not None:
-                self._dispose(process)
-                self._process = None
-            process = self._start(python, soffice, folder, job)
-            if process is None:
-                return False
-        job.watch_process(process)
-        try:
-            process.stdin.write(json.dumps({"source": source, "target": target}) + "\n")
-            process.stdin.flush()
-            reply = process.stdout.readline()
-        except OSError:
-            reply = ""
-        finally:
-            job.unwatch_process(process)
-        try:
-            answer = json.loads(reply) if reply else None
-        except ValueError:
-            answer = None
-        if not isinstance(answer, dict):
-            self._dispose(process)
-            self._process = None
-            job.check()
-            return False
-        return answer.get("ok") is True and os.path.isfile(target) and os.path.getsize(target) > 0
-
-    def stop(self) -> None:
-        process, self._process = self._process, None
-        if process is None:
-            return
-        try:
-            process.stdin.close()
-            process.wait(timeout=10)
-        except (OSError, subprocess.TimeoutExpired):
-            pass
-        self._dispose(process)
-
-    def kill(self) -> None:
-        process = self._process
-        if process is not None and process.poll() is None:
-            try:
-                os.killpg(process.pid, signal.SIGKILL)
-            except (ProcessLookupError, PermissionError):
-                pass
-
-    @staticmethod
-    def _dispose(process: subprocess.Popen) -> None:
-        if process.poll() is None:
-            try:
-                os.killpg(process.pid, signal.SIGKILL)
-            except (ProcessLookupError, PermissionError):
-                process.kill()
-        for stream in (process.stdin, process.stdout):
-            try:
-                stream.close()
-            except OSError:
-                pass
-        process.wait()
+            os.killpg(process.pid, signal.SIGKILL)
+        except (ProcessLookupError, PermissionError):
+            process.kill()
 
 
-class LibreOfficeEngine:
-    """Recalculates .xlsx files; thread-safe, one profile per running conversion."""
+# ---- the cold engine ---------------------------------------------------------------------------
 
-    def __init__(self) -> None:
+
+class ColdEngine:
+    """One ``soffice --convert-to`` run per job; thread-safe, one profile per running conversion."""
+
+    def __init__(self, folder: str) -> None:
+        self._folder = folder
         self._lock = threading.Lock()
-        self._folder: str | None = None
         self._idle_profiles: list[str] = []
-        self._warm = _WarmCalc()
-        self._warm_lock = threading.Lock()
-        atexit.register(self._shutdown)
 
-    def _shutdown(self) -> None:
-        self.stop()
-        with self._lock:
-            folder, self._folder = self._folder, None
-        if folder is not None:
-            shutil.rmtree(folder, ignore_errors=True)
-
-    def stop(self) -> None:
-        """Stop the warm LibreOffice, if it runs (it starts again when needed)."""
-        if self._warm_lock.acquire(timeout=10):
-            try:
-                self._warm.stop()
-            finally:
-                self._warm_lock.release()
-        else:  # a job still holds it (at exit, a stopped job may never give it back)
-            self._warm.kill()
-
-    def _ensure_folder(self) -> str:
-        with self._lock:
-            if self._folder is None or not os.path.isdir(self._folder):
-                self._folder = tempfile.mkdtemp(prefix="ondrel-calc-")
-                self._idle_profiles.clear()
-            return self._folder
-
-    def work_folder(self) -> tempfile.TemporaryDirectory:
-        """A private folder for one job's files, removed when the job ends."""
-        return tempfile.TemporaryDirectory(prefix="job-", dir=self._ensure_folder())
+    def run(self, work: WorkbookJob, job: JobContext) -> Outcome:
+        soffice = find_soffice()
+        if soffice is None:
+            raise EngineError(INSTALL_HINT)
+        book = wb.load(work.data, "SpreadsheetError")
+        for title, row, column, value in work.writes:
+            wb.write(book[title].cell(row=row, column=column), value, f"{title}!{get_column_letter(column)}{row}")
+        wb.force_full_calculation(book)
+        with tempfile.TemporaryDirectory(prefix="job-", dir=self._folder) as folder:
+            source = os.path.join(folder, "in", work.filename)
+            os.makedirs(os.path.dirname(source))
+            out_folder = os.path.join(folder, "out")
+            os.makedirs(out_folder)
+            wb.save(book, source)
+            job.check()
+            result = self._convert(soffice, source, out_folder, job)
+            values = []
+            if work.reads:
+                values_book = wb.load_path(result, data_only=True)
+                try:
+                    values = [wb.result_value(values_book[title].cell(row=row, column=column))
+                              for title, row, column in work.reads]
+                finally:
+                    values_book.close()
+            return Outcome(values, Path(result).read_bytes() if work.export else None)
 
     def _take_profile(self) -> str:
-        folder = self._ensure_folder()
         with self._lock:
             if self._idle_profiles:
                 return self._idle_profiles.pop()
-        profile = tempfile.mkdtemp(prefix="profile-", dir=folder)
+        profile = tempfile.mkdtemp(prefix="profile-", dir=self._folder)
         _write_profile(profile)
         return profile
 
@@ -265,27 +224,8 @@ class LibreOfficeEngine:
                     return
         shutil.rmtree(profile, ignore_errors=True)
 
-    def recalculate(self, source: str, out_folder: str, job: JobContext) -> str:
-        """Recalculate ``source`` into ``out_folder``; return the path of the result."""
-        soffice = find_soffice()
-        if soffice is None:
-            raise EngineError(INSTALL_HINT)
+    def _convert(self, soffice: str, source: str, out_folder: str, job: JobContext) -> str:
         result = os.path.join(out_folder, Path(source).stem + ".xlsx")
-        python = find_uno_python() if USE_WARM_PROCESS else None
-        if python is not None and self._warm_lock.acquire(blocking=False):
-            try:
-                folder = self._ensure_folder()
-                if self._warm.recalculate(python, soffice, folder, source, result, job):
-                    return result
-            finally:
-                self._warm_lock.release()
-        job.check()
-        if os.path.exists(result):  # left by a failed warm attempt
-            os.unlink(result)
-        return self._recalculate_cold(soffice, source, out_folder, result, job)
-
-    def _recalculate_cold(self, soffice: str, source: str, out_folder: str, result: str,
-                          job: JobContext) -> str:
         profile = self._take_profile()
         healthy = False
         try:
@@ -312,28 +252,291 @@ class LibreOfficeEngine:
             self._give_back(profile, healthy)
 
 
-_engine: LibreOfficeEngine | None = None
-_engine_lock = threading.Lock()
+# ---- the warm engine ---------------------------------------------------------------------------
 
 
-@contextlib.contextmanager
-def recalculated(book: Any, job: JobContext, filename: str) -> Iterator[str]:
-    """Saves `book` in a private work folder, recalculates it and yields the path of the result,
-    which lives until the block ends."""
-    engine = get_engine()
-    with engine.work_folder() as folder:
-        source = os.path.join(folder, "in", filename)
-        os.makedirs(os.path.dirname(source))
-        out_folder = os.path.join(folder, "out")
-        os.makedirs(out_folder)
-        wb.save(book, source)
-        job.check()
-        yield engine.recalculate(source, out_folder, job)
+def _cell_value(raw: list | None, date1904: bool) -> Any:
+    """A cell as the warm engine read it, as the cold engine reads it from the saved file."""
+    if raw is None:
+        return None
+    kind, value = raw[0], raw[1]
+    if kind == "s":
+        return value or None  # a formula's empty text is saved as no value
+    if kind != "n":
+        return value
+    number = float(f"{value:.15g}")  # a saved workbook keeps 15 significant digits
+    code = raw[2]
+    if is_date_format(code):
+        when = from_excel(number, MAC_EPOCH if date1904 else WINDOWS_EPOCH, timedelta=is_timedelta_format(code))
+        return wb.result_of(when, code)
+    return int(number) if number.is_integer() and abs(number) < 1e15 else number
 
 
-def get_engine() -> LibreOfficeEngine:
-    global _engine
-    with _engine_lock:
-        if _engine is None:
-            _engine = LibreOfficeEngine()
-        return _engine
+class WarmEngine:
+    """One LibreOffice with a private profile, the workbooks it keeps open, and its helper."""
+
+    def __init__(self, python: str, soffice: str, folder: str, keep: tuple[int, int]) -> None:
+        self._python = python
+        self._soffice = soffice
+        self._folder = tempfile.mkdtemp(prefix="engine-", dir=folder)
+        self._profile = os.path.join(self._folder, "profile")
+        self._keep = keep
+        self._process: subprocess.Popen | None = None
+        self._requests = 0
+        self.kept: frozenset[str] = frozenset()
+        self.starts = 0
+        self.in_office = False
+
+    @property
+    def process(self) -> subprocess.Popen | None:
+        return self._process
+
+    def _start(self, job: JobContext) -> subprocess.Popen:
+        if not os.path.isdir(os.path.join(self._profile, "user")):
+            _write_profile(self._profile)
+        scripts = os.path.join(self._profile, "user", "Scripts", "python")
+        os.makedirs(scripts, exist_ok=True)
+        shutil.copyfile(_JOBS_SCRIPT, os.path.join(scripts, "ondrel_calc_jobs.py"))
+        pipe = f"ondrel_calc_{os.getpid()}_{secrets.token_hex(6)}"
+        with open(os.path.join(self._folder, "calc.log"), "ab") as log:
+            process = subprocess.Popen(
+                [self._python, _HELPER, self._soffice, Path(self._profile).as_uri(), pipe],
+                stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=log, env=_clean_env(self._profile),
+                cwd=self._profile, start_new_session=True, text=True, encoding="utf-8",
+            )
+        self.starts += 1
+        self.kept = frozenset()
+        job.watch_process(process)
+        try:
+            ready = process.stdout.readline()
+        finally:
+            job.unwatch_process(process)
+        try:
+            answer = json.loads(ready)
+        except ValueError:
+            answer = None
+        if not isinstance(answer, dict) or answer.get("ready") is not True:
+            self._dispose(process)
+            job.check()
+            raise _EngineDied("LibreOffice did not start")
+        self.in_office = answer.get("in_office") is True
+        self._process = process
+        return process
+
+    def run(self, work: WorkbookJob, job: JobContext) -> Outcome | None:
+        """Run ``work``; None when LibreOffice fails on the workbook (it cannot load it)."""
+        process = self._process
+        if process is None or process.poll() is not None:
+            self.stop()
+            process = self._start(job)
+        self._requests += 1
+        source = os.path.join(self._folder, f"source-{self._requests}.xlsx")
+        target = os.path.join(self._folder, f"filled-{self._requests}.xlsx") if work.export else None
+        request = {"digest": work.digest, "size": len(work.data), "keep": self._keep, "source": None,
+                   "writes": work.writes, "reads": work.reads, "export": target}
+        try:
+            if work.digest not in self.kept:
+                Path(source).write_bytes(work.data)
+                request["source"] = source
+            reply = self._ask(process, request, job)
+            if reply.get("missing"):
+                Path(source).write_bytes(work.data)
+                request["source"] = source
+                reply = self._ask(process, request, job)
+            if "error" in reply:  # the cold engine gives the answer, or says what is wrong
+                return None
+            self.kept = frozenset(reply["kept"])
+            date1904 = reply["date1904"] is True
+            values = [_cell_value(raw, date1904) for raw in reply["values"]]
+            return Outcome(values, Path(target).read_bytes() if target else None)
+        finally:
+            for path in (source, target):
+                if path is not None and os.path.exists(path):
+                    os.unlink(path)
+
+    def _ask(self, process: subprocess.Popen, request: dict, job: JobContext) -> dict:
+        job.watch_process(process)
+        try:
+            process.stdin.write(json.dumps(request) + "\n")
+            process.stdin.flush()
+            line = process.stdout.readline()
+        except OSError:
+            line = ""
+        finally:
+            job.unwatch_process(process)
+        try:
+            reply = json.loads(line) if line else None
+        except ValueError:
+            reply = None
+        if not isinstance(reply, dict) or reply.get("dead"):
+            self.stop()
+            job.check()
+            raise _EngineDied("LibreOffice died during the job")
+        return reply
+
+    def stop(self) -> None:
+        """Stop the helper and its LibreOffice (the next job starts them again)."""
+        process, self._process = self._process, None
+        self.kept = frozenset()
+        if process is None:
+            return
+        if process.poll() is None:
+            try:
+                process.stdin.close()
+                process.wait(timeout=10)
+            except (OSError, subprocess.TimeoutExpired):
+                pass
+        self._dispose(process)
+
+    def kill(self) -> None:
+        process = self._process
+        if process is not None:
+            _kill_group(process)
+
+    def remove(self) -> None:
+        self.stop()
+        shutil.rmtree(self._folder, ignore_errors=True)
+
+    @staticmethod
+    def _dispose(process: subprocess.Popen) -> None:
+        _kill_group(process)
+        for stream in (process.stdin, process.stdout):
+            try:
+                stream.close()
+            except OSError:
+                pass
+        process.wait()
+
+
+# ---- the pool ----------------------------------------------------------------------------------
+
+
+def _setting(variable: str, default: int) -> int:
+    text = os.environ.get(variable)
+    if text is None or not text.strip():
+        return default
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if value < 1:
+        raise EngineError(f"{variable} must be a whole number of at least 1, not {text!r}")
+    return value
+
+
+class EnginePool:
+    """The warm engines of this process, started as jobs need them, and the cold engine."""
+
+    def __init__(self, size: int | None = None, keep_workbooks: int | None = None,
+                 keep_megabytes: int | None = None) -> None:
+        self.size = size or _setting(ENGINES_VARIABLE, os.cpu_count() or 1)
+        keep_workbooks = keep_workbooks or _setting(KEEP_WORKBOOKS_VARIABLE, KEEP_WORKBOOKS)
+        keep_megabytes = keep_megabytes or _setting(KEEP_MEGABYTES_VARIABLE, KEEP_MEGABYTES)
+        self.keep = (keep_workbooks, keep_megabytes * 1024 * 1024)
+        self._folder = tempfile.mkdtemp(prefix="ondrel-calc-")
+        self.cold = ColdEngine(self._folder)
+        self._ready = threading.Condition()
+        self.engines: list[WarmEngine] = []
+        self._idle: collections.deque[WarmEngine] = collections.deque()  # least recently used first
+        self._closed = False
+
+    def run(self, work: WorkbookJob, job: JobContext) -> Outcome:
+        """Run ``work`` on a warm engine (waiting for a free one), else on the cold engine."""
+        soffice = find_soffice()
+        if soffice is None:
+            raise EngineError(INSTALL_HINT)
+        python = find_uno_python() if USE_WARM_PROCESS else None
+        if python is not None:
+            engine = self._take(work.digest, python, soffice, job)
+            try:
+                for attempt in range(2):
+                    try:
+                        outcome = engine.run(work, job)
+                    except _EngineDied:
+                        job.check()
+                        continue  # started again by the next attempt or job
+                    if outcome is not None:
+                        return outcome
+                    break
+            finally:
+                self._give_back(engine)
+            job.check()
+        return self.cold.run(work, job)
+
+    def _take(self, digest: str, python: str, soffice: str, job: JobContext) -> WarmEngine:
+        with self._ready:
+            while True:
+                job.check()
+                if self._closed:
+                    raise EngineError("The spreadsheet engines have been stopped")
+                if self._idle:
+                    engine = next((e for e in reversed(self._idle) if digest in e.kept), self._idle[-1])
+                    self._idle.remove(engine)
+                    return engine
+                if len(self.engines) < self.size:
+                    engine = WarmEngine(python, soffice, self._folder, self.keep)
+                    self.engines.append(engine)
+                    return engine
+                self._ready.wait(_WAIT_SLICE)
+
+    def _give_back(self, engine: WarmEngine) -> None:
+        with self._ready:
+            if self._closed:
+                engine.remove()
+                return
+            self._idle.append(engine)
+            self._ready.notify()
+
+    def close(self) -> None:
+        """Stop every engine and remove their folders (engines still busy are killed)."""
+        with self._ready:
+            self._closed = True
+            idle, busy = list(self._idle), [e for e in self.engines if e not in self._idle]
+            self._idle.clear()
+            self._ready.notify_all()
+        for engine in busy:  # at exit, a stopped job may never give its engine back
+            engine.kill()
+        for engine in idle:
+            engine.remove()
+        shutil.rmtree(self._folder, ignore_errors=True)
+
+
+_pool: EnginePool | None = None
+_pool_lock = threading.Lock()
+
+
+def get_pool() -> EnginePool:
+    """The engine pool of this process, made on first use."""
+    global _pool
+    with _pool_lock:
+        if _pool is None:
+            _pool = EnginePool()
+        return _pool
+
+
+def configure(engines: int | None = None, keep_workbooks: int | None = None,
+              keep_megabytes: int | None = None) -> None:
+    """Stop the engines and use these settings from the next job on (None: the default, or the
+    environment variable's value)."""
+    global _pool
+    for name, value in (("engines", engines), ("keep_workbooks", keep_workbooks),
+                        ("keep_megabytes", keep_megabytes)):
+        if value is not None and (isinstance(value, bool) or not isinstance(value, int) or value < 1):
+            raise ValueError(f"{name} must be a whole number of at least 1, not {value!r}")
+    with _pool_lock:
+        previous, _pool = _pool, EnginePool(engines, keep_workbooks, keep_megabytes)
+    if previous is not None:
+        previous.close()
+
+
+def run(work: WorkbookJob, job: JobContext) -> Outcome:
+    """Run a workbook job on this process's engines."""
+    return get_pool().run(work, job)
+
+
+@atexit.register
+def _shutdown() -> None:
+    with _pool_lock:
+        pool = _pool
+    if pool is not None:
+        pool.close()

@@ -2,16 +2,20 @@
 
 from __future__ import annotations
 
+import collections
 import contextlib
 import datetime
+import hashlib
 import io
 import math
+import threading
 import warnings
-from collections.abc import Iterator, Mapping
+from collections.abc import Callable, Iterator, Mapping
 from typing import Any
 
 import openpyxl
 from openpyxl.cell.cell import MergedCell
+from openpyxl.cell.cell import ILLEGAL_CHARACTERS_RE
 from openpyxl.utils.exceptions import IllegalCharacterError
 from openpyxl.workbook.properties import CalcProperties
 
@@ -87,6 +91,21 @@ def check_value(value: Any) -> None:
                                  f"put into a spreadsheet cell; use a number, text, a boolean or None")
 
 
+def cell_value(value: Any, where: str) -> Any:
+    """``value`` checked for a cell (see :func:`check_value`), and for text a cell can carry."""
+    check_value(value)
+    if isinstance(value, str) and ILLEGAL_CHARACTERS_RE.search(value):
+        raise CellValueError("value", f"the text for {where} holds control characters, which a spreadsheet "
+                                      f"cell cannot hold")
+    return value
+
+
+def in_merged_range(sheet, row: int, column: int) -> bool:
+    """Whether the cell lies inside a merged range of ``sheet`` other than at its top-left."""
+    return any(merged.min_row <= row <= merged.max_row and merged.min_col <= column <= merged.max_col
+               and (row, column) != (merged.min_row, merged.min_col) for merged in sheet.merged_cells.ranges)
+
+
 def write(cell, value: Any, where: str) -> None:
     """Write ``value`` into ``cell`` (text always as text, never as a formula)."""
     check_value(value)
@@ -104,9 +123,13 @@ def write(cell, value: Any, where: str) -> None:
 def result_value(cell) -> Any:
     """A cached cell value as the answer gives it: numbers, text, booleans, None; errors
     as their text ("#DIV/0!"); dates and times as ISO text."""
-    value = cell.value
+    return result_of(cell.value, cell.number_format)
+
+
+def result_of(value: Any, number_format: str) -> Any:
+    """A cell value read with its number format, as the answer gives it (see :func:`result_value`)."""
     if isinstance(value, datetime.datetime):
-        if value.time() == datetime.time(0) and not _format_shows_time(cell.number_format):
+        if value.time() == datetime.time(0) and not _format_shows_time(number_format):
             return value.date().isoformat()
         return value.isoformat()
     if isinstance(value, (datetime.date, datetime.time)):
@@ -171,6 +194,33 @@ def _column_a(sheet) -> Iterator[tuple[int, Any]]:
     for (cell,) in sheet.iter_rows(min_col=1, max_col=1):
         if cell.value is not None:
             yield cell.row, cell.value
+
+
+def digest(data: bytes) -> str:
+    """The hash by which a workbook's bytes are known."""
+    return hashlib.sha256(data).hexdigest()
+
+
+class Recent:
+    """What was made from the latest few workbooks, by digest (thread-safe)."""
+
+    def __init__(self, count: int) -> None:
+        self._count = count
+        self._lock = threading.Lock()
+        self._items: collections.OrderedDict[str, Any] = collections.OrderedDict()
+
+    def get(self, key: str, make: Callable[[], Any]) -> Any:
+        """The item kept for ``key``, else ``make()`` kept (an item made twice at once is fine)."""
+        with self._lock:
+            if key in self._items:
+                self._items.move_to_end(key)
+                return self._items[key]
+        item = make()
+        with self._lock:
+            self._items[key] = item
+            while len(self._items) > self._count:
+                self._items.popitem(last=False)
+        return item
 
 
 def download(body: Mapping[str, Any], job: JobContext, what: str, missing_error: str, fetch_error: str) -> bytes:
