@@ -250,12 +250,12 @@ def test_a_libreoffice_run_past_the_timeout_is_stopped_and_the_next_job_works(mo
 def test_a_warm_libreoffice_that_died_is_started_again():
     data = _bytes(calculation_book())
     evaluate(data, {})
-    warm = libreoffice.get_engine()._warm
-    dead = warm._process
+    engine = libreoffice.get_pool().engines[0]
+    dead = engine.process
     os.killpg(dead.pid, signal.SIGKILL)
     dead.wait()
     assert evaluate(data, {"width": 2, "height": 2})[0]["output"]["area"] == 4
-    assert warm._process is not dead and warm._process.poll() is None
+    assert engine.process is not dead and engine.process.poll() is None
 
 
 def test_without_libreoffice_the_job_says_how_to_install_it(monkeypatch):

@@ -275,12 +275,11 @@ def _cell_value(raw: list | None, date1904: bool) -> Any:
 class WarmEngine:
     """One LibreOffice with a private profile, the workbooks it keeps open, and its helper."""
 
-    def __init__(self, python: str, soffice: str, folder: str, keep: tuple[int, int]) -> None:
+    def __init__(self, python: str, soffice: str, folder: str) -> None:
         self._python = python
         self._soffice = soffice
         self._folder = tempfile.mkdtemp(prefix="engine-", dir=folder)
         self._profile = os.path.join(self._folder, "profile")
-        self._keep = keep
         self._process: subprocess.Popen | None = None
         self._requests = 0
         self.kept: frozenset[str] = frozenset()
@@ -323,8 +322,9 @@ class WarmEngine:
         self._process = process
         return process
 
-    def run(self, work: WorkbookJob, job: JobContext) -> Outcome | None:
-        """Run ``work``; None when LibreOffice fails on the workbook (it cannot load it)."""
+    def run(self, work: WorkbookJob, job: JobContext, keep: tuple[int, int]) -> Outcome | None:
+        """Run ``work``, keeping at most ``keep`` (workbooks, bytes) open; None when LibreOffice
+        fails on the workbook (it cannot load it)."""
         process = self._process
         if process is None or process.poll() is not None:
             self.stop()
@@ -332,7 +332,7 @@ class WarmEngine:
         self._requests += 1
         source = os.path.join(self._folder, f"source-{self._requests}.xlsx")
         target = os.path.join(self._folder, f"filled-{self._requests}.xlsx") if work.export else None
-        request = {"digest": work.digest, "size": len(work.data), "keep": self._keep, "source": None,
+        request = {"digest": work.digest, "size": len(work.data), "keep": keep, "source": None,
                    "writes": work.writes, "reads": work.reads, "export": target}
         try:
             if work.digest not in self.kept:
@@ -451,7 +451,7 @@ class EnginePool:
             try:
                 for attempt in range(2):
                     try:
-                        outcome = engine.run(work, job)
+                        outcome = engine.run(work, job, self.keep)
                     except _EngineDied:
                         job.check()
                         continue  # started again by the next attempt or job
@@ -474,7 +474,7 @@ class EnginePool:
                     self._idle.remove(engine)
                     return engine
                 if len(self.engines) < self.size:
-                    engine = WarmEngine(python, soffice, self._folder, self.keep)
+                    engine = WarmEngine(python, soffice, self._folder)
                     self.engines.append(engine)
                     return engine
                 self._ready.wait(_WAIT_SLICE)
