@@ -28,14 +28,11 @@ import signal
 import subprocess
 import tempfile
 import threading
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from pathlib import Path
-from typing import Any
-
 from ondrel.errors import AddonError
 
 from ..jobs import JobContext
-from . import workbook as wb
 
 INSTALL_HINT = (
     "LibreOffice Calc is needed to recalculate spreadsheets on this machine but its command "
@@ -317,16 +314,17 @@ _engine_lock = threading.Lock()
 
 
 @contextlib.contextmanager
-def recalculated(book: Any, job: JobContext, filename: str) -> Iterator[str]:
-    """Saves `book` in a private work folder, recalculates it and yields the path of the result,
-    which lives until the block ends."""
+def recalculated(job: JobContext, filename: str, prepare: Callable[[str, str], None]) -> Iterator[str]:
+    """Has ``prepare(folder, source)`` write the workbook to recalculate at ``source`` (``folder``
+    is the job's private work folder), recalculates it and yields the path of the result, which
+    lives until the block ends."""
     engine = get_engine()
     with engine.work_folder() as folder:
         source = os.path.join(folder, "in", filename)
         os.makedirs(os.path.dirname(source))
         out_folder = os.path.join(folder, "out")
         os.makedirs(out_folder)
-        wb.save(book, source)
+        prepare(folder, source)
         job.check()
         yield engine.recalculate(source, out_folder, job)
 
