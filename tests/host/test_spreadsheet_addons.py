@@ -14,7 +14,7 @@ from openpyxl.workbook.defined_name import DefinedName
 from ondrel._platform.spreadsheet import libreoffice
 from ondrel.api_v1 import API
 from ondrel.core import File, _post_on_addon_endpoint
-from ondrel.errors import AddonError, AddonTimeoutError, SpreadsheetError
+from ondrel.errors import AddonError, AddonTimeoutError, SpreadsheetError, StorageError
 
 needs_soffice = pytest.mark.skipif(
     libreoffice.find_soffice() is None,
@@ -120,11 +120,12 @@ def test_evaluate_recalculates_every_formula_with_the_inputs(header, engine):
 
 
 @needs_soffice
-def test_evaluate_uploads_the_filled_file_and_never_changes_the_original():
+def test_evaluate_uploads_the_filled_file_and_removes_the_upload_it_read():
     original = _bytes(calculation_book())
     answer, url, download_url = evaluate(original, {"width": 2, "label": "=not a formula"}, include_filled_file=True)
     assert answer["output"]["area"] == 1 and answer["output"]["title"] == "=not a formula / C30/37"
-    assert File.from_url(url).getvalue_binary() == original
+    with pytest.raises(StorageError, match="No file is stored"):  # the job's upload ended with it
+        File.from_url(url).getvalue_binary()
     filled = File.from_url(download_url).getvalue_binary()
     formulas = openpyxl.load_workbook(io.BytesIO(filled))
     values = openpyxl.load_workbook(io.BytesIO(filled), data_only=True)

@@ -33,6 +33,7 @@ from pathlib import Path
 from ondrel.errors import AddonError
 
 from ..jobs import JobContext
+from ..storage import private_folder
 
 INSTALL_HINT = (
     "LibreOffice Calc is needed to recalculate spreadsheets on this machine but its command "
@@ -94,9 +95,11 @@ def find_uno_python() -> str | None:
             if not os.access(candidate, os.X_OK):
                 continue
             try:
-                probe = subprocess.run([candidate, "-c", "import uno"], env=_clean_env(tempfile.gettempdir()),
-                                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                       stderr=subprocess.DEVNULL, timeout=30)
+                # LibreOffice's bridge writes into $HOME/.config: a home of its own, removed after.
+                with tempfile.TemporaryDirectory(prefix="ondrel-uno-probe-") as home:
+                    probe = subprocess.run([candidate, "-c", "import uno"], env=_clean_env(home),
+                                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                           stderr=subprocess.DEVNULL, timeout=30)
             except (OSError, subprocess.TimeoutExpired):
                 continue
             if probe.returncode == 0:
@@ -237,7 +240,7 @@ class LibreOfficeEngine:
     def _ensure_folder(self) -> str:
         with self._lock:
             if self._folder is None or not os.path.isdir(self._folder):
-                self._folder = tempfile.mkdtemp(prefix="ondrel-calc-")
+                self._folder = private_folder("ondrel-calc-")
                 self._idle_profiles.clear()
             return self._folder
 
