@@ -1,7 +1,7 @@
 """The embedded local platform: temporary storage and add-ons, on this machine.
 
 Nothing here needs an account or a network. Files are kept in a private temporary folder
-for the life of the process; add-on jobs run in a worker thread of this process (the
+for the life of the process (a job's uploaded input only until the job ends); add-on jobs run in a worker thread of this process (the
 spreadsheet add-ons drive LibreOffice Calc, kept warm in a local helper process
 when it can be).
 
@@ -42,8 +42,11 @@ class Platform:
 
     def run_job(self, path: str, body: Any, *, timeout: float | None,
                 error_mapping: Mapping[str, type[BaseException]] | None = None) -> Any:
-        return run_job(self.addons, self.storage, path, body, timeout=timeout,
-                       error_mapping=error_mapping)
+        """Run a job; when it ends, its uploaded input and an output slot left empty are removed."""
+        urls = (body.get("download_url"), body.get("result_download_url")) if isinstance(body, Mapping) else (None, None)
+        with self.storage.claim(*urls):
+            return run_job(self.addons, self.storage, path, body, timeout=timeout,
+                           error_mapping=error_mapping)
 
 
 _platform: Platform | None = None

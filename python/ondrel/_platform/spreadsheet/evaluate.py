@@ -5,12 +5,16 @@ column B on each row; a sheet "output" holds a result name in column A and its v
 formula in column B. A first row of headers (column A reading "Name", "Parameter", ...) is
 allowed on both. The job writes each input into the row of its name, recalculates every
 formula and answers ``{"output": {name: value, ...}}`` in the order of the output sheet.
+
+The inputs are checked and the upload's zip directory measured here; the workbook's layout is
+read once per workbook (by hash) in a workbook worker (see :mod:`.workers`), and the job goes
+to a spreadsheet engine (see :mod:`.libreoffice`).
 """
 
 from __future__ import annotations
 
+import logging
 from collections.abc import Mapping
-from dataclasses import dataclass
 from typing import Any
 
 from ..jobs import JobContext, JobError
@@ -19,28 +23,10 @@ from . import workbook as wb
 
 ERROR = "SpreadsheetEvaluatorError"
 
+logger = logging.getLogger("ondrel.spreadsheet")
 
-@dataclass(frozen=True)
-class _Layout:
-    """Where a workbook's inputs and results are: sheet titles and the rows of the names."""
-
-    input_title: str
-    output_title: str
-    input_rows: dict[str, int]
-    output_rows: dict[str, int]
-    merged_inputs: frozenset[str]  # names whose value cell lies inside a merged range
-
-
-_layouts = wb.Recent(16)
-
-
-def _layout(data: bytes) -> _Layout:
-    book = wb.load(data, ERROR)
-    input_sheet = wb.find_sheet(book, "input", ERROR)
-    output_sheet = wb.find_sheet(book, "output", ERROR)
-    input_rows = wb.name_rows(input_sheet, ERROR)
-    return _Layout(input_sheet.title, output_sheet.title, input_rows, wb.name_rows(output_sheet, ERROR),
-                   frozenset(name for name, row in input_rows.items() if wb.in_merged_range(input_sheet, row, 2)))
+# The layouts of the workbooks evaluated lately, by hash.
+_layouts = wb.Recent(32)
 
 
 def evaluate_spreadsheet(body: Mapping[str, Any], job: JobContext) -> dict:
@@ -56,29 +42,60 @@ def evaluate_spreadsheet(body: Mapping[str, Any], job: JobContext) -> dict:
     upload_url = body.get("result_upload_url")
     if include_filled_file and not isinstance(upload_url, str):
         raise JobError(ERROR, "'include_filled_file' is set but the body has no 'result_upload_url'")
+    values = [(_input_name(name), _input_value(name, value)) for name, value in inputs.items()]
 
     data = wb.download(body, job, "the spreadsheet to evaluate", ERROR, ERROR)
+    wb.check_archive(data, ERROR)
     digest = wb.digest(data)
-    layout = _layouts.get(digest, lambda: _layout(data))
+    found = _layouts.get(digest, lambda: libreoffice.in_worker(job, "evaluate.layout", data))
+    input_rows, output_rows = dict(found["inputs"]), dict(found["outputs"])
 
     writes = []
-    for name, value in inputs.items():
-        row = layout.input_rows.get(name)
+    for name, value in values:
+        row = input_rows.get(name)
         if row is None:
-            known = ", ".join(repr(n) for n in layout.input_rows) or "none"
+            known = ", ".join(repr(n) for n in input_rows) or "none"
             raise JobError(ERROR, f"The input {name!r} is not on the 'input' sheet (its names: {known}); "
                                   f"add a row with this name in column A or correct the input name")
-        where = f"input {name!r}"
-        if name in layout.merged_inputs:
-            raise JobError(ERROR, f"The input {name!r} cannot be used: {where} lies inside a merged range; "
-                                  f"write to the range's top-left cell")
-        try:
-            writes.append((layout.input_title, row, 2, wb.cell_value(value, where)))
-        except wb.CellValueError as exc:
-            raise JobError(ERROR, f"The input {name!r} cannot be used: {exc}") from None
+        if name in found["merged"]:
+            raise JobError(ERROR, f"The input {name!r} cannot be used: input {name!r} lies inside a merged "
+                                  f"range; write to the range's top-left cell")
+        writes.append((found["input_sheet"], row, 2, value))
+    reads = tuple((found["output_sheet"], row, 2) for row in output_rows.values())
 
-    reads = tuple((layout.output_title, row, 2) for row in layout.output_rows.values())
-    outcome = libreoffice.run(libreoffice.WorkbookJob(data, digest, tuple(writes), reads, include_filled_file), job)
+    work = libreoffice.WorkbookJob(data, digest, tuple(writes), reads, include_filled_file)
+    outcome = libreoffice.run(work, job)
     if include_filled_file:
         job.upload(upload_url, body.get("result_upload_fields"), outcome.file)
-    return {"output": dict(zip(layout.output_rows, outcome.values))}
+    answer = dict(zip(output_rows, outcome.values))
+    for name in (name for i, name in enumerate(output_rows) if i in outcome.errors):
+        logger.warning("The spreadsheet result %r is the error value %s", name, answer[name])
+    return {"output": answer}
+
+
+def _input_name(name: Any) -> str:
+    if not isinstance(name, str):
+        raise JobError(ERROR, f"The input name {name!r} is not text; the names on the 'input' sheet are text")
+    return name
+
+
+def _input_value(name: str, value: Any) -> Any:
+    try:
+        return wb.cell_value(value)
+    except wb.CellValueError as exc:
+        raise JobError(ERROR, f"The input {name!r} cannot be used: {exc}") from None
+
+
+# In a workbook worker ------------------------------------------------------------------------
+
+def layout(upload: str) -> dict:
+    """Where the uploaded workbook's inputs and results are: the sheets' titles, the rows of
+    their names, and the inputs whose value cell lies inside a merged range."""
+    book = wb.load_upload(upload, ERROR)
+    input_sheet = wb.find_sheet(book, "input", ERROR)
+    output_sheet = wb.find_sheet(book, "output", ERROR)
+    input_rows = wb.name_rows(input_sheet, ERROR)
+    output_rows = wb.name_rows(output_sheet, ERROR)
+    return {"input_sheet": input_sheet.title, "output_sheet": output_sheet.title,
+            "inputs": list(input_rows.items()), "outputs": list(output_rows.items()),
+            "merged": [name for name, row in input_rows.items() if wb.in_merged_range(input_sheet, row, 2)]}

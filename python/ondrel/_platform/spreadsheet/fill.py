@@ -25,8 +25,8 @@ TYPE_ERROR = "TypeError"
 _COLUMN = re.compile(r"[A-Za-z]{1,3}")
 _SINGLE_CELL = re.compile(r"\$?([A-Za-z]{1,3})\$?([0-9]+)")
 
-# Templates read lately, kept to look names, sheets and merged ranges up (never changed).
-_templates = wb.Recent(16)
+# The layouts of the templates filled lately, by hash.
+_layouts = wb.Recent(32)
 
 
 def fill_spreadsheet(body: Mapping[str, Any], job: JobContext) -> dict:
@@ -39,32 +39,138 @@ def fill_spreadsheet(body: Mapping[str, Any], job: JobContext) -> dict:
     upload_url = body.get("result_upload_url")
     if not isinstance(upload_url, str):
         raise JobError(INVALID_INPUT, "The request body has no 'result_upload_url' for the filled workbook")
+    named = [_named_entry(name, entry) for name, entry in named_cells.items()]
+    direct = _direct_entries(direct_cells)
+    ranges = [_range_entry(block, index + 1) for index, block in enumerate(cell_ranges)]
 
     data = wb.download(body, job, "the template", INVALID_INPUT, TEMPLATER_ERROR)
+    wb.check_archive(data, TEMPLATER_ERROR)
     digest = wb.digest(data)
-    book = _templates.get(digest, lambda: wb.load(data, TEMPLATER_ERROR))
+    found = _layouts.get(digest, lambda: libreoffice.in_worker(job, "fill.layout", data))
+
     writes: list[tuple[str, int, int, Any]] = []
-
-    for name, entry in named_cells.items():
-        if not isinstance(entry, Mapping) or "value" not in entry:
-            raise JobError(INVALID_INPUT, f"The named cell {name!r} must be given as {{'value': ...}}")
-        sheet, coordinate = _named_cell(book, name)
-        row, column = coordinate_to_tuple(coordinate)
-        _put(writes, sheet, row, column, entry["value"], f"the named cell {name!r} ({sheet.title}!{coordinate})")
-
-    for index, cell in enumerate(direct_cells):
-        if not isinstance(cell, Mapping) or not {"sheet_name", "column", "row", "value"} <= cell.keys():
-            raise JobError(INVALID_INPUT, f"Direct cell {index + 1} must hold 'sheet_name', 'row', 'column' and 'value'")
-        column, row = _address(cell["column"], cell["row"], f"direct cell {index + 1} on sheet {cell['sheet_name']!r}")
-        sheet = _sheet(book, cell["sheet_name"])
-        _put(writes, sheet, row, column, cell["value"], f"cell {sheet.title}!{cell['column']}{row}")
-
-    for index, block in enumerate(cell_ranges):
-        _fill_range(book, writes, block, index + 1)
+    for name, value in named:
+        sheet, coordinate = _named_place(found, name)
+        _put(found, writes, sheet, coordinate, value, f"the named cell {name!r} ({sheet}!{coordinate})")
+    for sheet_name, column, row, value, where in direct:
+        _put(found, writes, _sheet_of(found, sheet_name), f"{get_column_letter(column)}{row}", value, where)
+    for number, (sheet_name, left, top, rows) in enumerate(ranges, 1):
+        sheet = _sheet_of(found, sheet_name)
+        for i, values in enumerate(rows):
+            for j, value in enumerate(values):
+                coordinate = f"{get_column_letter(left + j)}{top + i}"
+                _put(found, writes, sheet, coordinate, value, f"cell {sheet}!{coordinate} of cell range {number}")
 
     work = libreoffice.WorkbookJob(data, digest, tuple(writes), (), True, "template.xlsx")
     job.upload(upload_url, body.get("result_upload_fields"), libreoffice.run(work, job).file)
     return {"result_download_url": body.get("result_download_url")}
+
+
+def _named_place(found: dict, name: str) -> tuple[str, str]:
+    place = found["names"].get(name)
+    if place is None:
+        raise JobError(TEMPLATER_ERROR, f"The template has no defined name {name!r} (its names: {found['listing']})")
+    if place[0] is None:
+        raise JobError(TEMPLATER_ERROR, place[1])
+    return place[0], place[1]
+
+
+def _sheet_of(found: dict, title: str) -> str:
+    if title in found["sheets"]:
+        return title
+    present = ", ".join(repr(name) for name in found["sheets"])
+    raise JobError(TEMPLATER_ERROR, f"The template has no sheet named {title!r} (its sheets: {present})")
+
+
+def _put(found: dict, writes: list, sheet: str, coordinate: str, value: Any, where: str) -> None:
+    row, column = coordinate_to_tuple(coordinate)
+    for top, left, bottom, right in found["merged"].get(sheet, ()):
+        if top <= row <= bottom and left <= column <= right and (row, column) != (top, left):
+            raise JobError(INVALID_INPUT, f"Cannot fill {where}: {where} lies inside a merged range; write to "
+                                          f"the range's top-left cell")
+    writes.append((sheet, row, column, value))
+
+
+def _named_entry(name: Any, entry: Any) -> list:
+    if not isinstance(entry, Mapping) or "value" not in entry:
+        raise JobError(INVALID_INPUT, f"The named cell {name!r} must be given as {{'value': ...}}")
+    if not isinstance(name, str):
+        raise JobError(TEMPLATER_ERROR, f"The name {name!r} of a named cell is not text; give the defined name "
+                                        f"of the template as text")
+    return [name, _value(entry["value"], f"the named cell {name!r}")]
+
+
+def _direct_entries(cells: list) -> list:
+    """[sheet name, column index, row, value, cell name] of each direct cell; one address twice is refused."""
+    entries, seen = [], set()
+    for index, cell in enumerate(cells):
+        if not isinstance(cell, Mapping) or not {"sheet_name", "column", "row", "value"} <= cell.keys():
+            raise JobError(INVALID_INPUT, f"Direct cell {index + 1} must hold 'sheet_name', 'row', 'column' and 'value'")
+        sheet_name = cell["sheet_name"]
+        column, row = _address(cell["column"], row=cell["row"], where=f"direct cell {index + 1} on sheet {sheet_name!r}")
+        if not isinstance(sheet_name, str):
+            raise JobError(TEMPLATER_ERROR, f"The sheet name {sheet_name!r} of direct cell {index + 1} is not text")
+        if (sheet_name, column, row) in seen:
+            address = (sheet_name, row, cell["column"])
+            raise JobError(INVALID_INPUT, f"There are two equal direct cell addresses for address: {address}")
+        seen.add((sheet_name, column, row))
+        where = f"cell {sheet_name}!{cell['column']}{row}"
+        entries.append([sheet_name, column, row, _value(cell["value"], where), where])
+    return entries
+
+
+def _range_entry(block: Any, number: int) -> list:
+    """[sheet name, left column index, top row, rows of values] of a cell range."""
+    if not isinstance(block, Mapping) or not isinstance(block.get("top_left_cell"), Mapping) or "data" not in block:
+        raise JobError(INVALID_INPUT, f"Cell range {number} must hold 'top_left_cell' and 'data'")
+    corner = block["top_left_cell"]
+    if not {"sheet_name", "column", "row"} <= corner.keys():
+        raise JobError(INVALID_INPUT, f"The top-left cell of cell range {number} must hold 'column', 'row' "
+                                      f"and 'sheet_name'")
+    sheet_name = corner["sheet_name"]
+    where = f"cell range {number} on sheet {sheet_name!r}"
+    left, top = _address(corner["column"], corner["row"], where)
+    data = block["data"]
+    if not isinstance(data, list) or not data or not all(isinstance(row, list) for row in data):
+        raise JobError(INVALID_INPUT, f"The data of {where} must be a non-empty list of rows, each a list")
+    width = len(data[0])
+    if width == 0 or any(len(row) != width for row in data):
+        raise JobError(INVALID_INPUT, f"The data of {where} must be rectangular and non-empty")
+    if top + len(data) - 1 > wb.MAX_ROW or left + width - 1 > wb.MAX_COLUMN:
+        raise JobError(INVALID_INPUT, f"The data of {where} runs past the last row or column of a sheet")
+    if not isinstance(sheet_name, str):
+        raise JobError(TEMPLATER_ERROR, f"The sheet name {sheet_name!r} of cell range {number} is not text")
+    rows = [[_value(value, f"cell {sheet_name}!{get_column_letter(left + j)}{top + i} of cell range {number}")
+             for j, value in enumerate(row)] for i, row in enumerate(data)]
+    return [sheet_name, left, top, rows]
+
+
+def _value(value: Any, where: str) -> Any:
+    try:
+        return wb.cell_value(value)
+    except wb.CellValueError as exc:
+        error_type = TYPE_ERROR if exc.kind == "type" else INVALID_INPUT
+        raise JobError(error_type, f"Cannot fill {where}: {exc}") from None
+
+
+# In a workbook worker ------------------------------------------------------------------------
+
+def layout(upload: str) -> dict:
+    """What filling the uploaded template needs to know: its sheets, where each defined name
+    points (or why it cannot be filled), and its merged ranges as [top, left, bottom, right]."""
+    book = wb.load_upload(upload, TEMPLATER_ERROR)
+    names: dict[str, list] = {}
+    for name in {*book.defined_names, *(n for sheet in book.worksheets for n in sheet.defined_names)}:
+        try:
+            sheet, coordinate = _named_cell(book, name)
+            names[name] = [sheet.title, coordinate]
+        except JobError as exc:
+            names[name] = [None, exc.message]
+    known = sorted(book.defined_names) + sorted({n for s in book.worksheets for n in s.defined_names})
+    merged = {sheet.title: [[r.min_row, r.min_col, r.max_row, r.max_col] for r in sheet.merged_cells.ranges]
+              for sheet in book.worksheets if sheet.merged_cells.ranges}
+    return {"sheets": book.sheetnames, "names": names, "listing": ", ".join(repr(n) for n in known) or "none",
+            "merged": merged}
 
 
 def _section(body: Mapping[str, Any], key: str, kind: type, description: str):
@@ -86,13 +192,6 @@ def _address(column: Any, row: Any, where: str) -> tuple[int, int]:
         raise JobError(INVALID_INPUT, f"Invalid row {row!r} for {where}: give a whole number from 1 "
                                       f"(the first row) to {wb.MAX_ROW}")
     return column_index_from_string(column.upper()), row
-
-
-def _sheet(book, title: Any):
-    if isinstance(title, str) and title in book.sheetnames:
-        return book[title]
-    present = ", ".join(repr(name) for name in book.sheetnames)
-    raise JobError(TEMPLATER_ERROR, f"The template has no sheet named {title!r} (its sheets: {present})")
 
 
 def _named_cell(book, name: Any) -> tuple[Any, str]:
@@ -118,39 +217,3 @@ def _named_cell(book, name: Any) -> tuple[Any, str]:
         raise JobError(TEMPLATER_ERROR, f"The name {name!r} does not refer to one cell of the template "
                                         f"({definition.attr_text!r}); point it at a single cell")
     return book[sheet_title], f"{match.group(1).upper()}{match.group(2)}"
-
-
-def _fill_range(book, writes: list, block: Any, number: int) -> None:
-    if not isinstance(block, Mapping) or not isinstance(block.get("top_left_cell"), Mapping) or "data" not in block:
-        raise JobError(INVALID_INPUT, f"Cell range {number} must hold 'top_left_cell' and 'data'")
-    corner = block["top_left_cell"]
-    if not {"sheet_name", "column", "row"} <= corner.keys():
-        raise JobError(INVALID_INPUT, f"The top-left cell of cell range {number} must hold 'column', 'row' "
-                                      f"and 'sheet_name'")
-    where = f"cell range {number} on sheet {corner['sheet_name']!r}"
-    left, top = _address(corner["column"], corner["row"], where)
-    data = block["data"]
-    if not isinstance(data, list) or not data or not all(isinstance(row, list) for row in data):
-        raise JobError(INVALID_INPUT, f"The data of {where} must be a non-empty list of rows, each a list")
-    width = len(data[0])
-    if width == 0 or any(len(row) != width for row in data):
-        raise JobError(INVALID_INPUT, f"The data of {where} must be rectangular and non-empty")
-    if top + len(data) - 1 > wb.MAX_ROW or left + width - 1 > wb.MAX_COLUMN:
-        raise JobError(INVALID_INPUT, f"The data of {where} runs past the last row or column of a sheet")
-    sheet = _sheet(book, corner["sheet_name"])
-    for i, row in enumerate(data):
-        for j, value in enumerate(row):
-            where = f"cell {sheet.title}!{get_column_letter(left + j)}{top + i} of cell range {number}"
-            _put(writes, sheet, top + i, left + j, value, where)
-
-
-def _put(writes: list, sheet, row: int, column: int, value: Any, where: str) -> None:
-    """Check a value for a cell of the template and add it to the writes."""
-    try:
-        if wb.in_merged_range(sheet, row, column):
-            raise wb.CellValueError("address", f"{where} lies inside a merged range; write to the range's "
-                                               f"top-left cell")
-        writes.append((sheet.title, row, column, wb.cell_value(value, where)))
-    except wb.CellValueError as exc:
-        error_type = TYPE_ERROR if exc.kind == "type" else INVALID_INPUT
-        raise JobError(error_type, f"Cannot fill {where}: {exc}") from None

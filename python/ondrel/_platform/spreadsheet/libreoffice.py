@@ -45,8 +45,10 @@ from openpyxl.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH, from_excel
 
 from ondrel.errors import AddonError
 
-from ..jobs import JobContext
+from ..jobs import JobContext, JobError
+from ..storage import private_folder
 from . import workbook as wb
+from . import workers
 
 INSTALL_HINT = (
     "LibreOffice Calc is needed to recalculate spreadsheets on this machine but its command "
@@ -109,9 +111,11 @@ class WorkbookJob:
 
 @dataclass(frozen=True)
 class Outcome:
-    """The values read (as :func:`.workbook.result_value` gives them) and the exported file."""
+    """The values read (as :func:`.workbook.result_value` gives them), the positions of those
+    that are error values (such as #DIV/0!), and the exported file."""
 
     values: list[Any]
+    errors: frozenset[int]
     file: bytes | None
 
 
@@ -146,9 +150,11 @@ def find_uno_python() -> str | None:
             if not os.access(candidate, os.X_OK):
                 continue
             try:
-                probe = subprocess.run([candidate, "-c", "import uno"], env=_clean_env(tempfile.gettempdir()),
-                                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                       stderr=subprocess.DEVNULL, timeout=30)
+                # LibreOffice's bridge writes into $HOME/.config: a home of its own, removed after.
+                with tempfile.TemporaryDirectory(prefix="ondrel-uno-probe-") as home:
+                    probe = subprocess.run([candidate, "-c", "import uno"], env=_clean_env(home),
+                                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                           stderr=subprocess.DEVNULL, timeout=30)
             except (OSError, subprocess.TimeoutExpired):
                 continue
             if probe.returncode == 0:
@@ -186,27 +192,21 @@ class ColdEngine:
         soffice = find_soffice()
         if soffice is None:
             raise EngineError(INSTALL_HINT)
-        book = wb.load(work.data, "SpreadsheetError")
-        for title, row, column, value in work.writes:
-            wb.write(book[title].cell(row=row, column=column), value, f"{title}!{get_column_letter(column)}{row}")
-        wb.force_full_calculation(book)
         with tempfile.TemporaryDirectory(prefix="job-", dir=self._folder) as folder:
+            upload = os.path.join(folder, "upload.xlsx")
+            Path(upload).write_bytes(work.data)
             source = os.path.join(folder, "in", work.filename)
             os.makedirs(os.path.dirname(source))
             out_folder = os.path.join(folder, "out")
             os.makedirs(out_folder)
-            wb.save(book, source)
+            formulas = workers.call(job, "engine.prepare", upload, source, work.writes, work.reads)
+            os.unlink(upload)
             job.check()
             result = self._convert(soffice, source, out_folder, job)
-            values = []
+            values, errors = [], []
             if work.reads:
-                values_book = wb.load_path(result, data_only=True)
-                try:
-                    values = [wb.result_value(values_book[title].cell(row=row, column=column))
-                              for title, row, column in work.reads]
-                finally:
-                    values_book.close()
-            return Outcome(values, Path(result).read_bytes() if work.export else None)
+                values, errors = workers.call(job, "engine.results", result, work.reads, formulas)
+            return Outcome(values, frozenset(errors), Path(result).read_bytes() if work.export else None)
 
     def _take_profile(self) -> str:
         with self._lock:
@@ -250,6 +250,34 @@ class ColdEngine:
             return result
         finally:
             self._give_back(profile, healthy)
+
+
+def prepare(upload: str, source: str, writes: list, reads: list) -> list[bool]:
+    """In a workbook worker: write the values into the uploaded workbook and save it at
+    ``source`` for recalculation; answer whether each cell to read holds a formula."""
+    book = wb.load_upload(upload, "SpreadsheetError")
+    for title, row, column, value in writes:
+        where = f"{title}!{get_column_letter(column)}{row}"
+        try:
+            wb.write(book[title].cell(row=row, column=column), value, where)
+        except wb.CellValueError as exc:
+            raise JobError("SpreadsheetError", f"Cannot write {where}: {exc}") from None
+    formulas = [book[title].cell(row=row, column=column).data_type == "f" for title, row, column in reads]
+    wb.force_full_calculation(book)
+    wb.save(book, source)
+    return formulas
+
+
+def results(path: str, reads: list, formulas: list) -> tuple[list, list]:
+    """In a workbook worker: the values of the cells to read from the recalculated workbook at
+    ``path``, and the positions of those that are error values."""
+    book = wb.load_path(path, data_only=True)
+    try:
+        cells = [book[title].cell(row=row, column=column) for title, row, column in reads]
+        return ([wb.result_value(cell, formula) for cell, formula in zip(cells, formulas)],
+                [i for i, cell in enumerate(cells) if wb.is_error_value(cell)])
+    finally:
+        book.close()
 
 
 # ---- the warm engine ---------------------------------------------------------------------------
@@ -348,7 +376,8 @@ class WarmEngine:
             self.kept = frozenset(reply["kept"])
             date1904 = reply["date1904"] is True
             values = [_cell_value(raw, date1904) for raw in reply["values"]]
-            return Outcome(values, Path(target).read_bytes() if target else None)
+            errors = frozenset(i for i, raw in enumerate(reply["values"]) if raw is not None and raw[0] == "e")
+            return Outcome(values, errors, Path(target).read_bytes() if target else None)
         finally:
             for path in (source, target):
                 if path is not None and os.path.exists(path):
@@ -433,8 +462,8 @@ class EnginePool:
         keep_workbooks = keep_workbooks or _setting(KEEP_WORKBOOKS_VARIABLE, KEEP_WORKBOOKS)
         keep_megabytes = keep_megabytes or _setting(KEEP_MEGABYTES_VARIABLE, KEEP_MEGABYTES)
         self.keep = (keep_workbooks, keep_megabytes * 1024 * 1024)
-        self._folder = tempfile.mkdtemp(prefix="ondrel-calc-")
-        self.cold = ColdEngine(self._folder)
+        self.folder = private_folder("ondrel-calc-")
+        self.cold = ColdEngine(self.folder)
         self._ready = threading.Condition()
         self.engines: list[WarmEngine] = []
         self._idle: collections.deque[WarmEngine] = collections.deque()  # least recently used first
@@ -474,7 +503,7 @@ class EnginePool:
                     self._idle.remove(engine)
                     return engine
                 if len(self.engines) < self.size:
-                    engine = WarmEngine(python, soffice, self._folder)
+                    engine = WarmEngine(python, soffice, self.folder)
                     self.engines.append(engine)
                     return engine
                 self._ready.wait(_WAIT_SLICE)
@@ -498,7 +527,7 @@ class EnginePool:
             engine.kill()
         for engine in idle:
             engine.remove()
-        shutil.rmtree(self._folder, ignore_errors=True)
+        shutil.rmtree(self.folder, ignore_errors=True)
 
 
 _pool: EnginePool | None = None
@@ -532,6 +561,14 @@ def configure(engines: int | None = None, keep_workbooks: int | None = None,
 def run(work: WorkbookJob, job: JobContext) -> Outcome:
     """Run a workbook job on this process's engines."""
     return get_pool().run(work, job)
+
+
+def in_worker(job: JobContext, function: str, data: bytes) -> Any:
+    """Call a workbook worker's ``function`` with the path of a file holding ``data``."""
+    with tempfile.TemporaryDirectory(prefix="job-", dir=get_pool().folder) as folder:
+        upload = os.path.join(folder, "upload.xlsx")
+        Path(upload).write_bytes(data)
+        return workers.call(job, function, upload)
 
 
 @atexit.register
