@@ -4,7 +4,9 @@ import os
 import shutil
 import subprocess
 import sys
+import sysconfig
 from importlib import metadata
+from pathlib import PurePosixPath
 
 import pytest
 
@@ -72,3 +74,19 @@ def _umask():
     mask = os.umask(0)
     os.umask(mask)
     return mask
+
+
+def test_the_installed_files_are_the_package_and_its_data_and_nothing_else():
+    files = [PurePosixPath(str(f)) for f in metadata.files("ondrel") or []]
+    info = f"ondrel-{ondrel.__version__}.dist-info"
+    stray = [f for f in files if f.parts[0] not in ("ondrel", info)
+             or f.suffix in {".o", ".a", ".cmake", ".ninja", ".log", ".whl"}
+             or {"tests", "bench", "build", "CMakeFiles"} & set(f.parts)]
+    assert stray == []
+    needed = {"ondrel/py.typed", "ondrel/external/spreadsheet.pyi", "ondrel/external/girdex.pyi",
+              "ondrel/external/idea_rcs/objects.pyi", "ondrel/_platform/spreadsheet/calc_server.py",
+              "ondrel/examples/demo.py", "ondrel/examples/beam_calculation.xlsx", f"{info}/licenses/LICENSE"}
+    assert needed <= {str(f) for f in files}
+    modules = [f.name for f in files if f.suffix == ".so"]
+    assert sorted(modules) == sorted(name + sysconfig.get_config_var("EXT_SUFFIX")
+                                     for name in ("objects", "spreadsheet", "girdex"))
