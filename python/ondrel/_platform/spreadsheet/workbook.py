@@ -109,7 +109,8 @@ def cell_value(value: Any) -> None | bool | int | float | str:
     Numbers of any :class:`numbers.Real` kind (NumPy's too) become the ``int`` or ``float`` they
     equal; one a cell cannot hold exactly (past a double's range, a whole number past 2**53
     that a double rounds, a fraction with no exact double) is refused, as is text that the file
-    format cannot carry or that is longer than a cell holds.
+    format cannot carry, that LibreOffice would change (a carriage return) or that is longer
+    than a cell holds.
     """
     if value is None or value is True or value is False:
         return value
@@ -169,6 +170,9 @@ def check_text(text: str) -> None:
     if bad is not None:
         raise CellValueError("value", f"the text holds the character U+{ord(bad.group()):04X} at position "
                                       f"{bad.start()}, which a spreadsheet file cannot carry; remove it")
+    if "\r" in text:
+        raise CellValueError("value", f"the text holds a carriage return (U+000D) at position {text.index(chr(13))}, "
+                                      f"which LibreOffice turns into a line feed; give line breaks as '\\n'")
     length = len(text) if text.isascii() else len(text.encode("utf-16-le")) // 2
     if length > MAX_TEXT_LENGTH:
         raise CellValueError("value", f"the text is {length:,} characters long; a spreadsheet cell holds at "
