@@ -186,10 +186,10 @@ def test_folders_of_a_process_ended_by_sigterm_are_removed_at_the_next_start(tmp
 
     script = (
         "from ondrel._platform import get_platform\n"
-        "from ondrel._platform.spreadsheet.libreoffice import get_engine\n"
+        "from ondrel._platform.spreadsheet.libreoffice import get_pool\n"
         "storage = get_platform().storage\n"
         "storage.put_bytes(b'a user workbook')\n"
-        "print(storage.folder, get_engine()._ensure_folder(), flush=True)\n"
+        "print(storage.folder, get_pool().folder, flush=True)\n"
         "import time; time.sleep(120)\n"
     )
     child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, text=True)
@@ -208,9 +208,9 @@ def test_folders_of_a_process_ended_by_sigterm_are_removed_at_the_next_start(tmp
 
     fresh = LocalStorage()
     mine = fresh.folder  # making a folder removes the abandoned ones of its kind
-    from ondrel._platform.spreadsheet.libreoffice import LibreOfficeEngine
+    from ondrel._platform.spreadsheet.libreoffice import EnginePool
 
-    LibreOfficeEngine()._ensure_folder()
+    EnginePool().close()
     assert not any(os.path.exists(folder) for folder in folders)
     assert os.path.isdir(mine) and os.path.isdir(get_platform().storage.folder)
     fresh.clear()
