@@ -7,6 +7,7 @@ import random
 import signal
 import threading
 
+import numpy
 import openpyxl
 import pytest
 from openpyxl.workbook.defined_name import DefinedName
@@ -84,8 +85,9 @@ def _formulas_replaced():
 
 WORKBOOKS = {"scalars": _scalars(), "sheets": _sheets_and_names(), "replaced": _formulas_replaced()}
 INPUTS = {
-    "scalars": [{}, {"x": 7.25, "flag": False, "label": "=not a formula", "missing": 1},
-                {"x": -1, "flag": 1, "label": None}],
+    "scalars": [{}, {"x": 7.25, "flag": False, "label": "#N/A", "missing": 1},
+                {"x": numpy.int64(-1), "flag": numpy.bool_(True), "label": "a\nb =not a formula"},
+                {"label": None}],
     "sheets": [{}, {"rate": 3, "scale": 0.5}, {"rate": None}],
     "replaced": [{}, {"derived": 1.5, "note": "set"}, {"base": 10, "derived": None, "note": True}],
 }
@@ -110,7 +112,9 @@ def _never_cold(pool, monkeypatch):
 def test_kept_workbooks_answer_as_fresh_ones_in_any_order(pool, monkeypatch):
     monkeypatch.setattr(libreoffice, "USE_WARM_PROCESS", False)
     fresh = {job: evaluate(WORKBOOKS[job[0]], INPUTS[job[0]][job[1]]) for job in JOBS}
-    assert fresh["scalars", 0]["tenth"] == 0.5 and fresh["replaced", 0]["derived"] == 8  # the cold answers are real
+    # the cold answers are real: text stays text, line breaks and all
+    assert fresh["scalars", 0]["tenth"] == 0.5 and fresh["replaced", 0]["derived"] == 8
+    assert fresh["scalars", 1]["istext"] is True and fresh["scalars", 2]["text"] == "a\nb =not a formula!"
     monkeypatch.setattr(libreoffice, "USE_WARM_PROCESS", True)
     _never_cold(pool, monkeypatch)
     for seed in (1, 2):
@@ -122,6 +126,17 @@ def test_kept_workbooks_answer_as_fresh_ones_in_any_order(pool, monkeypatch):
         assert {job: answers[0] for job, answers in kept.items()} == fresh
         assert all(answers[0] == answers[1] for answers in kept.values())
     assert len(pool.engines) == 1 and pool.engines[0].starts == 1 and len(pool.engines[0].kept) == 2
+
+
+def test_jobs_run_over_the_bridge_where_libreoffice_has_no_python_scripts(pool, monkeypatch):
+    _never_cold(pool, monkeypatch)
+    jobs = [("scalars", index) for index in range(len(INPUTS["scalars"]))]
+    in_office = [evaluate(WORKBOOKS[name], INPUTS[name][index]) for name, index in jobs]
+    monkeypatch.setattr(libreoffice.WarmEngine, "run_in_office", False)
+    libreoffice.configure(engines=1)
+    _never_cold(libreoffice.get_pool(), monkeypatch)
+    assert [evaluate(WORKBOOKS[name], INPUTS[name][index]) for name, index in jobs] == in_office
+    assert pool.engines[0].in_office and not libreoffice.get_pool().engines[0].in_office
 
 
 def test_the_kept_workbooks_are_bounded_by_count_and_size(pool, monkeypatch):
