@@ -53,13 +53,30 @@ def _props(**values):
     return tuple(result)
 
 
+class _Cell:
+    """A cell's methods, looked up once: in LibreOffice 7.4 every attribute lookup on a UNO
+    object keeps a little memory for good, so a job on a kept workbook makes none."""
+
+    __slots__ = ("get_type", "get_value", "get_string", "get_formula", "get_error", "set_value",
+                 "set_string", "set_formula", "clear", "get", "set")
+
+    def __init__(self, cell):
+        self.get_type, self.get_value, self.get_string = cell.getType, cell.getValue, cell.getString
+        self.get_formula, self.get_error = cell.getFormula, cell.getError
+        self.set_value, self.set_string, self.set_formula = cell.setValue, cell.setString, cell.setFormula
+        self.clear, self.get, self.set = cell.clearContents, cell.getPropertyValue, cell.setPropertyValue
+
+
 class _Book:
-    """A loaded workbook, its sheets by title and the number formats it uses."""
+    """A loaded workbook, its cells by address and the number formats it uses."""
 
     def __init__(self, document, size):
         self.document = document
         self.size = size
+        self.calculate_all = document.calculateAll
+        self.store = document.storeToURL
         self.sheets = {}
+        self.cells = {}
         self.formats = {}
         self.boolean_format = None
         null = document.NullDate
@@ -67,11 +84,14 @@ class _Book:
         document.enableAutomaticCalculation(False)
         document.UndoManager.lock()  # nothing to undo: no memory spent on it
 
-    def sheet(self, title):
-        sheet = self.sheets.get(title)
-        if sheet is None:
-            sheet = self.sheets[title] = self.document.Sheets.getByName(title)
-        return sheet
+    def cell(self, title, row, column):
+        cell = self.cells.get((title, row, column))
+        if cell is None:
+            sheet = self.sheets.get(title)
+            if sheet is None:
+                sheet = self.sheets[title] = self.document.Sheets.getByName(title)
+            cell = self.cells[title, row, column] = _Cell(sheet.getCellByPosition(column - 1, row - 1))
+        return cell
 
     def format_of(self, key):
         known = self.formats.get(key)
@@ -94,11 +114,14 @@ class _Book:
 
 
 _books = collections.OrderedDict()  # digest -> _Book, least recently used first
+_desktops = []
 
 
 def _desktop():
-    context = uno.getComponentContext()
-    return context.ServiceManager.createInstanceWithContext("com.sun.star.frame.Desktop", context)
+    if not _desktops:
+        context = uno.getComponentContext()
+        _desktops.append(context.ServiceManager.createInstanceWithContext("com.sun.star.frame.Desktop", context))
+    return _desktops[0]
 
 
 def _load(desktop, source, size, keep):
@@ -118,61 +141,61 @@ def _load(desktop, source, size, keep):
 
 def _write(book, cell, value):
     if value is None:
-        cell.clearContents(_CONTENT)
+        cell.clear(_CONTENT)
     elif isinstance(value, str):
-        cell.setString(value)
+        cell.set_string(value)
     elif isinstance(value, bool):
-        cell.setValue(1.0 if value else 0.0)
-        cell.NumberFormat = book.boolean()
+        cell.set_value(1.0 if value else 0.0)
+        cell.set("NumberFormat", book.boolean())
     else:
-        cell.setValue(float(value))
+        cell.set_value(float(value))
 
 
 def _state(cell):
     """What putting the cell back needs: its kind, content and number format."""
-    kind = cell.getType().value
+    kind = cell.get_type().value
     if kind == _VALUE:
-        content = cell.getValue()
+        content = cell.get_value()
     elif kind == _TEXT:
-        content = cell.getString()
+        content = cell.get_string()
     elif kind == _FORMULA:
-        content = cell.getFormula()
+        content = cell.get_formula()
     else:
         content = None
-    return kind, content, cell.NumberFormat
+    return kind, content, cell.get("NumberFormat")
 
 
 def _put_back(cell, state):
     kind, content, number_format = state
     if kind == _VALUE:
-        cell.setValue(content)
+        cell.set_value(content)
     elif kind == _TEXT:
-        cell.setString(content)
+        cell.set_string(content)
     elif kind == _FORMULA:
-        cell.setFormula(content)
+        cell.set_formula(content)
     else:
-        cell.clearContents(_CONTENT)
-    if cell.NumberFormat != number_format:
-        cell.NumberFormat = number_format
+        cell.clear(_CONTENT)
+    if cell.get("NumberFormat") != number_format:
+        cell.set("NumberFormat", number_format)
     return _state(cell) == state
 
 
 def _read(book, cell):
-    kind = cell.getType().value
+    kind = cell.get_type().value
     if kind == _EMPTY:
         return None
     if kind == _TEXT:
-        return ["s", cell.getString()]
+        return ["s", cell.get_string()]
     if kind == _FORMULA:
-        result = cell.FormulaResultType2
+        result = cell.get("FormulaResultType2")
         if result == _RESULT_ERROR:
-            return ["e", _ERRORS.get(cell.getError(), "#VALUE!")]
+            return ["e", _ERRORS.get(cell.get_error(), "#VALUE!")]
         if result == _RESULT_TEXT:
-            return ["s", cell.getString()]
-    code, kind = book.format_of(cell.NumberFormat)
+            return ["s", cell.get_string()]
+    code, kind = book.format_of(cell.get("NumberFormat"))
     if kind & _LOGICAL:
-        return ["b", cell.getValue() != 0]
-    return ["n", cell.getValue(), code]
+        return ["b", cell.get_value() != 0]
+    return ["n", cell.get_value(), code]
 
 
 def handle(desktop, request):
@@ -190,20 +213,18 @@ def handle(desktop, request):
     saved = {}
     try:
         for title, row, column, value in request["writes"]:
-            cell = book.sheet(title).getCellByPosition(column - 1, row - 1)
-            if (title, row, column) not in saved:
-                saved[title, row, column] = (cell, _state(cell))
+            cell = book.cell(title, row, column)
+            if cell not in saved:
+                saved[cell] = _state(cell)
             _write(book, cell, value)
-        book.document.calculateAll()
-        values = [_read(book, book.sheet(title).getCellByPosition(column - 1, row - 1))
-                  for title, row, column in request["reads"]]
+        book.calculate_all()
+        values = [_read(book, book.cell(title, row, column)) for title, row, column in request["reads"]]
         if request.get("export"):
-            book.document.storeToURL(uno.systemPathToFileUrl(request["export"]),
-                                     _props(FilterName=_FILTER, Overwrite=True))
+            book.store(uno.systemPathToFileUrl(request["export"]), _props(FilterName=_FILTER, Overwrite=True))
     finally:
         exact = True
         try:
-            for cell, state in saved.values():
+            for cell, state in saved.items():
                 exact = _put_back(cell, state) and exact
         except Exception:
             exact = False

@@ -47,10 +47,10 @@ def _in_office_runner(context):
     try:
         factory = context.ServiceManager.createInstanceWithContext(
             "com.sun.star.script.provider.MasterScriptProviderFactory", context)
-        script = factory.createScriptProvider("").getScript(_SCRIPT)
+        invoke = factory.createScriptProvider("").getScript(_SCRIPT).invoke
     except Exception:
         return None
-    return lambda line: script.invoke((line,), (), ())[0]
+    return lambda line: invoke((line,), (), ())[0]  # looked up once: each UNO lookup keeps memory
 
 
 def _alive(desktop):
