@@ -15,7 +15,7 @@ from openpyxl.workbook.defined_name import DefinedName
 from ondrel._platform.spreadsheet import libreoffice
 from ondrel.api_v1 import API
 from ondrel.core import _post_on_addon_endpoint
-from ondrel.errors import SpreadsheetError
+from ondrel.errors import AddonTimeoutError, SpreadsheetError
 
 pytestmark = pytest.mark.skipif(
     libreoffice.find_soffice() is None or libreoffice.find_uno_python() is None,
@@ -29,11 +29,11 @@ def _bytes(book):
         return out.getvalue()
 
 
-def evaluate(data, inputs):
+def evaluate(data, inputs, timeout=120):
     with io.BytesIO(data) as stream:
         url = API()._upload_temporary_file(stream)
     body = {"download_url": url, "input": inputs}
-    answer = _post_on_addon_endpoint("evaluatespreadsheet/v3/jobs/", body, timeout=120,
+    answer = _post_on_addon_endpoint("evaluatespreadsheet/v3/jobs/", body, timeout=timeout,
                                      error_mapping={"SpreadsheetEvaluatorError": SpreadsheetError})
     return answer["output"]
 
@@ -166,6 +166,17 @@ def test_jobs_wait_for_a_free_engine_instead_of_going_cold(pool, monkeypatch):
     for thread in threads:
         thread.join()
     assert answers == {1: 3, 2: 6, 3: 9, 4: 12} and len(pool.engines) == 1
+
+
+def test_a_job_waits_for_a_busy_engine_only_within_its_time_out(pool, monkeypatch):
+    _never_cold(pool, monkeypatch)
+    data = WORKBOOKS["replaced"]
+    evaluate(data, {})
+    busy = pool._idle.popleft()  # as if a long job held the only engine
+    with pytest.raises(AddonTimeoutError, match="did not finish within 1 seconds"):
+        evaluate(data, {"base": 2}, timeout=1)
+    pool._give_back(busy)
+    assert evaluate(data, {"base": 2})["plus"] == 6 and busy.starts == 1
 
 
 def _group_members(leader):
