@@ -119,16 +119,23 @@ class Outcome:
     file: bytes | None
 
 
+_soffice: list[str] = []  # the command found last, checked again at each use
+
+
 def find_soffice() -> str | None:
     """The path of LibreOffice's ``soffice`` command, or None."""
+    if _soffice and os.access(_soffice[0], os.X_OK):
+        return _soffice[0]
+    _soffice.clear()
     found = shutil.which("soffice") or shutil.which("libreoffice")
+    if not found:
+        found = next((candidate for candidate in ("/usr/lib/libreoffice/program/soffice",
+                                                  "/opt/libreoffice/program/soffice",
+                                                  "/Applications/LibreOffice.app/Contents/MacOS/soffice")
+                      if os.access(candidate, os.X_OK)), None)
     if found:
-        return found
-    for candidate in ("/usr/lib/libreoffice/program/soffice", "/opt/libreoffice/program/soffice",
-                      "/Applications/LibreOffice.app/Contents/MacOS/soffice"):
-        if os.access(candidate, os.X_OK):
-            return candidate
-    return None
+        _soffice.append(found)
+    return found
 
 
 def _clean_env(home: str) -> dict[str, str]:
