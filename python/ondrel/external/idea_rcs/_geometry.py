@@ -9,7 +9,7 @@ from __future__ import annotations
 import math
 import numbers
 from dataclasses import dataclass, field
-from typing import Any, Iterable, Sequence
+from typing import Any, Iterable, Sequence, TypeGuard
 
 Point = tuple[float, float]
 
@@ -34,7 +34,7 @@ TEXT_PARAMETERS = frozenset({"UniqueName"})
 ARC_STEPS = 24  # straight pieces per arc where an arc is followed point by point
 
 
-def is_number(value: object) -> bool:
+def is_number(value: object) -> TypeGuard[float]:
     """A finite real number; booleans are not numbers here."""
     return isinstance(value, numbers.Real) and not isinstance(value, bool) and math.isfinite(value)
 

@@ -470,7 +470,7 @@ class OpenModel:
     # -- helpers -------------------------------------------------------------------------
 
     @staticmethod
-    def _keep(element: _Element, collection: list[_Element]) -> _Element:
+    def _keep(element: _Element, collection: list[Any]) -> _Element:
         """Keep a new element; its id leads back to it from the references made of it."""
         cast(ElementId, cast(Any, element).id).bind(element)
         collection.append(element)

@@ -13,7 +13,7 @@ import math
 import numbers
 from decimal import Decimal
 from enum import Enum
-from typing import Any, Callable, NamedTuple, Union
+from typing import Any, Callable, NamedTuple, TypeGuard, Union
 
 from . import objects
 from ._checks import ModelIssue
@@ -528,7 +528,7 @@ def _is_number(value: object) -> bool:
     return isinstance(value, numbers.Real) and not isinstance(value, bool)
 
 
-def _is_id(value: Any) -> bool:
+def _is_id(value: Any) -> TypeGuard[int]:
     return isinstance(value, int) and not isinstance(value, bool) and value >= 1
 
 
