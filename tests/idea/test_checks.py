@@ -72,6 +72,13 @@ ERRORS = [
                      o.BarSurface.RIBBED, 500.0, 1.08, 0.05, 540.0, o.ReinfClass.B, o.ReinfType.BARS,
                      o.ReinfFabrication.HOT_ROLLED, o.ReinfDiagramType.BILINEAR_INCLINED)), "material",
                  r"bar 13 .*: 'material' refers to MatReinforcement id 1 by number only", id="steel made by hand"),
+    pytest.param(lambda m: setattr(steel(m), "_id", 5), "material",
+                 r"bar 1 of reinforced cross-section 'R1' \(id 1\): 'material' refers to the reinforcement material "
+                 r"'B 500B' \(id 5\) by its former id 1", id="steel renumbered after use"),
+    pytest.param(lambda m: rcs(m).create_bar((0.0, 0.0), 0.012, OpenModel().create_matconcrete_ec2(
+                     o.ConcreteMaterial.C20_25)), "material",
+                 r"bar 13 .*: 'material' is the concrete material 'C20/25' \(id 1\) of another OpenModel",
+                 id="concrete of another model as steel"),
     pytest.param(lambda m: rect(m, width=0.3, Height=0.5), "width",
                  r"cross-section 'R' \(id 2\): RECT has no parameter 'width' \(its parameters: Width, Height\); "
                  r"did you mean 'Width'\?", id="misspelt dimension"),

@@ -109,6 +109,7 @@ KIND_NAMES = {
     "CrossSection": "cross-section",
     "ReinforcedCrossSection": "reinforced cross-section",
     "CheckMember": "check member",
+    "CheckSection": "check section",
 }
 COLLECTIONS = {
     "MatConcrete": "concrete_materials",
@@ -116,6 +117,7 @@ COLLECTIONS = {
     "CrossSection": "cross_sections",
     "ReinforcedCrossSection": "reinforced_cross_sections",
     "CheckMember": "check_members",
+    "CheckSection": "check_sections",
 }
 FACTORIES = {
     "MatConcrete": "create_matconcrete_ec2",
@@ -123,6 +125,7 @@ FACTORIES = {
     "CrossSection": "create_cross_section_parameter or create_cross_section_component",
     "ReinforcedCrossSection": "create_reinforced_cross_section",
     "CheckMember": "create_check_member1d",
+    "CheckSection": "add_check_section",
 }
 LOADINGS = ("fundamental", "accidental", "characteristic", "quasi_permanent", "frequent", "fatigue")
 
@@ -171,7 +174,7 @@ class _Checker:
         data = _read(element) or {}
         kind = kind or self.kinds.get(id(element)) or _kind_of(element)
         name = data.get("description") if kind == "CheckSection" else data.get("name")
-        noun = {"CheckSection": "check section"}.get(kind or "", KIND_NAMES.get(kind or "", type(element).__name__))
+        noun = KIND_NAMES.get(kind or "", type(element).__name__)
         if isinstance(name, str):
             return f"{noun} {name!r} (id {data.get('id')})"
         return f"{noun} id {data.get('id')}"
@@ -200,7 +203,7 @@ class _Checker:
         found = self.kinds.get(id(element))
         if found == kind:
             if (_read(element) or {}).get("id") != number:
-                self.error(owner, field, f"{label}: '{field}' refers to {self.describe(element)} by its former "
+                self.error(owner, field, f"{label}: '{field}' refers to the {self.describe(element)} by its former "
                                          f"id {number}")
                 return None
             return element
@@ -208,9 +211,7 @@ class _Checker:
             self.error(owner, field, f"{label}: '{field}' is the {self.describe(element)}, not a {wanted}")
         else:
             actual = _kind_of(element)
-            what = f"a {KIND_NAMES[actual]}" if actual else f"a {type(element).__name__}"
-            if actual == kind:
-                what = f"the {self.describe(element, kind)}"
+            what = f"the {self.describe(element, actual)}" if actual else f"a {type(element).__name__}"
             self.error(owner, field, f"{label}: '{field}' is {what} of another OpenModel; give the {wanted} "
                                      f"made by {FACTORIES[kind]} of this model")
         return None

@@ -29,6 +29,7 @@ class OpenModel:
         model = OpenModel(project_data=ProjectData(name="Beam"))
         concrete = model.create_matconcrete_ec2(ConcreteMaterial.C30_37)
         ...
+        model.check()           # every error and warning at once; write() refuses the errors
         model.write("beam.xml")
 
     Units of the values you pass (the writer converts them to IDEA's SI units):
