@@ -226,3 +226,34 @@ def test_a_date_is_written_as_given():
     model = OpenModel(project_data=o.ProjectData(date=datetime.date(2026, 12, 8)))
     assert model.check() == []
     assert "<Date>2026-12-08T00:00:00</Date>" in model.to_xml()
+
+
+# IDEA puts a parametric shape's centre of gravity at the origin; (inside, outside) points that tell.
+SHAPES = [
+    pytest.param(o.CrossSectionType.RECT, dict(Width=0.3, Height=0.5), (0.1, 0.2), (0.2, 0.0), id="rectangle"),
+    pytest.param(o.CrossSectionType.O, dict(D=0.5), (0.0, 0.2), (0.2, 0.2), id="circle"),
+    pytest.param(o.CrossSectionType.TG, dict(Height=0.7, Width=0.8, TopFlangeWidth=0.16, WallWidth=0.25),
+                 (0.35, 0.2), (0.35, -0.2), id="T"),
+    pytest.param(o.CrossSectionType.TGREV, dict(Height=0.7, Width=0.8, TopFlangeWidth=0.16, WallWidth=0.25),
+                 (0.35, -0.2), (0.35, 0.2), id="inverted T"),
+    # Centre of gravity 0.35 m above the narrow bottom: top at z = 0.25, bottom at z = -0.35.
+    pytest.param(o.CrossSectionType.TRAPEZOID, dict(Height=0.6, TopWidth=0.6, BottomWidth=0.2),
+                 (0.25, 0.2), (0.25, -0.3), id="trapezoid"),
+    # Centre of gravity 0.5317 m above the bottom: the top flange spans z 0.3183 to 0.4683.
+    pytest.param(o.CrossSectionType.IGN, dict(H=1.0, Bh=0.6, Bs=0.4, Th=0.15, Ts=0.2, Tw=0.2),
+                 (0.28, 0.42), (0.28, 0.0), id="I"),
+]
+
+
+@pytest.mark.parametrize("shape, parameters, inside, outside", SHAPES)
+def test_bars_are_placed_in_the_shape_as_idea_places_it(shape, parameters, inside, outside):
+    model = OpenModel()
+    concrete = model.create_matconcrete_ec2(o.ConcreteMaterial.C30_37)
+    steel_ = model.create_matreinforcement_ec2(o.ReinforcementMaterial.B_500B)
+    section = model.create_reinforced_cross_section(
+        "S", model.create_cross_section_parameter("P", shape, concrete, **parameters))
+    section.create_bar(inside, 0.012, steel_)
+    assert model.check() == []
+    section.create_bar(outside, 0.012, steel_)
+    assert [(i.severity, i.field, i.message.split(" at ")[0]) for i in model.check()] == [
+        ("warning", "coordinates", "bar 2 of reinforced cross-section 'S' (id 1)")]
