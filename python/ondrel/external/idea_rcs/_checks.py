@@ -296,37 +296,34 @@ class _Checker:
         if not isinstance(shape, objects.CrossSectionType) or not isinstance(parameters, dict):
             return  # the writer names these
         known = _geometry.SHAPE_PARAMETERS.get(shape.name)
-        allowed: tuple[str, ...] = known[0] + known[1] if known else tuple(parameters)
-        if known:
-            for name in parameters:
-                if name not in allowed:
-                    close = difflib.get_close_matches(name, allowed, n=1) or \
-                        [a for a in allowed if a.lower() == str(name).lower()]
-                    hint = f"; did you mean '{close[0]}'?" if close else ""
-                    self.error(section, name, f"{label}: {shape.name} has no parameter '{name}' (its parameters: "
-                                              f"{', '.join(allowed)}){hint}")
-            for name in known[0]:
-                if name not in parameters:
-                    self.error(section, name, f"{label}: the {shape.name} parameter '{name}' is missing")
+        if known is None:
+            return  # a shape whose parameters we do not know is written as given
+        required, optional = known
+        for name in parameters:
+            if name not in required + optional:
+                close = difflib.get_close_matches(name, required + optional, n=1) or \
+                    [a for a in required + optional if a.lower() == str(name).lower()]
+                hint = f"; did you mean '{close[0]}'?" if close else ""
+                self.error(section, name, f"{label}: {shape.name} has no parameter '{name}' (its parameters: "
+                                          f"{', '.join(required + optional)}){hint}")
+        for name in required:
+            if name not in parameters:
+                self.error(section, name, f"{label}: the {shape.name} parameter '{name}' is missing")
         for name, value in parameters.items():
-            if name not in allowed:
+            if name not in required + optional:
                 continue
             if name in _geometry.TEXT_PARAMETERS:
                 if not isinstance(value, str) or not value:
                     self.error(section, name, f"{label}: '{name}' must be the name of a library section, got "
                                               f"{_got(value)}")
-                continue
-            if not is_number(value):
-                if known:
-                    self.error(section, name, f"{label}: '{name}' must be a number of metres, got {_got(value)}")
-                continue
-            required = known is None or name in known[0]
-            if value < 0 or (required and value == 0):
+            elif not is_number(value):
+                self.error(section, name, f"{label}: '{name}' must be a number of metres, got {_got(value)}")
+            elif value < 0 or (name in required and value == 0):
                 self.error(section, name, f"{label}: '{name}' must be positive, got {_m(value)} m")
             elif value > SECTION_SIZE_LIMIT:
                 self.warning(section, name, f"{label}: '{name}' {_m(value)} m looks like millimetres; the "
                                             f"dimensions are in metres ({_m(value)} mm is {_m(value / 1000)})")
-        if known and shape.name in ("TG", "TGREV") and all(is_number(parameters.get(n)) for n in known[0]):
+        if shape.name in ("TG", "TGREV") and all(is_number(parameters.get(n)) for n in required):
             if parameters["TopFlangeWidth"] >= parameters["Height"]:
                 self.error(section, "TopFlangeWidth", f"{label}: the flange depth 'TopFlangeWidth' "
                                                       f"{_m(parameters['TopFlangeWidth'])} m must be less than "
