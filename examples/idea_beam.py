@@ -10,7 +10,6 @@ section.svg draws the reinforced section; open it in a browser.
 """
 import datetime
 import sys
-from pathlib import Path
 
 from ondrel.external.idea_rcs import OpenModel, section_svg
 from ondrel.external.idea_rcs.objects import (
@@ -96,9 +95,9 @@ def main(path: str = "beam.xml") -> None:
     print(f"  section R1: {len(beam.bars)} bars, {len(beam.stirrups)} stirrups")
     print(f"  check section {check._serialize()['description']}: "
           + ", ".join(extreme.description for extreme in check.extremes))
-    drawing = Path(written).with_name("section.svg")
+    drawing = written.with_name("section.svg")
     drawing.write_text(section_svg(beam), encoding="utf-8")
-    print(f"Drew section R1 in {drawing}; open it in a browser.")
+    print(f"Drew section R1 in {drawing.resolve()}; open it in a browser.")
 
 
 if __name__ == "__main__":

@@ -29,7 +29,7 @@ def section_point(x, y):
 
 
 def test_the_demo_beam_shows_every_bar_at_its_place_and_diameter(tmp_path, capsys):
-    load_example().main(["idea_beam.py", str(tmp_path / "beam.xml")])
+    load_example().main(str(tmp_path / "beam.xml"))
     assert "section.svg" in capsys.readouterr().out
     svg = ET.parse(tmp_path / "section.svg").getroot()  # written beside beam.xml
     beam = load_example().build_beam().reinforced_cross_sections[0]
