@@ -392,7 +392,8 @@ class _Checker:
         distance = data.get("distance")
         if is_number(distance):
             if distance <= 0:
-                self.error(stirrup, "distance", f"{label}: the spacing 'distance' must be positive, got {_m(distance)} m")
+                self.error(stirrup, "distance", f"{label}: the spacing 'distance' must be positive, got "
+                                                f"{_m(distance)} m")
             elif distance > STIRRUP_SPACING_LIMIT:
                 self.warning(stirrup, "distance", f"{label}: a spacing of {_m(distance)} m looks like millimetres; "
                                                   f"'distance' is in metres ({_m(distance)} mm is "

@@ -431,7 +431,10 @@ class OpenModel:
         return _writer.render(root)
 
     def to_file(self) -> File:
-        """The IDEA OpenModel XML of the model, UTF-8 encoded, in an ``ondrel.core.File``; checked as by :meth:`to_xml`."""
+        """The IDEA OpenModel XML of the model, UTF-8 encoded, in an ``ondrel.core.File``.
+
+        The model is checked as by :meth:`to_xml`.
+        """
         from ondrel.core import File
         return File.from_data(self.to_xml().encode("utf-8"))
 
