@@ -3,7 +3,11 @@
 Puts ``named_cells`` into the cells of the workbook's defined names, ``direct_cells`` into
 (sheet, column, row) and ``cell_ranges`` as blocks from their top-left cell, in that order;
 keeps formulas, styles and defined names; recalculates; uploads the result to the result
-slot. Text is always written as text, never as a formula.
+slot. Text is always written as text, never as a formula; two direct cells at one address
+are refused.
+
+The cells are checked here, before the template is read; reading and writing the template
+(:func:`prepare`) runs in a workbook worker (see :mod:`.workers`).
 """
 
 from __future__ import annotations

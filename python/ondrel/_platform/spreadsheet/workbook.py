@@ -176,11 +176,6 @@ def check_text(text: str) -> None:
                                       f"most {MAX_TEXT_LENGTH:,}")
 
 
-def check_value(value: Any) -> None:
-    """Raise :class:`CellValueError` unless a cell can hold ``value`` exactly."""
-    cell_value(value)
-
-
 def file_text(text: str) -> str:
     """``text`` as the format stores it: carriage returns and text that reads as an escape escaped."""
     if "_x" in text:
@@ -223,21 +218,12 @@ def check_archive(data: bytes, error_type: str) -> None:
                                    f"ONDREL_SPREADSHEET_MAX_UNZIPPED_BYTES); make the workbook smaller")
 
 
-def load(data: bytes, error_type: str, *, data_only: bool = False) -> openpyxl.Workbook:
-    """Open workbook bytes, or report ``error_type`` saying the file is not a readable .xlsx."""
-    check_archive(data, error_type)
-    return _opened(io.BytesIO(data), error_type, data_only)
-
-
 def load_upload(path: str, error_type: str) -> openpyxl.Workbook:
-    """Open an uploaded workbook (already through :func:`check_archive`) saved at ``path``."""
-    return _opened(path, error_type, False)
-
-
-def _opened(source: Any, error_type: str, data_only: bool) -> openpyxl.Workbook:
+    """Open an uploaded workbook (already through :func:`check_archive`) saved at ``path``, or
+    report ``error_type`` saying the file is not a readable .xlsx."""
     try:
         with _quiet():
-            return openpyxl.load_workbook(source, data_only=data_only)
+            return openpyxl.load_workbook(path)
     except Exception as exc:
         raise JobError(error_type, f"The uploaded spreadsheet is not a readable .xlsx workbook "
                                    f"({type(exc).__name__}: {exc}); save it as .xlsx and try again") from None
