@@ -30,6 +30,7 @@ import tempfile
 import threading
 from collections.abc import Callable, Iterator
 from pathlib import Path
+
 from ondrel.errors import AddonError
 
 from ..jobs import JobContext
