@@ -78,7 +78,7 @@ def _direct_entries(cells: list) -> list:
         if not isinstance(cell, Mapping) or not {"sheet_name", "column", "row", "value"} <= cell.keys():
             raise JobError(INVALID_INPUT, f"Direct cell {index + 1} must hold 'sheet_name', 'row', 'column' and 'value'")
         sheet_name = cell["sheet_name"]
-        column, row = _address(cell["column"], row=cell["row"], where=f"direct cell {index + 1} on sheet {sheet_name!r}")
+        column, row = _address(cell["column"], cell["row"], f"direct cell {index + 1} on sheet {sheet_name!r}")
         if not isinstance(sheet_name, str):
             raise JobError(TEMPLATER_ERROR, f"The sheet name {sheet_name!r} of direct cell {index + 1} is not text")
         if (sheet_name, column, row) in seen:
