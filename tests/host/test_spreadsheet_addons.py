@@ -288,6 +288,7 @@ def echo_book(names, *, extra_outputs=()):
 TEXTS = {
     "error_like": "#N/A", "division": "#DIV/0!", "formula_like": "=1+1", "lines": "a\nb\n\nc",
     "escape_like": "_x0041_ and _x000D_ stay", "tab": "\tindented", "longest": "x" * 32_767,
+    "longest_escape_like": "_x0041_" * 4_681,
 }
 
 

@@ -65,8 +65,10 @@ def remove_abandoned_folders(prefix: str) -> None:
     except OSError:
         return
     for entry in entries:
+        if not entry.name.startswith(prefix):
+            continue
         pid_text, dash, _ = entry.name[len(prefix):].partition("-")
-        if not entry.name.startswith(prefix) or not dash or not pid_text.isdigit():
+        if not dash or not pid_text.isdigit():
             continue
         try:
             if not entry.is_dir(follow_symlinks=False) or entry.stat(follow_symlinks=False).st_uid != os.getuid():
@@ -184,23 +186,21 @@ class LocalStorage:
         """Mark the files of one job in use for the block; when the last job using them ends, a
         job input stored at ``input_url`` is removed, and so is the slot of ``output_url`` if
         nothing was uploaded to it."""
-        keys = [self._known_key(url) for url in (input_url, output_url)]
         with self._lock:
-            slots = [self._slots.get(key) if key is not None else None for key in keys]
-            for slot in slots:
-                if slot is not None:
-                    slot.users += 1
+            input_slot, output_slot = (self._slots.get(key) if key is not None else None
+                                       for key in (self._known_key(input_url), self._known_key(output_url)))
+            used = [slot for slot in (input_slot, output_slot) if slot is not None]
+            for slot in used:
+                slot.users += 1
         try:
             yield
         finally:
-            input_slot, output_slot = slots
             with self._lock:
-                for slot in slots:
-                    if slot is not None:
-                        slot.users -= 1
-                unused = [slot for slot in (input_slot if input_slot is not None and input_slot.job_input else None,
-                                            output_slot if output_slot is not None and not output_slot.filled else None)
-                          if slot is not None and slot.users == 0 and self._slots.get(slot.key) is slot]
+                for slot in used:
+                    slot.users -= 1
+                unused = [slot for slot in used
+                          if slot.users == 0 and (slot.job_input if slot is input_slot else not slot.filled)
+                          and self._slots.get(slot.key) is slot]
                 for slot in unused:
                     del self._slots[slot.key]
                 folder = self._folder

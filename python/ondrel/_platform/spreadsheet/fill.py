@@ -3,7 +3,11 @@
 Puts ``named_cells`` into the cells of the workbook's defined names, ``direct_cells`` into
 (sheet, column, row) and ``cell_ranges`` as blocks from their top-left cell, in that order;
 keeps formulas, styles and defined names; recalculates; uploads the result to the result
-slot. Text is always written as text, never as a formula.
+slot. Text is always written as text, never as a formula; two direct cells at one address
+are refused.
+
+The cells are checked here, before the template is read; reading and writing the template
+(:func:`prepare`) runs in a workbook worker (see :mod:`.workers`).
 """
 
 from __future__ import annotations
@@ -107,7 +111,7 @@ def _direct_entries(cells: list) -> list:
         if not isinstance(cell, Mapping) or not {"sheet_name", "column", "row", "value"} <= cell.keys():
             raise JobError(INVALID_INPUT, f"Direct cell {index + 1} must hold 'sheet_name', 'row', 'column' and 'value'")
         sheet_name = cell["sheet_name"]
-        column, row = _address(cell["column"], row=cell["row"], where=f"direct cell {index + 1} on sheet {sheet_name!r}")
+        column, row = _address(cell["column"], cell["row"], f"direct cell {index + 1} on sheet {sheet_name!r}")
         if not isinstance(sheet_name, str):
             raise JobError(TEMPLATER_ERROR, f"The sheet name {sheet_name!r} of direct cell {index + 1} is not text")
         if (sheet_name, column, row) in seen:

@@ -80,7 +80,7 @@ LAYOUT = ("names go down column A as text, each with its value in column B of th
 
 # Characters an XML 1.0 document cannot carry, so neither can a cell of an .xlsx file.
 _NOT_XML = re.compile("[^\t\n\r\x20-\ud7ff\ue000-\ufffd\U00010000-\U0010ffff]")
-# Text the format would read as an escaped character (_x000D_ is a carriage return).
+# Text the format reads as an escaped character (_x000D_ is a carriage return).
 _ESCAPE_LIKE = re.compile(r"_(x[0-9A-Fa-f]{4}_)")
 _ESCAPED = re.compile(r"_x([0-9A-Fa-f]{4})_")
 
@@ -179,16 +179,10 @@ def check_text(text: str) -> None:
                                       f"most {MAX_TEXT_LENGTH:,}")
 
 
-def check_value(value: Any) -> None:
-    """Raise :class:`CellValueError` unless a cell can hold ``value`` exactly."""
-    cell_value(value)
-
-
 def file_text(text: str) -> str:
-    """``text`` as the format stores it: carriage returns and text that reads as an escape escaped."""
-    if "_x" in text:
-        text = _ESCAPE_LIKE.sub(r"_x005F_\1", text)
-    return text.replace("\r", "_x000D_")
+    """``text`` as the file stores it: openpyxl writes text raw, and LibreOffice would read
+    ``_x0041_`` in it as the escape of "A"."""
+    return _ESCAPE_LIKE.sub(r"_x005F_\1", text) if "_x" in text else text
 
 
 def unescape(text: str) -> str:
@@ -226,21 +220,12 @@ def check_archive(data: bytes, error_type: str) -> None:
                                    f"ONDREL_SPREADSHEET_MAX_UNZIPPED_BYTES); make the workbook smaller")
 
 
-def load(data: bytes, error_type: str, *, data_only: bool = False) -> openpyxl.Workbook:
-    """Open workbook bytes, or report ``error_type`` saying the file is not a readable .xlsx."""
-    check_archive(data, error_type)
-    return _opened(io.BytesIO(data), error_type, data_only)
-
-
 def load_upload(path: str, error_type: str) -> openpyxl.Workbook:
-    """Open an uploaded workbook (already through :func:`check_archive`) saved at ``path``."""
-    return _opened(path, error_type, False)
-
-
-def _opened(source: Any, error_type: str, data_only: bool) -> openpyxl.Workbook:
+    """Open an uploaded workbook (already through :func:`check_archive`) saved at ``path``, or
+    report ``error_type`` saying the file is not a readable .xlsx."""
     try:
         with _quiet():
-            return openpyxl.load_workbook(source, data_only=data_only)
+            return openpyxl.load_workbook(path)
     except Exception as exc:
         raise JobError(error_type, f"The uploaded spreadsheet is not a readable .xlsx workbook "
                                    f"({type(exc).__name__}: {exc}); save it as .xlsx and try again") from None
@@ -258,12 +243,6 @@ def force_full_calculation(workbook: openpyxl.Workbook) -> None:
 
 
 def save(workbook: openpyxl.Workbook, path: str) -> None:
-    """Save ``workbook``, every text escaped as the format needs (openpyxl writes it raw)."""
-    for sheet in workbook.worksheets:
-        for cell in sheet._cells.values():
-            value = cell._value
-            if cell.data_type == "s" and isinstance(value, str) and ("\r" in value or "_x" in value):
-                cell._value = file_text(value)
     workbook.save(path)
 
 
@@ -271,9 +250,13 @@ def write(cell, value: Any, where: str) -> None:
     """Write a value made by :func:`cell_value` into ``cell`` (text always as text)."""
     if isinstance(cell, MergedCell):
         raise CellValueError("address", f"{where} lies inside a merged range; write to the range's top-left cell")
-    cell.value = value
     if isinstance(value, str):
-        cell.data_type = "s"  # openpyxl would make "=..." a formula and "#N/A" an error value
+        # Past openpyxl's setter, which would cut the escaped text at 32,767 characters and make
+        # "=..." a formula and "#N/A" an error value; the text is checked already.
+        cell._value = file_text(value)
+        cell.data_type = "s"
+    else:
+        cell.value = value
 
 
 def result_value(cell, formula: bool) -> Any:

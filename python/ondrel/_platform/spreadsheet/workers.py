@@ -2,8 +2,8 @@
 
 Reading an uploaded workbook can take long and much memory, and a thread cannot be stopped: a
 process can. So every step that parses a workbook with openpyxl runs here, one call at a time
-per worker. A call takes an idle worker (or starts one, about a quarter of a second) and gives
-it back when it answers; the job watches the worker while it works, so a job stopped at its
+per worker. A call takes an idle worker (or starts one, in under a second) and gives it back
+when it answers (a call to a kept worker costs tens of microseconds); the job watches the worker while it works, so a job stopped at its
 time-out kills it and nothing of the job keeps running. Workers are this interpreter run as
 ``python -m ondrel._platform.spreadsheet.workers``; each exits when its input closes, which is
 when this process ends, however it ends.
