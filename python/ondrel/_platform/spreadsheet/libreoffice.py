@@ -15,8 +15,9 @@ an :class:`Outcome`. Two engines give the same answers:
   again once.
 - Cold (:class:`ColdEngine`): the values written with openpyxl, then one ``soffice --convert-to
   xlsx`` run per job (about 1 s) with a pooled profile folder of its own, and the values read
-  back with openpyxl. Used where the warm engine cannot run, and for a workbook the warm engine
-  cannot load (so the job fails with the cold path's message).
+  back with openpyxl, each step in a workbook worker (:mod:`.workers`). Used where the warm
+  engine cannot run, and for a job the warm engine fails on (a workbook it cannot load, say),
+  which then ends with the cold path's answer or message.
 
 Every profile sets ``OOXMLRecalcMode`` to "always", so every formula is recalculated on load
 even when the file carries stale cached values. LibreOffice exits with 0 even when it fails,
