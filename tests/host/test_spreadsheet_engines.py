@@ -10,6 +10,7 @@ import threading
 import numpy
 import openpyxl
 import pytest
+from openpyxl.utils.datetime import CALENDAR_MAC_1904
 from openpyxl.workbook.defined_name import DefinedName
 
 from ondrel._platform.spreadsheet import libreoffice
@@ -83,13 +84,23 @@ def _formulas_replaced():
                  [("derived", "=input!B3"), ("plus", "=input!B3+input!B2"), ("note", "=input!B4")])
 
 
-WORKBOOKS = {"scalars": _scalars(), "sheets": _sheets_and_names(), "replaced": _formulas_replaced()}
+def _dates_from_1904():
+    def extra(book):
+        book.epoch = CALENDAR_MAC_1904
+
+    return _book([("days", 10)], [("day", "=DATE(2024,1,1)+input!B2", "yyyy-mm-dd"),
+                                  ("moment", "=DATE(2024,1,1)+input!B2/7", "yyyy-mm-dd hh:mm")], extra)
+
+
+WORKBOOKS = {"scalars": _scalars(), "sheets": _sheets_and_names(), "replaced": _formulas_replaced(),
+             "1904": _dates_from_1904()}
 INPUTS = {
     "scalars": [{}, {"x": 7.25, "flag": False, "label": "#N/A", "missing": 1},
                 {"x": numpy.int64(-1), "flag": numpy.bool_(True), "label": "a\nb =not a formula"},
                 {"label": None}],
     "sheets": [{}, {"rate": 3, "scale": 0.5}, {"rate": None}],
     "replaced": [{}, {"derived": 1.5, "note": "set"}, {"base": 10, "derived": None, "note": True}],
+    "1904": [{"days": 3}],
 }
 JOBS = [(name, index) for name, sets in INPUTS.items() for index in range(len(sets))]
 
@@ -115,6 +126,7 @@ def test_kept_workbooks_answer_as_fresh_ones_in_any_order(pool, monkeypatch):
     # the cold answers are real: text stays text, line breaks and all
     assert fresh["scalars", 0]["tenth"] == 0.5 and fresh["replaced", 0]["derived"] == 8
     assert fresh["scalars", 1]["istext"] is True and fresh["scalars", 2]["text"] == "a\nb =not a formula!"
+    assert fresh["1904", 0] == {"day": "2024-01-04", "moment": "2024-01-01T10:17:08.571000"}
     monkeypatch.setattr(libreoffice, "USE_WARM_PROCESS", True)
     _never_cold(pool, monkeypatch)
     for seed in (1, 2):
