@@ -22,14 +22,17 @@ from .storage import LocalStorage
 __all__ = [
     "Platform", "get_platform", "register_addon", "unregister_addon", "addon_replaced",
     "JobContext", "JobError", "JobCancelled", "Handler", "EVALUATE_SPREADSHEET", "FILL_SPREADSHEET",
+    "RUN_EXCEL",
 ]
 
 EVALUATE_SPREADSHEET = "evaluatespreadsheet/v3/jobs/"
 FILL_SPREADSHEET = "fillspreadsheet/v2/jobs/"
+RUN_EXCEL = "excelrunner/v1/jobs/"
 
 _BUILTIN_ADDONS = {
     EVALUATE_SPREADSHEET: "ondrel._platform.spreadsheet.evaluate:evaluate_spreadsheet",
     FILL_SPREADSHEET: "ondrel._platform.spreadsheet.fill:fill_spreadsheet",
+    RUN_EXCEL: "ondrel._platform.spreadsheet.excel:run_excel",
 }
 
 

@@ -35,42 +35,65 @@ _layouts = wb.Recent(32)
 
 def fill_spreadsheet(body: Mapping[str, Any], job: JobContext) -> dict:
     """Fill the uploaded template with the body's cells; see the module docstring."""
+    cells = input_cells(body)
+    upload_url = result_slot(body)
+    data, digest, found = template_layout(body, job)
+    work = libreoffice.WorkbookJob(data, digest, writes(found, cells), (), True, "template.xlsx")
+    job.upload(upload_url, body.get("result_upload_fields"), libreoffice.run(work, job).file)
+    return {"result_download_url": body.get("result_download_url")}
+
+
+def input_cells(body: Any) -> tuple[list, list, list]:
+    """The body's named cells, direct cells and ranges, each checked (address, value); nothing
+    about the template is known yet."""
     if not isinstance(body, Mapping):
         raise JobError(INVALID_INPUT, f"The request body must be a mapping, not {type(body).__name__}")
     named_cells = _section(body, "named_cells", Mapping, "a mapping of names to {'value': ...}")
     direct_cells = _section(body, "direct_cells", list, "a list of cells")
     cell_ranges = _section(body, "cell_ranges", list, "a list of ranges")
-    upload_url = body.get("result_upload_url")
-    if not isinstance(upload_url, str):
-        raise JobError(INVALID_INPUT, "The request body has no 'result_upload_url' for the filled workbook")
     named = [_named_entry(name, entry) for name, entry in named_cells.items()]
     direct = _direct_entries(direct_cells)
     ranges = [_range_entry(block, index + 1) for index, block in enumerate(cell_ranges)]
+    return named, direct, ranges
 
+
+def result_slot(body: Mapping[str, Any]) -> str:
+    """The upload URL of the slot for the filled workbook."""
+    upload_url = body.get("result_upload_url")
+    if not isinstance(upload_url, str):
+        raise JobError(INVALID_INPUT, "The request body has no 'result_upload_url' for the filled workbook")
+    return upload_url
+
+
+def template_layout(body: Mapping[str, Any], job: JobContext) -> tuple[bytes, str, dict]:
+    """The uploaded template's bytes, their hash and its layout (see :func:`layout`)."""
     data = wb.download(body, job, "the template", INVALID_INPUT, TEMPLATER_ERROR)
     wb.check_archive(data, TEMPLATER_ERROR)
     digest = wb.digest(data)
-    found = _layouts.get(digest, lambda: libreoffice.in_worker(job, "fill.layout", data))
+    return data, digest, _layouts.get(digest, lambda: libreoffice.in_worker(job, "fill.layout", data))
 
-    writes: list[tuple[str, int, int, Any]] = []
+
+def writes(found: dict, cells: tuple[list, list, list]) -> tuple[tuple[str, int, int, Any], ...]:
+    """The (sheet, row, column, value) writes of the cells read by :func:`input_cells`, in order:
+    named cells, direct cells, ranges; an unknown name or sheet is refused."""
+    named, direct, ranges = cells
+    found_writes: list[tuple[str, int, int, Any]] = []
     for name, value in named:
-        sheet, coordinate = _named_place(found, name)
-        _put(found, writes, sheet, coordinate, value, f"the named cell {name!r} ({sheet}!{coordinate})")
+        sheet, coordinate = named_place(found, name)
+        _put(found, found_writes, sheet, coordinate, value, f"the named cell {name!r} ({sheet}!{coordinate})")
     for sheet_name, column, row, value, where in direct:
-        _put(found, writes, _sheet_of(found, sheet_name), f"{get_column_letter(column)}{row}", value, where)
+        _put(found, found_writes, sheet_of(found, sheet_name), f"{get_column_letter(column)}{row}", value, where)
     for number, (sheet_name, left, top, rows) in enumerate(ranges, 1):
-        sheet = _sheet_of(found, sheet_name)
+        sheet = sheet_of(found, sheet_name)
         for i, values in enumerate(rows):
             for j, value in enumerate(values):
                 coordinate = f"{get_column_letter(left + j)}{top + i}"
-                _put(found, writes, sheet, coordinate, value, f"cell {sheet}!{coordinate} of cell range {number}")
-
-    work = libreoffice.WorkbookJob(data, digest, tuple(writes), (), True, "template.xlsx")
-    job.upload(upload_url, body.get("result_upload_fields"), libreoffice.run(work, job).file)
-    return {"result_download_url": body.get("result_download_url")}
+                _put(found, found_writes, sheet, coordinate, value,
+                     f"cell {sheet}!{coordinate} of cell range {number}")
+    return tuple(found_writes)
 
 
-def _named_place(found: dict, name: str) -> tuple[str, str]:
+def named_place(found: dict, name: str) -> tuple[str, str]:
     place = found["names"].get(name)
     if place is None:
         raise JobError(TEMPLATER_ERROR, f"The template has no defined name {name!r} (its names: {found['listing']})")
@@ -79,7 +102,7 @@ def _named_place(found: dict, name: str) -> tuple[str, str]:
     return place[0], place[1]
 
 
-def _sheet_of(found: dict, title: str) -> str:
+def sheet_of(found: dict, title: str) -> str:
     if title in found["sheets"]:
         return title
     present = ", ".join(repr(name) for name in found["sheets"])
@@ -111,7 +134,7 @@ def _direct_entries(cells: list) -> list:
         if not isinstance(cell, Mapping) or not {"sheet_name", "column", "row", "value"} <= cell.keys():
             raise JobError(INVALID_INPUT, f"Direct cell {index + 1} must hold 'sheet_name', 'row', 'column' and 'value'")
         sheet_name = cell["sheet_name"]
-        column, row = _address(cell["column"], cell["row"], f"direct cell {index + 1} on sheet {sheet_name!r}")
+        column, row = cell_address(cell["column"], cell["row"], f"direct cell {index + 1} on sheet {sheet_name!r}")
         if not isinstance(sheet_name, str):
             raise JobError(TEMPLATER_ERROR, f"The sheet name {sheet_name!r} of direct cell {index + 1} is not text")
         if (sheet_name, column, row) in seen:
@@ -133,7 +156,7 @@ def _range_entry(block: Any, number: int) -> list:
                                       f"and 'sheet_name'")
     sheet_name = corner["sheet_name"]
     where = f"cell range {number} on sheet {sheet_name!r}"
-    left, top = _address(corner["column"], corner["row"], where)
+    left, top = cell_address(corner["column"], corner["row"], where)
     data = block["data"]
     if not isinstance(data, list) or not data or not all(isinstance(row, list) for row in data):
         raise JobError(INVALID_INPUT, f"The data of {where} must be a non-empty list of rows, each a list")
@@ -186,7 +209,7 @@ def _section(body: Mapping[str, Any], key: str, kind: type, description: str):
     return value
 
 
-def _address(column: Any, row: Any, where: str) -> tuple[int, int]:
+def cell_address(column: Any, row: Any, where: str) -> tuple[int, int]:
     """Column letters and row number checked and turned into 1-based indexes."""
     if not isinstance(column, str) or not _COLUMN.fullmatch(column) \
             or column_index_from_string(column.upper()) > wb.MAX_COLUMN:
