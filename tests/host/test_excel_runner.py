@@ -108,6 +108,16 @@ def test_a_macro_enabled_workbook_runs_like_any_other():
     assert (named[0].result, direct[0].result) == (11, 22)
 
 
+@needs_soffice
+def test_text_stays_text_and_numbers_of_15_digits_come_back_exactly():
+    values = ["=1+1", "#N/A", "_x0041_", "line\nbreak", 123_456_789_012_345, 0.1, -2.5e-300, True]
+    outputs = [DirectOutputCell("Beam data", "H", row) for row in range(1, len(values) + 1)]
+    inputs = [DirectInputCell("Beam data", "H", row, value) for row, value in enumerate(values, 1)]
+    Excel(io.BytesIO(beam_workbook()), inputs, direct_output_cells=outputs).execute(timeout=120)
+    assert [cell.result for cell in outputs] == values
+    assert [type(cell.result) for cell in outputs] == [type(value) for value in values]
+
+
 @pytest.fixture
 def no_engine(monkeypatch):
     """Fail the test if LibreOffice is asked to run."""

@@ -38,7 +38,7 @@ def fill_spreadsheet(body: Mapping[str, Any], job: JobContext) -> dict:
     cells = input_cells(body)
     upload_url = result_slot(body)
     data, digest, found = template_layout(body, job)
-    work = libreoffice.WorkbookJob(data, digest, writes(found, cells), (), True, "template.xlsx")
+    work = libreoffice.WorkbookJob(data, digest, input_writes(found, cells), (), True, "template.xlsx")
     job.upload(upload_url, body.get("result_upload_fields"), libreoffice.run(work, job).file)
     return {"result_download_url": body.get("result_download_url")}
 
@@ -73,24 +73,24 @@ def template_layout(body: Mapping[str, Any], job: JobContext) -> tuple[bytes, st
     return data, digest, _layouts.get(digest, lambda: libreoffice.in_worker(job, "fill.layout", data))
 
 
-def writes(found: dict, cells: tuple[list, list, list]) -> tuple[tuple[str, int, int, Any], ...]:
+def input_writes(found: dict, cells: tuple[list, list, list]) -> tuple[tuple[str, int, int, Any], ...]:
     """The (sheet, row, column, value) writes of the cells read by :func:`input_cells`, in order:
     named cells, direct cells, ranges; an unknown name or sheet is refused."""
     named, direct, ranges = cells
-    found_writes: list[tuple[str, int, int, Any]] = []
+    cell_writes: list[tuple[str, int, int, Any]] = []
     for name, value in named:
         sheet, coordinate = named_place(found, name)
-        _put(found, found_writes, sheet, coordinate, value, f"the named cell {name!r} ({sheet}!{coordinate})")
+        _put(found, cell_writes, sheet, coordinate, value, f"the named cell {name!r} ({sheet}!{coordinate})")
     for sheet_name, column, row, value, where in direct:
-        _put(found, found_writes, sheet_of(found, sheet_name), f"{get_column_letter(column)}{row}", value, where)
+        _put(found, cell_writes, sheet_of(found, sheet_name), f"{get_column_letter(column)}{row}", value, where)
     for number, (sheet_name, left, top, rows) in enumerate(ranges, 1):
         sheet = sheet_of(found, sheet_name)
         for i, values in enumerate(rows):
             for j, value in enumerate(values):
                 coordinate = f"{get_column_letter(left + j)}{top + i}"
-                _put(found, found_writes, sheet, coordinate, value,
+                _put(found, cell_writes, sheet, coordinate, value,
                      f"cell {sheet}!{coordinate} of cell range {number}")
-    return tuple(found_writes)
+    return tuple(cell_writes)
 
 
 def named_place(found: dict, name: str) -> tuple[str, str]:
