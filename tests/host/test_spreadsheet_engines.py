@@ -157,7 +157,7 @@ def test_the_kept_workbooks_are_bounded_by_count_and_size(pool, monkeypatch):
         evaluate(WORKBOOKS[name], {})
     engine = pool.engines[0]
     digests = [libreoffice.wb.digest(WORKBOOKS[name]) for name in WORKBOOKS]
-    assert engine.kept == set(digests[1:])  # two at most, the least recently used one closed
+    assert engine.kept == set(digests[-2:])  # two at most, the least recently used ones closed
     pool.keep = (8, 1)  # one byte: a workbook loaded closes every other
     for name in WORKBOOKS:
         evaluate(WORKBOOKS[name], {})
