@@ -221,6 +221,7 @@ def test_an_engine_comes_back_after_any_death(victim, pool, monkeypatch):
     os.kill(helper.pid if victim == "helper" else members[victim], signal.SIGKILL)
     assert evaluate(data, {"base": 2})["plus"] == 6
     assert engine.starts == 2 and engine.process is not helper and engine.process.poll() is None
+    assert _group_members(helper.pid) == {}  # nothing of the dead engine runs on
     assert evaluate(data, {"base": 3})["plus"] == 9 and engine.starts == 2
 
 
