@@ -36,6 +36,7 @@ import signal
 import subprocess
 import tempfile
 import threading
+import time
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
@@ -84,6 +85,7 @@ _HELPER = os.path.join(_HERE, "calc_server.py")
 _JOBS_SCRIPT = os.path.join(_HERE, "calc_jobs.py")
 _SYSTEM_PYTHONS = ("/usr/bin/python3", "/usr/local/bin/python3")
 _WAIT_SLICE = 0.2  # how often a job waiting for an engine looks whether it was stopped
+_GONE_SECONDS = 10.0  # how long a stopped engine's processes may take to be gone
 
 
 class EngineError(AddonError):
@@ -178,11 +180,12 @@ def _write_profile(profile: str) -> None:
 
 
 def _kill_group(process: subprocess.Popen) -> None:
-    if process.poll() is None:
-        try:
-            os.killpg(process.pid, signal.SIGKILL)
-        except (ProcessLookupError, PermissionError):
-            process.kill()
+    """Kill the process group ``process`` leads, even when ``process`` itself is gone: the
+    LibreOffice it started would live on and take over the next start with its profile."""
+    try:
+        os.killpg(process.pid, signal.SIGKILL)
+    except (ProcessLookupError, PermissionError):
+        pass
 
 
 # ---- the cold engine ---------------------------------------------------------------------------
@@ -450,6 +453,13 @@ class WarmEngine:
             except OSError:
                 pass
         process.wait()
+        deadline = time.monotonic() + _GONE_SECONDS
+        while time.monotonic() < deadline:
+            try:
+                os.killpg(process.pid, 0)
+            except (ProcessLookupError, PermissionError):
+                return
+            time.sleep(0.02)
 
 
 # ---- the pool ----------------------------------------------------------------------------------
