@@ -15,6 +15,7 @@ from typing import Any, BinaryIO
 
 from ondrel.core import File, _post_on_addon_endpoint
 from ondrel.errors import SpreadsheetError
+from ondrel.external import spreadsheet
 
 __all__ = ["Excel"]
 
@@ -86,10 +87,10 @@ class Excel:
         if timeout is not None and (isinstance(timeout, bool) or not isinstance(timeout, (int, float))
                                     or not (timeout > 0 and math.isfinite(timeout))):
             raise ValueError(f"timeout must be a positive number of seconds, not {timeout!r}")
-        from ondrel.external import spreadsheet
-
         named = _outputs(self._output_cells, spreadsheet.NamedOutputCell, "output_cells")
         direct = _outputs(self._direct_output_cells, spreadsheet.DirectOutputCell, "direct_output_cells")
+        # The fill job's body, by the fill job's own code: the same checks of the input cells
+        # (before anything is uploaded), the upload and the slot for the filled workbook.
         if isinstance(self._template, File):
             with self._template.open_binary() as stream:
                 body = spreadsheet._create_fill_spreadsheet_request_body(stream, self._input_cells)

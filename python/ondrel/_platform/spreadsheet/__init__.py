@@ -1,5 +1,5 @@
-"""The two spreadsheet add-ons of the embedded platform: evaluate and fill (template) jobs.
+"""The spreadsheet add-ons of the embedded platform: evaluate, fill (template) and Excel-runner jobs.
 
-Both read the workbook with openpyxl, write the values, recalculate every formula with
-LibreOffice Calc run headless (see :mod:`.libreoffice`) and read or upload the result.
+Each reads the workbook's layout with openpyxl, writes the values, recalculates every formula with
+LibreOffice Calc run headless (see :mod:`.libreoffice`) and reads or uploads the result.
 """

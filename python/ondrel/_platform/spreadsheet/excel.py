@@ -54,7 +54,8 @@ def run_excel(body: Mapping[str, Any], job: JobContext) -> dict:
         reads.append((sheet, *coordinate_to_tuple(coordinate)))
     for sheet_name, column, row in direct:
         reads.append((fill.sheet_of(found, sheet_name), row, column))
-    work = libreoffice.WorkbookJob(data, digest, fill.input_writes(found, cells), tuple(reads), True, "workbook.xlsx")
+    writes = fill.input_writes(found, cells)
+    work = libreoffice.WorkbookJob(data, digest, writes, tuple(reads), True, "workbook.xlsx")
     outcome = libreoffice.run(work, job)
     job.upload(upload_url, body.get("result_upload_fields"), outcome.file)
 

@@ -7,7 +7,9 @@ slot. Text is always written as text, never as a formula; two direct cells at on
 are refused.
 
 The cells are checked here, before the template is read; reading and writing the template
-(:func:`prepare`) runs in a workbook worker (see :mod:`.workers`).
+(:func:`layout`) runs in a workbook worker (see :mod:`.workers`). The Excel runner
+(:mod:`.excel`) takes the same steps: :func:`input_cells`, :func:`template_layout`,
+:func:`input_writes`.
 """
 
 from __future__ import annotations
