@@ -3,7 +3,7 @@
 Nothing here needs an account or a network. Files are kept in a private temporary folder
 for the life of the process; add-on jobs run in a worker thread of this process (the
 spreadsheet add-ons drive LibreOffice Calc, kept warm in a local helper process
-when it can be).
+when it can be), or as tasks on a Dask cluster when one is configured (:mod:`ondrel.cluster`).
 
 An application or a test swaps an add-on with :func:`register_addon` (which returns the
 handler it replaces) or, for a block of code, :func:`addon_replaced`.
@@ -15,6 +15,8 @@ import contextlib
 import threading
 from collections.abc import Iterator, Mapping
 from typing import Any
+
+import ondrel.cluster
 
 from .jobs import AddonRegistry, Handler, JobCancelled, JobContext, JobError, run_job
 from .storage import LocalStorage
@@ -42,6 +44,10 @@ class Platform:
 
     def run_job(self, path: str, body: Any, *, timeout: float | None,
                 error_mapping: Mapping[str, type[BaseException]] | None = None) -> Any:
+        cluster = ondrel.cluster.backend()  # a Dask cluster when one is configured
+        if cluster is not None:
+            return cluster.run_job(self.addons, self.storage, path, body, timeout=timeout,
+                                   error_mapping=error_mapping)
         return run_job(self.addons, self.storage, path, body, timeout=timeout,
                        error_mapping=error_mapping)
 
