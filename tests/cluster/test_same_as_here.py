@@ -254,3 +254,19 @@ def test_a_batch_on_the_cluster_keeps_order_and_reports_each_failure(on_cluster)
     assert all(type(exc) is ValueError for exc in failures.values())
     assert caught.value.results == [f"b x h = {250 + i} x 500 mm, fck = 30 MPa" if i % 3 != 1 else None
                                     for i in range(6)]
+
+
+@needs_soffice
+def test_the_sweep_example_writes_the_same_table_and_a_chart_here_and_on_the_cluster(dask_cluster, tmp_path):
+    tables = []
+    for name, cluster in (("here", ""), ("there", dask_cluster.scheduler_address)):
+        environment = dict(os.environ, ONDREL_CLUSTER=cluster)
+        run = subprocess.run([sys.executable, str(BEAM.with_name("beam_sweep.py")), str(tmp_path / name), "--first", "8"],
+                             env=environment, capture_output=True, text=True, timeout=600)
+        assert run.returncode == 0, run.stderr
+        assert f"Checking 8 beam designs with beam_calculation.xlsx on {cluster or 'this machine'}" in run.stdout
+        assert (tmp_path / name / "beam_sweep.png").read_bytes().startswith(b"\x89PNG")
+        tables.append((tmp_path / name / "beam_sweep.csv").read_text())
+    rows = tables[0].splitlines()
+    assert len(rows) == 9 and rows[1] == "250,400,2,16,402,357,59.3,3.71,0.122,134,NOT OK"
+    assert tables[1] == tables[0]

@@ -211,3 +211,30 @@ def _run_analysis_task(job: Any) -> Any:
     from ondrel.external.python import LocalWorker
 
     return LocalWorker().run(job)
+
+
+# ./dev cluster ---------------------------------------------------------------------------------
+
+def serve(argv: list[str] | None = None) -> None:
+    """Run a Dask scheduler and workers on this machine until interrupted (``./dev cluster``)."""
+    import argparse
+    import sys
+
+    parser = argparse.ArgumentParser(prog="./dev cluster",
+                                     description="A local Dask scheduler and workers for ondrel's jobs.")
+    parser.add_argument("--workers", type=int, default=2, help="worker processes (default: 2)")
+    parser.add_argument("--threads", type=int, default=1, help="threads of each worker (default: 1)")
+    parser.add_argument("--port", type=int, default=8786, help="the scheduler's port (default: 8786)")
+    options = parser.parse_args(sys.argv[1:] if argv is None else argv)
+    with distributed.LocalCluster(n_workers=options.workers, threads_per_worker=options.threads,
+                                  scheduler_port=options.port, dashboard_address=None,
+                                  memory_limit=0) as cluster:
+        print(f"Dask scheduler at {cluster.scheduler_address} with {options.workers} workers of "
+              f"{options.threads} thread(s); Ctrl-C stops them.\n"
+              f"Point a script at it:  ONDREL_CLUSTER={cluster.scheduler_address} python script.py",
+              flush=True)
+        try:
+            while True:
+                time.sleep(3600)
+        except KeyboardInterrupt:
+            print("stopping the cluster", flush=True)
