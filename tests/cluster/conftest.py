@@ -18,7 +18,7 @@ def _functions_travel_by_value(request):
 @pytest.fixture(scope="module")
 def dask_cluster():
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None, memory_limit=0) as cluster:
+                                  dashboard_address=":0", memory_limit=0) as cluster:
         try:
             yield cluster
         finally:

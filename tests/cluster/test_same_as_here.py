@@ -270,3 +270,15 @@ def test_the_sweep_example_writes_the_same_table_and_a_chart_here_and_on_the_clu
     rows = tables[0].splitlines()
     assert len(rows) == 9 and rows[1] == "250,400,2,16,402,357,59.3,3.71,0.122,134,NOT OK"
     assert tables[1] == tables[0]
+
+
+def _filled_on_a_worker(steel_area):
+    with open(BEAM, "rb") as template:
+        return os.getpid(), render_spreadsheet(template, [NamedInputCell("beam_As", steel_area)])
+
+
+@needs_soffice
+def test_a_file_made_on_a_worker_arrives_with_its_content(on_cluster):
+    [(worker, filled)] = ondrel.batch.map(_filled_on_a_worker, [2000], progress=False)
+    assert worker != os.getpid()
+    assert _cells(filled.getvalue_binary(), "input", "B7") == [2000]

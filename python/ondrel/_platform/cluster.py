@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import os
 import shutil
+import signal
 import tempfile
 import time
 from collections.abc import Mapping
@@ -226,8 +227,13 @@ def serve(argv: list[str] | None = None) -> None:
     parser.add_argument("--threads", type=int, default=1, help="threads of each worker (default: 1)")
     parser.add_argument("--port", type=int, default=8786, help="the scheduler's port (default: 8786)")
     options = parser.parse_args(sys.argv[1:] if argv is None else argv)
+
+    def stop(signum: int, frame: Any) -> None:
+        raise KeyboardInterrupt
+
+    signal.signal(signal.SIGTERM, stop)  # stopped as by Ctrl-C: the workers close with the scheduler
     with distributed.LocalCluster(n_workers=options.workers, threads_per_worker=options.threads,
-                                  scheduler_port=options.port, dashboard_address=None,
+                                  scheduler_port=options.port, dashboard_address=":0",
                                   memory_limit=0) as cluster:
         print(f"Dask scheduler at {cluster.scheduler_address} with {options.workers} workers of "
               f"{options.threads} thread(s); Ctrl-C stops them.\n"
