@@ -1,6 +1,7 @@
 """One Dask cluster of two worker processes (one thread each) per test module of this folder."""
 
 import cloudpickle
+import dask
 import distributed
 import pytest
 
@@ -17,7 +18,8 @@ def _functions_travel_by_value(request):
 
 @pytest.fixture(scope="module")
 def dask_cluster():
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+    # A task may lose one worker and run again; one that kills every worker it runs on gives up soon.
+    with dask.config.set({"distributed.scheduler.allowed-failures": 1}), distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                                   dashboard_address=":0", memory_limit=0) as cluster:
         try:
             yield cluster

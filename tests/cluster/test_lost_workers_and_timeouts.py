@@ -9,13 +9,14 @@ from pathlib import Path
 
 import psutil
 import pytest
+from distributed.scheduler import KilledWorker
 
 import ondrel.batch
 import ondrel.cluster
 from ondrel._platform import addon_replaced
 from ondrel._platform.spreadsheet.libreoffice import find_soffice
 from ondrel.core import _post_on_addon_endpoint
-from ondrel.errors import AddonTimeoutError
+from ondrel.errors import AddonError, AddonTimeoutError
 from ondrel.external.spreadsheet import SpreadsheetCalculation, SpreadsheetCalculationInput
 
 BEAM = Path(__file__).resolve().parents[2] / "examples" / "beam_calculation.xlsx"
@@ -58,6 +59,18 @@ def test_every_answer_of_a_batch_arrives_right_when_a_worker_is_killed_in_its_mi
     assert outcome["results"] == [(350 + i, f"b x h = {200 + i} x {400 + i} mm, fck = 30 MPa") for i in range(100)]
     assert started_at_kill < 100
     assert victim not in _worker_pids()
+
+
+def _die(body, job):
+    os.kill(os.getpid(), signal.SIGKILL)
+
+
+def test_a_job_that_every_worker_dies_running_fails_saying_so(on_cluster):
+    with addon_replaced("test/die", _die), pytest.raises(AddonError) as caught:
+        _post_on_addon_endpoint("test/die", {}, timeout=60)
+    assert str(caught.value).startswith("The add-on job 'test/die' could not run on the cluster: Attempted to run task")
+    assert isinstance(caught.value.__cause__, KilledWorker)
+    _wait_for(lambda: len(_worker_pids()) == 2, 120, "the workers to come back")
 
 
 def _slow(body, job):

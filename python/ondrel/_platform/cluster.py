@@ -20,7 +20,10 @@ from collections.abc import Mapping
 from typing import Any
 
 import distributed
+from distributed.client import FutureCancelledError
+from distributed.comm.core import CommClosedError
 from distributed.protocol import pickle as dask_pickle
+from distributed.scheduler import KilledWorker
 
 from ondrel.errors import AddonError, ClusterError, ExecutionError, StorageError
 
@@ -30,6 +33,10 @@ from .storage import LocalStorage
 
 # How long to wait for the scheduler when connecting.
 CONNECT_TIMEOUT_SECONDS = 30.0
+
+# A task that could not run to its end: every worker that ran it died, it was cancelled, or the
+# connection to the scheduler was lost.
+_CLUSTER_FAILURES = (KilledWorker, FutureCancelledError, CommClosedError)
 
 _DOWNLOAD_PREFIX = f"{storage_module.SCHEME}://files/"
 _UPLOAD_PREFIX = f"{storage_module.SCHEME}://upload/"
@@ -81,7 +88,7 @@ class DaskBackend:
         files = _stored_files(storage, body)
         try:
             outcome, uploads = self.wait(self.submit(_run_job_task, path, handler, body, files, timeout))
-        except (distributed.client.FutureCancelledError, distributed.scheduler.KilledWorker) as exc:
+        except _CLUSTER_FAILURES as exc:
             raise AddonError(f"The add-on job {path!r} could not run on the cluster: {exc}") from exc
         try:
             for upload_url, fields, data in uploads:
@@ -95,7 +102,7 @@ class DaskBackend:
         """Run one analysis job on a worker with the worker's own configuration."""
         try:
             return self.wait(self.submit(_run_analysis_task, job))
-        except (distributed.client.FutureCancelledError, distributed.scheduler.KilledWorker) as exc:
+        except _CLUSTER_FAILURES as exc:
             raise ExecutionError(f"the analysis could not run on the cluster: {exc}") from exc
 
 
