@@ -124,14 +124,27 @@ class PythonAnalysis:
         return self._outputs[filename]
 
     @property
-    def stdout(self) -> str | None:
-        """What the script wrote to standard output in the last successful run, or None."""
-        return None if self._result is None else self._result.stdout
+    def stdout(self) -> str:
+        """What the script wrote to standard output in the last successful :meth:`execute`.
+
+        At most the last MiB is kept; a line at the start then says how many bytes were cut.
+        """
+        return self._last_run().stdout
 
     @property
-    def stderr(self) -> str | None:
-        """What the script wrote to standard error in the last successful run, or None."""
-        return None if self._result is None else self._result.stderr
+    def stderr(self) -> str:
+        """What the script wrote to standard error in the last successful :meth:`execute`.
+
+        At most the last MiB is kept; a line at the start then says how many bytes were cut.
+        """
+        return self._last_run().stderr
+
+    def _last_run(self) -> JobResult:
+        if self._result is None:
+            raise RuntimeError(
+                "no run yet: call execute() first (a failed execute() keeps nothing)"
+            )
+        return self._result
 
     def _make_worker(self) -> LocalWorker:
         """The worker that runs the job: the local one, with the current configuration, or a
