@@ -8,6 +8,7 @@ import sys
 import textwrap
 from pathlib import Path
 
+import distributed
 import openpyxl
 import pytest
 
@@ -208,9 +209,12 @@ def _worker_pid(body, job):
     return os.getpid()
 
 
-def test_jobs_run_on_the_workers_only_when_a_cluster_is_configured(dask_cluster):
+def test_jobs_run_on_the_workers_of_a_cluster_given_by_address_or_client_and_here_otherwise(dask_cluster):
     with ondrel.cluster.using(dask_cluster.scheduler_address):
         workers = set(ondrel.cluster.backend().client.run(os.getpid).values())
+        assert _post(_worker_pid, {}) in workers
+    with distributed.Client(dask_cluster, set_as_default=False) as client, ondrel.cluster.using(client):
+        assert ondrel.cluster.address() == dask_cluster.scheduler_address
         assert _post(_worker_pid, {}) in workers
     with ondrel.cluster.using(None):
         assert _post(_worker_pid, {}) == os.getpid()
