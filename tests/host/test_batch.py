@@ -65,10 +65,6 @@ def test_a_long_list_of_failures_is_cut_in_the_message_but_kept_whole():
     assert str(caught.value).endswith("; and 15 more (see .failures)")
 
 
-def test_an_empty_batch_gives_an_empty_list():
-    assert ondrel.batch.map(str, [], progress=False) == []
-
-
 @pytest.mark.parametrize("workers", [0, -1, 1.5, True, "4"])
 def test_bad_worker_counts_are_refused(workers):
     with pytest.raises(ValueError, match="workers must be a whole number"):
