@@ -432,3 +432,19 @@ def test_removal_never_reaches_through_a_link_at_the_job_folders_name(worker_con
     [link] = worker_config.jobs.iterdir()  # the script's, left as it is
     assert link.readlink() == callers
     link.unlink()
+
+
+def test_paths_are_taken_where_files_are_and_the_job_is_logged(worker_config, tmp_path, caplog):
+    (tmp_path / "beam.py").write_text("open('out.txt', 'w').write(open('in.txt').read() * 2)\n")
+    (tmp_path / "in.txt").write_text("ab")
+    analysis = PythonAnalysis(script=tmp_path / "beam.py", files=[("in.txt", str(tmp_path / "in.txt"))],
+                              output_filenames=["out.txt"])
+    with caplog.at_level("DEBUG", logger="ondrel"):
+        analysis.execute(timeout=30)
+    assert analysis.get_output_file("out.txt").getvalue() == "abab"
+    messages = [(r.name, r.levelname, r.getMessage()) for r in caplog.records]
+    assert any(level == "DEBUG" and str(worker_config.jobs) in text for _, level, text in messages)
+    assert any(level == "INFO" and re.search(r"finished in \d+\.\d\d s", text) for _, level, text in messages)
+    assert all(name.startswith("ondrel.") for name, _, _ in messages)
+    with pytest.raises(ValueError, match="no file at"):
+        PythonAnalysis(script=tmp_path / "missing.py")

@@ -17,6 +17,7 @@ from __future__ import annotations
 
 import contextlib
 import errno
+import logging
 import ntpath
 import os
 import re
@@ -48,6 +49,7 @@ _LOG_FLAGS = os.O_RDWR | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW
 _OUTPUT_FLAGS = os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK
 
 _clock: Callable[[], float] = time.monotonic
+_log = logging.getLogger(__name__)
 
 
 @dataclass(frozen=True)
@@ -135,6 +137,17 @@ class LocalWorker:
         its outputs. The job folder is removed and every process left in the script's process
         group is killed, whatever the outcome.
         """
+        started = _clock()
+        try:
+            result = self._run(job)
+        except ExecutionError as exc:
+            _log.info("analysis job (%s) failed after %.2f s: %s", job.integration, _clock() - started, exc)
+            raise
+        _log.info("analysis job (%s) finished in %.2f s, %d output file(s)", job.integration,
+                  _clock() - started, len(result.outputs))
+        return result
+
+    def _run(self, job: Job) -> JobResult:
         deadline = _Deadline(job.timeout)
         try:
             check_file_names([name for name, _ in job.files], "input files")
@@ -145,6 +158,7 @@ class LocalWorker:
         integration = self.config.command_for(job.integration)
 
         with _JobFolder(self.config) as folder:
+            _log.debug("analysis job (%s) runs in %s", job.integration, folder.path)
             for name, data in job.files:
                 folder.write(name, data)
             folder.write(SCRIPT_NAME, script)
