@@ -58,10 +58,6 @@ class DaskBackend:
             self._owns_client = False
         self.client.register_plugin(WorkerSetup(), name=WorkerSetup.name)
 
-    @property
-    def address(self) -> str:
-        return self.client.scheduler.address
-
     def close(self) -> None:
         if self._owns_client:
             self.client.close()
