@@ -141,3 +141,12 @@ def test_the_cluster_in_force_follows_the_environment_unless_chosen_in_code(monk
         assert ondrel.cluster.address() == "tcp://scheduler.example:8786"
     assert ondrel.cluster.address() is None  # the fixture's choice again
     assert issubclass(ClusterError, OndrelError)
+
+
+def test_an_unreachable_scheduler_is_a_cluster_error_naming_it(monkeypatch):
+    from ondrel._platform import cluster
+
+    monkeypatch.setattr(cluster, "CONNECT_TIMEOUT_SECONDS", 2)
+    with ondrel.cluster.using("tcp://127.0.0.1:1"), pytest.raises(ClusterError) as caught:
+        ondrel.batch.map(str, [1], progress=False)
+    assert str(caught.value).startswith("cannot reach the Dask scheduler at 'tcp://127.0.0.1:1': ")
