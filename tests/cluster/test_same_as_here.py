@@ -5,6 +5,7 @@ import os
 import re
 import subprocess
 import sys
+import tempfile
 import textwrap
 from pathlib import Path
 
@@ -209,10 +210,18 @@ def _worker_pid(body, job):
     return os.getpid()
 
 
+def _work_folder(body, job):
+    return tempfile.gettempdir()
+
+
 def test_jobs_run_on_the_workers_of_a_cluster_given_by_address_or_client_and_here_otherwise(dask_cluster):
     with ondrel.cluster.using(dask_cluster.scheduler_address):
-        workers = set(ondrel.cluster.backend().client.run(os.getpid).values())
+        client = ondrel.cluster.backend().client
+        workers = set(client.run(os.getpid).values())
         assert _post(_worker_pid, {}) in workers
+        folder = Path(_post(_work_folder, {}))
+        dask_folders = {Path(d) for d in client.run(lambda dask_worker: dask_worker.local_directory).values()}
+        assert folder.parent in dask_folders and folder.name.startswith("ondrel-")
     with distributed.Client(dask_cluster, set_as_default=False) as client, ondrel.cluster.using(client):
         assert ondrel.cluster.address() == dask_cluster.scheduler_address
         assert _post(_worker_pid, {}) in workers

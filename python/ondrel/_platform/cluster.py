@@ -126,16 +126,17 @@ class WorkerSetup(distributed.WorkerPlugin):
     def setup(self, worker: distributed.Worker) -> None:
         from ondrel import cluster
 
+        from .spreadsheet.libreoffice import get_engine
+
         cluster.use(None)
         self.folder = tempfile.mkdtemp(prefix="ondrel-", dir=worker.local_directory)
         os.environ["TMPDIR"] = self.folder  # for the programs jobs start, LibreOffice among them
         tempfile.tempdir = self.folder
+        self.engine = get_engine()  # this worker's LibreOffice: started by its first job, then kept
 
     def teardown(self, worker: distributed.Worker) -> None:
-        from .spreadsheet.libreoffice import get_engine
-
-        get_engine().stop()
-        shutil.rmtree(getattr(self, "folder", ""), ignore_errors=True)
+        self.engine.stop()
+        shutil.rmtree(self.folder, ignore_errors=True)
 
 
 # On the caller --------------------------------------------------------------------------------
