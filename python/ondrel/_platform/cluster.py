@@ -135,7 +135,11 @@ class WorkerSetup(distributed.WorkerPlugin):
         self.engine = get_engine()  # this worker's LibreOffice: started by its first job, then kept
 
     def teardown(self, worker: distributed.Worker) -> None:
+        # A worker process ends without running exit handlers: stop what its jobs started.
+        from .spreadsheet.workers import get_pool
+
         self.engine.stop()
+        get_pool().stop()
         shutil.rmtree(self.folder, ignore_errors=True)
 
 
