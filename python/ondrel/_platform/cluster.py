@@ -126,19 +126,19 @@ class WorkerSetup(distributed.WorkerPlugin):
     def setup(self, worker: distributed.Worker) -> None:
         from ondrel import cluster
 
-        from .spreadsheet.libreoffice import get_engine
+        from .spreadsheet.libreoffice import get_pool
 
         cluster.use(None)
         self.folder = tempfile.mkdtemp(prefix="ondrel-", dir=worker.local_directory)
         os.environ["TMPDIR"] = self.folder  # for the programs jobs start, LibreOffice among them
         tempfile.tempdir = self.folder
-        self.engine = get_engine()  # this worker's LibreOffice: started by its first job, then kept
+        self.engines = get_pool()  # this worker's LibreOffices: started by its first jobs, then kept
 
     def teardown(self, worker: distributed.Worker) -> None:
         # A worker process ends without running exit handlers: stop what its jobs started.
         from .spreadsheet.workers import get_pool
 
-        self.engine.stop()
+        self.engines.close()
         get_pool().stop()
         shutil.rmtree(self.folder, ignore_errors=True)
 
