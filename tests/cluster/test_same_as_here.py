@@ -19,9 +19,10 @@ from ondrel._platform import JobError, addon_replaced
 from ondrel.api_v1 import API
 from ondrel.core import File, _post_on_addon_endpoint
 from ondrel.errors import SpreadsheetError
+from ondrel.external.excel import Excel
 from ondrel.external.python import PythonAnalysis
-from ondrel.external.spreadsheet import (DirectInputCell, NamedInputCell, SpreadsheetCalculation,
-                                         SpreadsheetCalculationInput, render_spreadsheet)
+from ondrel.external.spreadsheet import (DirectInputCell, DirectOutputCell, NamedInputCell, NamedOutputCell,
+                                         SpreadsheetCalculation, SpreadsheetCalculationInput, render_spreadsheet)
 
 from ondrel._platform.spreadsheet.libreoffice import find_soffice
 
@@ -68,6 +69,17 @@ def fill_the_beam_template():
 def fill_an_unknown_sheet():
     with open(BEAM, "rb") as template:
         return render_spreadsheet(template, [DirectInputCell("loads", "B", 2, 1.0)])
+
+
+def run_the_beam_workbook():
+    outputs = [DirectOutputCell("output", "B", 8), DirectOutputCell("output", "B", 12)]
+    excel = Excel(File.from_path(BEAM), [NamedInputCell("beam_As", 2000)], direct_output_cells=outputs)
+    excel.execute()
+    return [cell.result for cell in outputs], _cells(excel.filled_file.getvalue_binary(), "input", "B7")
+
+
+def run_with_an_unknown_output_name():
+    Excel(File.from_path(BEAM), output_cells=[NamedOutputCell("M_Rd")]).execute()
 
 
 # Any add-on job ------------------------------------------------------------------------------
@@ -170,6 +182,8 @@ CASES = [
     (evaluate_a_file_that_is_no_workbook, "SpreadsheetError"),
     (fill_the_beam_template, None),
     (fill_an_unknown_sheet, "SpreadsheetError"),
+    (run_the_beam_workbook, None),
+    (run_with_an_unknown_output_name, "SpreadsheetError"),
     (a_job_reads_a_stored_file_and_uploads_its_result, None),
     (a_job_asks_for_an_unknown_file, "AddonError"),
     (a_job_uploads_with_wrong_fields, "AddonError"),
@@ -182,7 +196,8 @@ CASES = [
     (an_analysis_runs_past_its_timeout, "ExecutionError"),
 ]
 SPREADSHEET_CASES = {evaluate_beam, evaluate_with_the_filled_file, evaluate_an_unknown_input,
-                     evaluate_a_file_that_is_no_workbook, fill_the_beam_template, fill_an_unknown_sheet}
+                     evaluate_a_file_that_is_no_workbook, fill_the_beam_template, fill_an_unknown_sheet,
+                     run_the_beam_workbook, run_with_an_unknown_output_name}
 
 
 def _outcome(case):
