@@ -245,3 +245,10 @@ def test_the_pool_has_one_engine_per_core_unless_configured(monkeypatch):
     for pool in pools:
         pool.close()
     assert [pool.size for pool in pools] == [os.cpu_count() or 1, 3]
+
+
+def test_a_closed_pool_gives_way_to_a_new_one(pool):
+    pool.close()
+    fresh = libreoffice.get_pool()
+    assert fresh is not pool and not fresh.closed
+    assert evaluate(WORKBOOKS["replaced"], {"base": 5})["plus"] == 15

@@ -541,6 +541,10 @@ class EnginePool:
             self._idle.append(engine)
             self._ready.notify()
 
+    @property
+    def closed(self) -> bool:
+        return self._closed
+
     def close(self) -> None:
         """Stop every engine and remove their folders (engines still busy are killed)."""
         with self._ready:
@@ -560,10 +564,10 @@ _pool_lock = threading.Lock()
 
 
 def get_pool() -> EnginePool:
-    """The engine pool of this process, made on first use."""
+    """The engine pool of this process, made on first use and after it was closed."""
     global _pool
     with _pool_lock:
-        if _pool is None:
+        if _pool is None or _pool.closed:
             _pool = EnginePool()
         return _pool
 
