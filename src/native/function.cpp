@@ -8,6 +8,7 @@
 #include <string>
 
 #include "native/boundary.hpp"
+#include "native/recursion.hpp"
 
 namespace native {
 namespace {
@@ -231,6 +232,7 @@ Ref invoke(FunctionObject* fn, PyObject* const* args, size_t nargs, PyObject* kw
 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   return guard<PyObject*>(nullptr, [&] {
+    const Frame frame;
     return invoke(as_function(self), args, PyVectorcall_NARGS(nargsf), kwnames).release();
   });
 }
@@ -401,6 +403,7 @@ PyObject* positional_vectorcall(PyObject* self, PyObject* const* args, size_t na
     args = bound;
   }
   return guard<PyObject*>(nullptr, [&] {
+    const Frame frame;
     Call call{self, args, n, d.context, fn->module, fn->module_state};
     return d.impl(call).release();
   });

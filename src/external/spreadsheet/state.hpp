@@ -93,7 +93,10 @@ using native::Ref;
   X(_create_fill_spreadsheet_request_body) \
   X(_call_fill_spreadsheet_addon) \
   X(True)                    \
-  X(False)
+  X(False)                   \
+  X(keys)                    \
+  X(stringify_value)         \
+  X(_list_of_lists_is_rectangular)
 
 // Positions of the instance attributes in the attribute tables of the state (native/slots.hpp), one
 // table per family of classes.
@@ -167,8 +170,17 @@ inline ParamDecl kwonly(std::string_view name, std::string_view annotation = {},
 
 using native::call_super;
 
-// obj.<name>(args...), through the method lookup Python uses.
-Ref call_method(Handle obj, Handle name, std::initializer_list<Handle> args = {});
+// obj.<name>(args...), through the method lookup Python uses; the buffer is sized by the call.
+template <size_t N>
+Ref call_method(Handle obj, Handle name, const Handle (&args)[N]) {
+  PyObject* argv[N + 1];
+  argv[0] = obj.ptr();
+  for (size_t i = 0; i < N; ++i) argv[i + 1] = args[i].ptr();
+  return native::own(PyObject_VectorcallMethod(name.ptr(), argv, (N + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+inline Ref call_method(Handle obj, Handle name) {
+  return native::own(PyObject_CallMethodNoArgs(obj.ptr(), name.ptr()));
+}
 
 // A new dict of the given keys and values in this order, as a dict display builds it.
 template <size_t N>

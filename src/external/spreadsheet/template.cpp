@@ -53,6 +53,22 @@ class CellKinds {
   Known known_[6];
 };
 
+// dict.update(other): a mapping (anything with keys()) by its keys, anything else as pairs.
+void update(const State& state, Handle dict, Handle other) {
+  if (PyDict_CheckExact(other.ptr())) {
+    native::ok(PyDict_Merge(dict.ptr(), other.ptr(), 1));
+    return;
+  }
+  PyObject* keys = nullptr;
+  const bool mapping = native::ok(PyObject_GetOptionalAttr(other.ptr(), state.s_keys.ptr(), &keys));
+  Ref held = native::steal(keys);
+  if (mapping) {
+    native::ok(PyDict_Merge(dict.ptr(), other.ptr(), 1));
+  } else {
+    native::ok(PyDict_MergeFromSeq2(dict.ptr(), other.ptr(), 1));
+  }
+}
+
 Ref create_fill_request_body(Call& call) {
   State& state = call.state<State>();
   Handle template_stream = call[0];
@@ -130,7 +146,7 @@ Ref create_fill_request_body(Call& call) {
                      native::own(PyUnicode_FromFormat("There are two equal named cells for name: %S", name.ptr())));
         }
         if (serialized) {
-          native::ok(PyDict_Update(named_cells.ptr(), serialized.ptr()));
+          update(state, named_cells, serialized);
           str_keys = false;  // whatever keys it had
         } else if (!one_step) {
           native::setitem(named_cells, entry_name, entry);

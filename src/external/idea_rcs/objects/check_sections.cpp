@@ -74,19 +74,35 @@ Ref create_extreme(Call& call) {
   return native::none();
 }
 
+// Whether obj.__class__.__name__ is the name of type(obj) for every instance of `type`: neither the
+// class nor its metaclass defines either attribute its own way.
+bool class_attribute_is_type(PyTypeObject* type, const State& state) {
+  PyTypeObject* meta = Py_TYPE(type);
+  return type->tp_getattro == PyObject_GenericGetAttr &&
+         _PyType_Lookup(type, state.s___class__.ptr()) == _PyType_Lookup(&PyBaseObject_Type, state.s___class__.ptr()) &&
+         meta->tp_getattro == PyType_Type.tp_getattro &&
+         _PyType_Lookup(meta, state.s___name__.ptr()) == _PyType_Lookup(&PyType_Type, state.s___name__.ptr());
+}
+
 // "extremes": a new list of (class name, extreme) pairs in list order, only when there is one.
 void write_extremes(State& state, const CompiledClass& section, Handle self, Handle dict) {
   Ref extremes = section.slots->of(self).get(section.slot(state.s__extremes));
   if (!native::truthy(extremes)) return;
   // A private copy that becomes the result: nothing that runs meanwhile can change it.
   Ref pairs = own(PySequence_List(extremes.ptr()));
-  PyTypeObject* named_type = nullptr;
+  PyTypeObject* named_type = nullptr;  // the class whose instances are all named `name`
   Ref name;
   for (Py_ssize_t i = 0, n = PyList_GET_SIZE(pairs.ptr()); i < n; ++i) {
     PyObject* extreme = PyList_GET_ITEM(pairs.ptr(), i);
     if (Py_TYPE(extreme) != named_type) {
-      named_type = Py_TYPE(extreme);
-      name = own(PyType_GetName(named_type));
+      named_type = nullptr;
+      if (class_attribute_is_type(Py_TYPE(extreme), state)) {
+        named_type = Py_TYPE(extreme);
+        name = own(PyType_GetName(named_type));
+      } else {
+        // extreme.__class__.__name__, as Python reads it (a mock made with a spec gives the spec's).
+        name = native::getattr(native::getattr(extreme, state.s___class__), state.s___name__);
+      }
     }
     Ref pair = own(PyTuple_New(2));
     PyTuple_SET_ITEM(pair.ptr(), 0, Ref(name).release());

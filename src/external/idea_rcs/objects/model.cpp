@@ -110,7 +110,7 @@ Ref model_init(Call& call) {
                                                 : native::own(PyList_New(0)));
         break;
       case StoreRule::OrNew:
-        attrs.set(s.slot, native::truthy(value) ? native::borrow(value) : native::call(s.cls, {}));
+        attrs.set(s.slot, native::truthy(value) ? native::borrow(value) : native::call(module_global(state, s.cls_name)));
         break;
       case StoreRule::ListOf:
         attrs.set(s.slot, native::own(PySequence_List(value.ptr())));
@@ -197,7 +197,7 @@ size_t CompiledClass::slot(Handle attr) const {
 }
 
 int CompiledClass::traverse(visitproc visit, void* arg) const {
-  for (const CompiledStore& s : stores) Py_VISIT(s.cls.ptr());
+  Py_VISIT(cls.ptr());
   for (const CompiledProperty& p : properties) Py_VISIT(p.fallback.ptr());
   return 0;
 }
@@ -237,6 +237,18 @@ class Pairs {
   size_t count_ = 0;
 };
 
+// `math.radians`, as the module's global `math` holds it now.
+Ref radians(const State& state) {
+  Ref math = module_global(state, state.s_math);
+  if (PyModule_CheckExact(math.ptr())) {
+    // A plain module: the attribute is its dict's entry when there is one.
+    PyObject* found = nullptr;
+    if (native::ok(PyDict_GetItemRef(PyModule_GetDict(math.ptr()), state.s_radians.ptr(), &found)))
+      return native::steal(found);
+  }
+  return native::getattr(math, state.s_radians);
+}
+
 // The table's pairs of one class, then what its particular hook adds.
 void write_keys(State& state, const CompiledClass& cls, Handle self, Pairs& pairs, Ref& dict,
                 const native::DictShapes& shapes) {
@@ -263,7 +275,7 @@ void write_keys(State& state, const CompiledClass& cls, Handle self, Pairs& pair
     if (k.rule == Rule::IfTruthy && !native::truthy(value)) continue;
     switch (k.convert) {
       case Convert::None: break;
-      case Convert::Radians: value = native::call(state.radians, {value}); break;
+      case Convert::Radians: value = native::call(radians(state), {value}); break;
       case Convert::DateText: {
         PyObject* argv[] = {value.ptr(), state.date_format.ptr()};
         value = native::own(PyObject_VectorcallMethod(state.s_strftime.ptr(), argv, 2, nullptr));
@@ -399,11 +411,14 @@ Ref serialize_as(State& state, const CompiledClass& cls, Handle self) {
     // class a new version: the same classes write their tables, as the lookups would find them.
     for (size_t i = 0; i < known.count; ++i) write_keys(state, *known.classes[i], self, pairs, dict, cls.shapes);
   } else {
+    // The version the lookups below see; code they run (a truth test, a base serialiser) may change
+    // the class, and then what they found belongs to no version that can be named.
+    const unsigned int version = PyUnstable_Type_AssignVersionTag(type) ? type->tp_version_tag : 0;
     std::vector<const CompiledClass*> chain;
     gather(state, cls, self, pairs, dict, cls.shapes, chain);
     if ((chain.empty() || chain.front() != nullptr) && chain.size() <= known.classes.size() &&
-        Py_TYPE(self.ptr()) == type && PyUnstable_Type_AssignVersionTag(type)) {
-      CompiledClass::Chain learned{type, type->tp_version_tag, {}, chain.size()};
+        Py_TYPE(self.ptr()) == type && version != 0 && type->tp_version_tag == version) {
+      CompiledClass::Chain learned{type, version, {}, chain.size()};
       std::copy(chain.begin(), chain.end(), learned.classes.begin());
       cls.chain = learned;
     }
@@ -438,7 +453,7 @@ Ref build_class(PyObject* module, State& state, const ModelClass& decl) {
     };
     for (const Store& s : init.stores) {
       c.stores.push_back({slot_of(s.attr), s.rule == StoreRule::EmptyList ? 0 : index_of(s.param), s.rule,
-                          s.rule == StoreRule::OrNew ? state.attr(s.cls) : Ref()});
+                          s.rule == StoreRule::OrNew ? native::interned(s.cls) : Ref()});
     }
     if (init.base_by_keyword) {
       c.base_kwnames = native::own(PyTuple_New(static_cast<Py_ssize_t>(init.base_args)));
@@ -489,6 +504,7 @@ Ref build_class(PyObject* module, State& state, const ModelClass& decl) {
   c.slots = std::make_unique<native::SlotTable>(std::move(interned_names));
   Ref cls = builder.build();
   c.type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+  c.cls = cls;
   state.classes.push_back(std::move(compiled));
   native::ok(PyModule_AddObjectRef(module, std::string(decl.name).c_str(), cls.ptr()));
   return cls;
@@ -530,7 +546,8 @@ DirectConstructor::DirectConstructor(const State& state, Handle cls, const Model
   const void* context = nullptr;
   if (!native::is_native(state.rt, init, model_init, &context)) return;
   const auto* record = static_cast<const CompiledClass*>(context);
-  if (record->decl != &decl || type->tp_init != record->type->tp_init) return;
+  // The constructor runs super() from its own class, which must be one of the class's bases.
+  if (record->decl != &decl || !PyType_IsSubtype(type, record->type) || type->tp_init != record->type->tp_init) return;
   // Down the constructors that only hand their arguments on, to the one that stores them.
   std::vector<size_t> from(decl.init->args.size());
   for (size_t i = 0; i < from.size(); ++i) from[i] = i;
@@ -595,10 +612,18 @@ const DirectConstructor* DirectConstructorCache::get(const State& state, Handle 
   auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
   // The metaclass is checked every time: a change to it does not show in the class's version.
   if (Py_TYPE(cls.ptr())->tp_call != PyType_Type.tp_call) return nullptr;
-  if (type != type_ || version_ == 0 || type->tp_version_tag != version_) {
+  if (!made_ || type != type_ || version_ == 0 || type->tp_version_tag != version_) {
+    // Forgotten first: deciding may raise, and then nothing is remembered.
+    made_.reset();
+    type_ = nullptr;
+    version_ = 0;
+    const unsigned int version = PyUnstable_Type_AssignVersionTag(type) ? type->tp_version_tag : 0;
     made_.emplace(state, cls, decl);
-    type_ = type;
-    version_ = PyUnstable_Type_AssignVersionTag(type) ? type->tp_version_tag : 0;
+    // Deciding looks up names, which runs no code; kept only for the version it saw.
+    if (type->tp_version_tag == version) {
+      type_ = type;
+      version_ = version;
+    }
   }
   return made_->usable() ? &*made_ : nullptr;
 }

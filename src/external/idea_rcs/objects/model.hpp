@@ -167,7 +167,7 @@ struct CompiledStore {
   size_t slot;  // of the attribute, in the class's slot table
   size_t param;
   StoreRule rule;
-  Ref cls;
+  Ref cls_name;  // for OrNew: the class, a name of the module looked up at each call
 };
 struct CompiledKey {
   Ref key;
@@ -177,7 +177,10 @@ struct CompiledKey {
 };
 struct CompiledClass {
   const ModelClass* decl = nullptr;
-  PyTypeObject* type = nullptr;  // the built class; the module keeps it alive
+  PyTypeObject* type = nullptr;  // the built class, held by `cls`
+  // Held here, not only by the module: its functions may be moved into other classes and outlive the
+  // module's name for it.
+  Ref cls;
   std::unique_ptr<native::SlotTable> slots;        // every attribute the record stores, writes or reads
   native::SuperCache super_init, super_serialize;  // what super() finds from this class
   std::vector<CompiledStore> stores;

@@ -34,9 +34,7 @@ void exec(PyObject* module, State& state) {
 
   // Imports, in the order a reader of the module would write them.
   bind(module, "datetime", native::own(PyImport_ImportModule("datetime")));
-  Ref math = native::own(PyImport_ImportModule("math"));
-  bind(module, "math", math);
-  state.radians = native::own(PyObject_GetAttrString(math.ptr(), "radians"));
+  bind(module, "math", native::own(PyImport_ImportModule("math")));
   bind(module, "ABC", native::import("abc", "ABC"));
   bind(module, "abstractmethod", native::import("abc", "abstractmethod"));
   bind(module, "Enum", native::import("enum", "Enum"));

@@ -20,7 +20,6 @@ State::State() {
 int State::traverse(visitproc visit, void* arg) const {
   if (int r = rt.traverse(visit, arg)) return r;
   Py_VISIT(module_dict.ptr());
-  Py_VISIT(radians.ptr());
   for (const auto& c : classes)
     if (int r = c->traverse(visit, arg)) return r;
   if (int r = make_extreme.traverse(visit, arg)) return r;

@@ -30,13 +30,16 @@ namespace objects {
   X(_CssComponent)                \
   X(ReinforcedBar)                \
   X(Stirrup)                      \
-  X(append)
+  X(append)                       \
+  X(math)                         \
+  X(radians)                      \
+  X(__class__)                    \
+  X(__name__)
 
 struct State {
   native::Runtime rt;
   std::vector<std::unique_ptr<CompiledClass>> classes;
   Ref module_dict;
-  Ref radians;      // math.radians
   Ref date_format;  // "%Y-%m-%d"
   Ref extreme_keywords;  // the keywords create_extreme passes to the extreme's constructor
   DirectConstructorCache make_extreme;  // for the class create_extreme calls
