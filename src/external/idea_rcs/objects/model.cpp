@@ -542,9 +542,10 @@ DirectConstructor::DirectConstructor(const State& state, Handle cls, const Model
   // type.__call__ runs tp_new then tp_init; anything else in their place may do more.
   if (Py_TYPE(cls.ptr())->tp_call != PyType_Type.tp_call || type->tp_new != PyBaseObject_Type.tp_new) return;
   if (type->tp_setattro != PyObject_GenericSetAttr) return;
-  Ref init = native::getattr(cls, state.s___init__);
+  // Found as type.__call__ finds it: no metaclass attribute hook runs.
+  PyObject* init = _PyType_Lookup(type, state.s___init__.ptr());
   const void* context = nullptr;
-  if (!native::is_native(state.rt, init, model_init, &context)) return;
+  if (init == nullptr || !native::is_native(state.rt, init, model_init, &context)) return;
   const auto* record = static_cast<const CompiledClass*>(context);
   // The constructor runs super() from its own class, which must be one of the class's bases.
   if (record->decl != &decl || !PyType_IsSubtype(type, record->type) || type->tp_init != record->type->tp_init) return;
