@@ -8,6 +8,7 @@
 #include <string>
 
 #include "native/boundary.hpp"
+#include "native/layout.hpp"  // generic_paths
 #include "native/recursion.hpp"
 
 namespace native {
@@ -221,7 +222,7 @@ Ref invoke(FunctionObject* fn, PyObject* const* args, size_t nargs, PyObject* kw
   if (d.var_kw) {
     if (!kwargs) kwargs = own(PyDict_New());
     bound[kw_end] = kwargs.ptr();
-  } else if (kwnames != nullptr) {
+  } else if (kwnames != nullptr && !generic_paths()) {
     remember_plan(d, nargs, kwnames);
   }
   Call call{reinterpret_cast<PyObject*>(fn), bound, n_params, d.context, fn->module, fn->module_state};

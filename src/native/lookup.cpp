@@ -58,7 +58,7 @@ Ref SuperCache::find(Handle self, PyTypeObject* defining, Handle name) const {
     if (e.type == type && e.version == type->tp_version_tag && e.version != 0) return borrow(e.found);
   Ref found = find_super(self, defining, name);
   // Remembered only when found through the object's own class (no code ran for it).
-  if (PyType_IsSubtype(type, defining) && PyUnstable_Type_AssignVersionTag(type)) {
+  if (!generic_paths() && PyType_IsSubtype(type, defining) && PyUnstable_Type_AssignVersionTag(type)) {
     entries_[next_] = {type, type->tp_version_tag, found.ptr()};
     next_ = (next_ + 1) % 4;
   }

@@ -11,19 +11,28 @@
 
 namespace native {
 
+// A native call and what it calls on the way to the next one take more of the C stack than one of the
+// interpreter's own C frames, which the C limit is made for: it counts as several of them (more under
+// AddressSanitizer, whose frames are larger still, as the interpreter's own limit is lower there).
+#ifdef __SANITIZE_ADDRESS__
+constexpr int kCStackUnits = 4;
+#else
+constexpr int kCStackUnits = 2;
+#endif
+
 #if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
 // The two counters live in the thread state, where the interpreter's frames count them.
 class Frame {
  public:
   Frame() : thread_(PyThreadState_GetUnchecked()) {
     --thread_->py_recursion_remaining;
-    --thread_->c_recursion_remaining;
+    thread_->c_recursion_remaining -= kCStackUnits;
     if (thread_->py_recursion_remaining < 0 || thread_->c_recursion_remaining < 0) [[unlikely]]
       overflow();
   }
   ~Frame() {
     ++thread_->py_recursion_remaining;
-    ++thread_->c_recursion_remaining;
+    thread_->c_recursion_remaining += kCStackUnits;
   }
   Frame(const Frame&) = delete;
   Frame& operator=(const Frame&) = delete;
@@ -36,7 +45,7 @@ class Frame {
         thread_->c_recursion_remaining >= -50)
       return;
     ++thread_->py_recursion_remaining;
-    ++thread_->c_recursion_remaining;
+    thread_->c_recursion_remaining += kCStackUnits;
     ++thread_->recursion_headroom;  // creating the error may call more
     PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
     --thread_->recursion_headroom;
@@ -49,9 +58,16 @@ class Frame {
 class Frame {
  public:
   Frame() {
-    if (Py_EnterRecursiveCall(" in a native function")) throw PythonError{};
+    for (int i = 0; i < kCStackUnits; ++i) {
+      if (Py_EnterRecursiveCall(" in a native function")) {
+        while (i-- > 0) Py_LeaveRecursiveCall();
+        throw PythonError{};
+      }
+    }
   }
-  ~Frame() { Py_LeaveRecursiveCall(); }
+  ~Frame() {
+    for (int i = 0; i < kCStackUnits; ++i) Py_LeaveRecursiveCall();
+  }
   Frame(const Frame&) = delete;
   Frame& operator=(const Frame&) = delete;
 };

@@ -103,7 +103,7 @@ Ref create_fill_request_body(Call& call) {
         // cell.serialize(): the module's own method runs in place. Finding it as the method runs no code.
         const native::Method serialize = state.serialize_methods.find(cell, state.s_serialize);
         Ref serialized;
-        if (!serialize.unbound || !is_direct_input_serialize(state, serialize.callable))
+        if (!serialize.unbound || !is_direct_input_serialize(state, serialize.callable) || native::generic_paths())
           serialized = serialize.call(cell);
         else if (all_read)
           serialized = direct_input_dict(state, {sheet_name.ptr(), row.ptr(), column.ptr(), value.ptr()});
@@ -125,7 +125,8 @@ Ref create_fill_request_body(Call& call) {
         const native::Method serialize =
             state.fill_entry_methods.find(cell, state.s_serialize_for_fill_spreadsheet);
         Ref serialized, entry_name, entry;
-        if (serialize.unbound && is_named_input_serialize_for_fill(state, serialize.callable)) {
+        if (serialize.unbound && is_named_input_serialize_for_fill(state, serialize.callable) &&
+            !native::generic_paths()) {
           named_input_fill_entry(state, cell, entry_name, entry);
           // A name of another kind is hashed by the method's dictionary, which may run code or fail.
           if (!PyUnicode_CheckExact(entry_name.ptr())) serialized = dict_of({entry_name.ptr()}, {entry.ptr()});

@@ -68,7 +68,7 @@ PyObject* const* bind_base_directly(const CompiledClass& cls, const CompiledClas
     for (size_t j = 0; j < cls.base_map.size(); ++j) cls.base_map_identity &= cls.base_map[j] == j + 1;
     cls.base_map_for = &base;
   }
-  if (!cls.base_map_usable) return nullptr;
+  if (!cls.base_map_usable || native::generic_paths()) return nullptr;
   if (cls.base_map_identity) return call.args;  // self and the leading arguments, as they are
   bound[0] = call.args[0];
   const size_t* from = cls.base_map.data();
@@ -395,9 +395,21 @@ void learn_direct(const CompiledClass& cls, Handle self) {
   cls.direct = std::move(plan);
 }
 
+// What the serialiser does with nothing remembered: the lookups, then every table's keys read the
+// generic way.
+Ref serialize_generic(State& state, const CompiledClass& cls, Handle self) {
+  Pairs pairs;
+  Ref dict;
+  std::vector<const CompiledClass*> chain;
+  gather(state, cls, self, pairs, dict, cls.shapes, chain);
+  pairs.flush(dict, cls.shapes);
+  return dict;
+}
+
 }  // namespace
 
 Ref serialize_as(State& state, const CompiledClass& cls, Handle self) {
+  if (native::generic_paths()) return serialize_generic(state, cls, self);
   PyTypeObject* type = Py_TYPE(self.ptr());
   const bool planned = cls.direct.type == type && cls.direct.version == type->tp_version_tag;
   if (planned && cls.direct.usable) {
@@ -537,7 +549,7 @@ void append(const State& state, Handle container, Handle item) {
 }
 
 DirectConstructor::DirectConstructor(const State& state, Handle cls, const ModelClass& decl) {
-  if (!PyType_Check(cls.ptr()) || !decl.init) return;
+  if (!PyType_Check(cls.ptr()) || !decl.init || native::generic_paths()) return;
   auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
   // type.__call__ runs tp_new then tp_init; anything else in their place may do more.
   if (Py_TYPE(cls.ptr())->tp_call != PyType_Type.tp_call || type->tp_new != PyBaseObject_Type.tp_new) return;
