@@ -28,9 +28,7 @@ State::State() {
 int State::traverse(visitproc visit, void* arg) const {
   if (int r = rt.traverse(visit, arg)) return r;
   Py_VISIT(module_dict.ptr());
-  for (const Ref* cls : {&named_input_cell, &calculation_input, &input_cell_range, &named_output_cell,
-                         &direct_input_cell, &direct_output_cell})
-    Py_VISIT(cls->ptr());
+  for (Ref State::*cls : cell_classes) Py_VISIT((this->*cls).ptr());
   return 0;
 }
 

@@ -128,6 +128,9 @@ struct State {
   // classes of super() calls, and the classes the fill body recognises at once.
   Ref named_input_cell, calculation_input, input_cell_range, named_output_cell, direct_input_cell,
       direct_output_cell;
+  static constexpr Ref State::*cell_classes[] = {&State::named_input_cell,  &State::calculation_input,
+                                                  &State::input_cell_range,  &State::named_output_cell,
+                                                  &State::direct_input_cell, &State::direct_output_cell};
 #define SPREADSHEET_DECLARE_NAME(name) Ref s_##name;
   SPREADSHEET_NAMES(SPREADSHEET_DECLARE_NAME)
 #undef SPREADSHEET_DECLARE_NAME

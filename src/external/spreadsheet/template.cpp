@@ -25,10 +25,10 @@ class CellKinds {
       : direct_(state.global(state.s_DirectInputCell)),
         named_(state.global(state.s_NamedInputCell)),
         range_(state.global(state.s_InputCellRange)) {
-    const Ref* own_classes[] = {&state.direct_input_cell, &state.named_input_cell, &state.calculation_input,
-                                &state.input_cell_range, &state.named_output_cell, &state.direct_output_cell};
-    for (size_t i = 0; i < std::size(own_classes); ++i)
-      known_[i] = {as_type(*own_classes[i]), classify(own_classes[i]->ptr(), PyObject_IsSubclass)};
+    for (size_t i = 0; i < std::size(State::cell_classes); ++i) {
+      Handle cls = state.*State::cell_classes[i];
+      known_[i] = {as_type(cls), classify(cls.ptr(), PyObject_IsSubclass)};
+    }
   }
 
   CellKind operator()(Handle cell) const {
@@ -50,7 +50,7 @@ class CellKinds {
     CellKind kind;
   };
   Ref direct_, named_, range_;
-  Known known_[6];
+  Known known_[std::size(State::cell_classes)];
 };
 
 // dict.update(other): a mapping (anything with keys()) by its keys, anything else as pairs.
@@ -245,9 +245,9 @@ Ref template_result(Call& call) {
 }
 
 void add_function(PyObject* module, State& state, FunctionDecl decl) {
-  const std::string name(decl.name);
+  const std::string_view name = decl.name;
   Ref function = native::make_function(state.rt, module, std::move(decl));
-  native::ok(PyModule_AddObjectRef(module, name.c_str(), function.ptr()));
+  bind_public(module, name, function);
 }
 
 }  // namespace

@@ -440,6 +440,17 @@ Ref serialize_as(State& state, const CompiledClass& cls, Handle self) {
   return dict;
 }
 
+namespace {
+
+// Binds a class in the module, and names it in __all__ when it is exported and its name is public.
+void bind(PyObject* module, const State& state, std::string_view name, Handle cls, bool exported) {
+  Ref key = native::interned(name);
+  native::ok(PyObject_SetAttr(module, key.ptr(), cls.ptr()));
+  if (exported && !name.starts_with('_')) native::ok(PyList_Append(state.exported.ptr(), key.ptr()));
+}
+
+}  // namespace
+
 Ref build_class(PyObject* module, State& state, const ModelClass& decl) {
   auto compiled = std::make_unique<CompiledClass>();
   CompiledClass& c = *compiled;
@@ -518,7 +529,7 @@ Ref build_class(PyObject* module, State& state, const ModelClass& decl) {
   c.type = reinterpret_cast<PyTypeObject*>(cls.ptr());
   c.cls = cls;
   state.classes.push_back(std::move(compiled));
-  native::ok(PyModule_AddObjectRef(module, std::string(decl.name).c_str(), cls.ptr()));
+  bind(module, state, decl.name, cls, decl.exported);
   return cls;
 }
 
@@ -526,7 +537,7 @@ Ref build_enum(PyObject* module, State& state, const EnumClass& decl) {
   std::vector<std::pair<std::string_view, Ref>> members;
   for (const auto& [name, value] : decl.members) members.emplace_back(name, native::own(PyLong_FromLong(value)));
   Ref cls = native::make_enum(module, state.attr("Enum"), decl.name, members);
-  native::ok(PyModule_AddObjectRef(module, std::string(decl.name).c_str(), cls.ptr()));
+  bind(module, state, decl.name, cls, true);
   return cls;
 }
 
@@ -534,7 +545,7 @@ Ref build_enum(PyObject* module, State& state, const TextEnumClass& decl) {
   std::vector<std::pair<std::string_view, Ref>> members;
   for (const auto& [name, value] : decl.members) members.emplace_back(name, native::str(value));
   Ref cls = native::make_enum(module, state.attr("Enum"), decl.name, members);
-  native::ok(PyModule_AddObjectRef(module, std::string(decl.name).c_str(), cls.ptr()));
+  bind(module, state, decl.name, cls, true);
   return cls;
 }
 
@@ -601,8 +612,8 @@ DirectConstructor::DirectConstructor(const State& state, Handle cls, const Model
   n_args_ = decl.init->args.size();
 }
 
-Ref DirectConstructor::operator()(std::initializer_list<Handle> args) const {
-  if (record_ == nullptr || args.size() != n_args_)
+Ref DirectConstructor::operator()(PyObject* const* args, size_t count) const {
+  if (record_ == nullptr || count != n_args_)
     native::raise(PyExc_SystemError, "a direct constructor used where it does not apply");
   // Copied first: making the instance may collect garbage, run code and replace this constructor in
   // its cache (the caller holds the class).
@@ -614,7 +625,7 @@ Ref DirectConstructor::operator()(std::initializer_list<Handle> args) const {
   Ref self = native::own(type->tp_new(type, no_args.ptr(), nullptr));
   // What the generic constructors do for such records, less what PyObject_SetAttr adds around it:
   // interning each name (they are interned already) and the __setattr__ dispatch (it is the generic one).
-  const Handle* values = args.begin();
+  PyObject* const* values = args;
   const native::SlotTable::Object attrs = record->slots->of(self);
   for (const CompiledStore& s : record->stores) attrs.set(s.slot, values[from[s.param - 1]]);
   return self;

@@ -151,6 +151,8 @@ struct ModelClass {
   std::optional<Serialize> serialize = std::nullopt;
   std::vector<Property> properties = {};
   std::vector<Method> methods = {};
+  // Named in the module's __all__; a name with a leading underscore never is.
+  bool exported = true;
 };
 
 struct EnumClass {
@@ -260,7 +262,14 @@ class DirectConstructor {
   DirectConstructor(const State& state, Handle cls, const ModelClass& decl);
   bool usable() const { return record_ != nullptr; }
   // Every argument of `decl`'s constructor, in its declaration order; only when usable().
-  Ref operator()(std::initializer_list<Handle> args) const;
+  Ref operator()(PyObject* const* args, size_t count) const;
+  Ref operator()(std::initializer_list<Handle> args) const {
+    PyObject* values[native::kMaxParams];
+    size_t count = 0;
+    for (Handle a : args)
+      if (count < native::kMaxParams) values[count++] = a.ptr();
+    return (*this)(values, args.size() <= native::kMaxParams ? count : args.size());  // too many: refused
+  }
   int traverse(visitproc visit, void* arg) const {
     Py_VISIT(cls_.ptr());
     return 0;
