@@ -297,7 +297,7 @@ void gather(State& state, const CompiledClass& cls, Handle self, Pairs& pairs, R
             const native::DictShapes& shapes, std::vector<const CompiledClass*>& chain) {
   const Serialize& decl = *cls.decl->serialize;
   if (decl.from_base) {
-    Ref base_serialize = cls.super_serialize.find(self, cls.type, state.s__serialize);
+    Ref base_serialize = native::find_super(self, cls.type, state.s__serialize);
     const void* context = nullptr;
     if (native::is_native(state.rt, base_serialize, model_serialize, &context)) {
       gather(state, *static_cast<const CompiledClass*>(context), self, pairs, dict, shapes, chain);
@@ -334,10 +334,10 @@ int truth_without_code(PyObject* value) {
   return builtin ? PyObject_IsTrue(value) : -1;
 }
 
-// The dict made straight from the instance's inline values, as the chain's tables write it; null (and
+// The dict made straight from the instance's inline values, as the planned tables write it; null (and
 // nothing done) when the instance is not laid out as planned.
 Ref serialize_direct(const CompiledClass& cls, PyObject* self) {
-  const CompiledClass::Direct& plan = cls.direct;
+  const CompiledClass::Plan& plan = cls.plan;
   const native::cpython::ValuesHeader* header = native::cpython::values_header(self);
   if (!header->valid || header->capacity < plan.least_capacity) return {};
   PyObject* const* values = native::cpython::values(self);
@@ -357,7 +357,7 @@ Ref serialize_direct(const CompiledClass& cls, PyObject* self) {
     if (read.rule == Rule::IfNotNone && value == Py_None) continue;
     if (read.rule == Rule::IfTruthy) {
       const int truth = truth_without_code(value);
-      if (truth < 0) return {};  // the generic path runs the object's own test
+      if (truth < 0) return {};  // the tables' own reads run the object's test
       if (truth == 0) continue;
     }
     keys[count] = read.key;
@@ -366,77 +366,65 @@ Ref serialize_direct(const CompiledClass& cls, PyObject* self) {
   return cls.shapes.make(keys, found, count);
 }
 
-// Plans the direct serialisation for the class of `self` from the chain the generic path has just
-// learned, or remembers that the class takes the generic path.
-void learn_direct(const CompiledClass& cls, Handle self) {
-  PyTypeObject* type = Py_TYPE(self.ptr());
-  CompiledClass::Direct plan{type, type->tp_version_tag, false, 0, {}, {}};
-  const CompiledClass::Chain& chain = cls.chain;
-  plan.usable = chain.type == type && chain.version == type->tp_version_tag && chain.version != 0;
-  for (size_t i = 0; plan.usable && i < chain.count; ++i) {
-    const CompiledClass& c = *chain.classes[i];
-    const native::SlotTable::Object attrs = c.slots->of(self);
-    plan.usable = c.decl->serialize->extra == nullptr && attrs.readable() != nullptr;
-    for (const CompiledKey& key : c.keys) {
+// The plan for instances of the class of `self`, of the given version, from the chain of classes the
+// generic path has just found writing their tables.
+CompiledClass::Plan make_plan(Handle self, unsigned int version, const std::vector<const CompiledClass*>& chain) {
+  CompiledClass::Plan plan{Py_TYPE(self.ptr()), version, {}, chain.size()};
+  std::copy(chain.begin(), chain.end(), plan.chain.begin());
+  plan.direct = true;
+  for (const CompiledClass* c : chain) {
+    const native::SlotTable::Object attrs = c->slots->of(self);
+    plan.direct = plan.direct && c->decl->serialize->extra == nullptr && attrs.readable() != nullptr;
+    for (const CompiledKey& key : c->keys) {
       const int position = attrs.position(key.slot);
-      plan.usable = plan.usable && key.convert == Convert::None && position >= 0 && plan.reads.size() < kMaxDirectReads;
-      if (!plan.usable) break;
+      plan.direct = plan.direct && key.convert == Convert::None && position >= 0 && plan.reads.size() < kMaxDirectReads;
+      if (!plan.direct) break;
       plan.reads.push_back({key.key.ptr(), static_cast<int8_t>(position), key.rule});
       plan.least_capacity = std::max(plan.least_capacity, position + 1);
     }
   }
-  if (!plan.usable) plan.reads.clear();
-  const bool fixed = std::all_of(plan.reads.begin(), plan.reads.end(), [](const auto& r) { return r.rule == Rule::Always; });
-  if (plan.usable && fixed) {  // every key always written: fill copies of one prepared dict
+  if (!plan.direct) {
+    plan.reads.clear();
+    return plan;
+  }
+  if (std::all_of(plan.reads.begin(), plan.reads.end(), [](const auto& r) { return r.rule == Rule::Always; })) {
+    // Every key always written: fill copies of one prepared dict.
     std::vector<PyObject*> keys;
     for (const CompiledClass::DirectRead& read : plan.reads) keys.push_back(read.key);
     plan.prototype = native::DictShapes::prototype(keys.data(), keys.size());
   }
-  cls.direct = std::move(plan);
-}
-
-// What the serialiser does with nothing remembered: the lookups, then every table's keys read the
-// generic way.
-Ref serialize_generic(State& state, const CompiledClass& cls, Handle self) {
-  Pairs pairs;
-  Ref dict;
-  std::vector<const CompiledClass*> chain;
-  gather(state, cls, self, pairs, dict, cls.shapes, chain);
-  pairs.flush(dict, cls.shapes);
-  return dict;
+  return plan;
 }
 
 }  // namespace
 
+// Two paths: the planned one, while the class of `self` keeps the version planned for, and the generic
+// one (the super() lookups, then each table read the generic way), which plans for the next time.
 Ref serialize_as(State& state, const CompiledClass& cls, Handle self) {
-  if (native::generic_paths()) return serialize_generic(state, cls, self);
   PyTypeObject* type = Py_TYPE(self.ptr());
-  const bool planned = cls.direct.type == type && cls.direct.version == type->tp_version_tag;
-  if (planned && cls.direct.usable) {
-    if (Ref dict = serialize_direct(cls, self.ptr())) return dict;
-  }
   Pairs pairs;
   Ref dict;
-  const CompiledClass::Chain known = cls.chain;  // a copy: code run below may serialise another class
-  if (known.type == type && known.version == type->tp_version_tag && known.version != 0) {
-    // What super() finds depends only on the class and its bases, and any change to them gives the
-    // class a new version: the same classes write their tables, as the lookups would find them.
-    for (size_t i = 0; i < known.count; ++i) write_keys(state, *known.classes[i], self, pairs, dict, cls.shapes);
-  } else {
-    // The version the lookups below see; code they run (a truth test, a base serialiser) may change
-    // the class, and then what they found belongs to no version that can be named.
-    const unsigned int version = PyUnstable_Type_AssignVersionTag(type) ? type->tp_version_tag : 0;
-    std::vector<const CompiledClass*> chain;
-    gather(state, cls, self, pairs, dict, cls.shapes, chain);
-    if ((chain.empty() || chain.front() != nullptr) && chain.size() <= known.classes.size() &&
-        Py_TYPE(self.ptr()) == type && version != 0 && type->tp_version_tag == version) {
-      CompiledClass::Chain learned{type, version, {}, chain.size()};
-      std::copy(chain.begin(), chain.end(), learned.classes.begin());
-      cls.chain = learned;
+  if (cls.plan.holds(type)) {
+    if (cls.plan.direct) {
+      if (Ref made = serialize_direct(cls, self.ptr())) return made;
     }
+    // The tables of the planned classes, read one by one. A copy: code run by the reads may plan anew.
+    const auto chain = cls.plan.chain;
+    const size_t count = cls.plan.count;
+    for (size_t i = 0; i < count; ++i) write_keys(state, *chain[i], self, pairs, dict, cls.shapes);
+    pairs.flush(dict, cls.shapes);
+    return dict;
   }
+  // The version the lookups see. Code they run (a truth test, a base serialiser, a finaliser) may
+  // change the class, and then what they found belongs to no version that can be named.
+  const unsigned int version = !native::generic_paths() && PyUnstable_Type_AssignVersionTag(type) ? type->tp_version_tag : 0;
+  std::vector<const CompiledClass*> chain;
+  gather(state, cls, self, pairs, dict, cls.shapes, chain);
   pairs.flush(dict, cls.shapes);
-  if (!planned && Py_TYPE(self.ptr()) == type) learn_direct(cls, self);
+  // A base serialiser of its own in the chain (a null first entry) cannot be planned.
+  const bool plannable = (chain.empty() || chain.front() != nullptr) && chain.size() <= cls.plan.chain.size();
+  if (plannable && version != 0 && Py_TYPE(self.ptr()) == type && type->tp_version_tag == version)
+    cls.plan = make_plan(self, version, chain);
   return dict;
 }
 

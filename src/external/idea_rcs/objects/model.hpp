@@ -184,7 +184,7 @@ struct CompiledClass {
   // module's name for it.
   Ref cls;
   std::unique_ptr<native::SlotTable> slots;        // every attribute the record stores, writes or reads
-  native::SuperCache super_init, super_serialize;  // what super() finds from this class
+  native::SuperCache super_init;  // what super().__init__ finds from this class
   std::vector<CompiledStore> stores;
   Ref base_kwnames;  // for a base call by keyword
   // Which of our arguments the base's generic constructor takes, for the base it was worked out for.
@@ -195,32 +195,28 @@ struct CompiledClass {
   std::vector<CompiledKey> keys;
   bool keys_run_no_code = false;  // writing the keys runs no code: no truth test, no conversion
   native::DictShapes shapes;  // of the dicts its serialiser makes, base keys included
-  // The classes whose tables its serialiser writes for instances of one class, base first, while that
-  // class keeps its version.
-  struct Chain {
-    PyTypeObject* type = nullptr;
-    unsigned int version = 0;
-    std::array<const CompiledClass*, 8> classes = {};
-    size_t count = 0;
-  };
-  mutable Chain chain;
-  // For instances of one class version whose serialiser only reads stored attributes (no key of the
-  // chain is converted and no class adds a hook): each key with the position of its value among the
-  // instance's inline values, base keys first.
+  // How its serialiser serialises the instances of one class, learned by the generic path the first
+  // time and used while that class keeps its version (any change to it or to a base gives it a new
+  // one): the classes whose tables are written, base first, as the super() lookups found them; and,
+  // when every key of theirs is a stored attribute read as it is (no conversion, no hook), where each
+  // value sits among the instance's inline values.
   struct DirectRead {
     PyObject* key;  // the record's
     int8_t position;
     Rule rule;
   };
-  struct Direct {
+  struct Plan {
     PyTypeObject* type = nullptr;
-    unsigned int version = 0;
-    bool usable = false;
+    unsigned int version = 0;  // 0: no plan
+    std::array<const CompiledClass*, 8> chain = {};
+    size_t count = 0;
+    bool direct = false;     // the reads below apply
     int least_capacity = 0;  // of the instance's inline values
     std::vector<DirectRead> reads;
     Ref prototype;  // the dict to fill when no key is ever left out
+    bool holds(PyTypeObject* t) const { return version != 0 && t == type && t->tp_version_tag == version; }
   };
-  mutable Direct direct;
+  mutable Plan plan;
   // Property getters, one per property in declaration order.
   struct CompiledProperty {
     size_t slot;
