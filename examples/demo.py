@@ -5,7 +5,10 @@
 3. Evaluates a reinforced-concrete beam workbook through the local spreadsheet add-on.
 4. Runs a beam analysis script on the local analysis worker.
 
-    ./dev demo          (or: python examples/demo.py [output folder])
+Every file it makes goes into the output folder (default: the current folder), and its absolute
+path is printed.
+
+    ./dev demo [output folder]          (or: python examples/demo.py [output folder])
 """
 
 from __future__ import annotations
@@ -45,32 +48,32 @@ def idea_beam(out: Path) -> None:
     section("2. IDEA RCS model of a beam, written as OpenModel XML")
     import idea_beam
 
-    idea_beam.main([str(out / "beam.xml")])
+    idea_beam.main(str(out / "beam.xml"))
 
 
-def spreadsheet() -> None:
+def spreadsheet(out: Path) -> None:
     section("3. Spreadsheet evaluation on the local add-on (LibreOffice Calc)")
     import spreadsheet_demo
 
-    spreadsheet_demo.main()
+    spreadsheet_demo.main(out)
 
 
-def analysis() -> None:
+def analysis(out: Path) -> None:
     section("4. Analysis script on the local worker")
     import analysis_demo
 
-    analysis_demo.main()
+    analysis_demo.main(out)
 
 
 def main(argv: list[str]) -> None:
-    out = Path(argv[0]) if argv else Path.cwd()
+    out = (Path(argv[0]) if argv else Path.cwd()).resolve()
     out.mkdir(parents=True, exist_ok=True)
     project_header()
     if (EXAMPLES / "idea_beam.py").exists():
         idea_beam(out)
     if (EXAMPLES / "spreadsheet_demo.py").exists() and importlib.util.find_spec("ondrel.external.spreadsheet"):
-        spreadsheet()
-    analysis()
+        spreadsheet(out)
+    analysis(out)
 
 
 if __name__ == "__main__":

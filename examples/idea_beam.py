@@ -77,8 +77,7 @@ def build_beam() -> OpenModel:
     return model
 
 
-def main(argv: list[str]) -> None:
-    path = argv[1] if len(argv) > 1 else "beam.xml"
+def main(path: str = "beam.xml") -> None:
     model = build_beam()
     written = model.write(path)
     concrete, = model.concrete_materials
@@ -87,7 +86,7 @@ def main(argv: list[str]) -> None:
     check, = model.check_sections
     concrete_values = concrete._serialize()["dep_params"]._serialize()
     steel_values = steel._serialize()
-    print(f"Wrote {written} ({written.stat().st_size} bytes), an IDEA StatiCa RCS OpenModel:")
+    print(f"Wrote {written.resolve()} ({written.stat().st_size} bytes), an IDEA StatiCa RCS OpenModel:")
     print(f"  concrete {concrete._serialize()['name']}: fcm {concrete_values['Fcm']:.0f} MPa, "
           f"fctm {concrete_values['Fctm']:.2f} MPa, Ecm {concrete_values['Ecm']:.0f} MPa")
     print(f"  steel {steel_values['name']}: fyk {steel_values['fyk']:.0f} MPa, ftk {steel_values['ftk']:.0f} MPa, "
@@ -98,4 +97,4 @@ def main(argv: list[str]) -> None:
 
 
 if __name__ == "__main__":
-    main(sys.argv)
+    main(*sys.argv[1:2])

@@ -1,6 +1,6 @@
 """Every Python code block of the documentation runs, so the documentation cannot rot.
 
-The ```python blocks of each file in docs/ run in order, in one namespace, in a fresh folder that holds
+The ```python blocks of the README and of each file in docs/ run in order, in one namespace, in a fresh folder that holds
 a copy of examples/ (a block reads "examples/..." as a reader in the repository would), in a process of
 their own so that what one document registers or starts does not reach another. A block written as an
 interactive session (``>>>`` lines) runs as a doctest, its output compared. A comment line just above a
@@ -73,7 +73,7 @@ def blocks_of(document):
     return found
 
 
-BLOCKS = [(doc, block) for doc in sorted(DOCS.glob("*.md")) for block in blocks_of(doc)]
+BLOCKS = [(doc, block) for doc in [ROOT / "README.md", *sorted(DOCS.glob("*.md"))] for block in blocks_of(doc)]
 _outcomes = {}
 
 
@@ -93,7 +93,8 @@ def outcomes(document, folder):
 
 
 def test_the_documents_have_python_blocks():
-    assert {doc.name for doc, _ in BLOCKS} >= {"guide.md", "spreadsheets.md", "analysis.md", "idea-openmodel.md"}
+    assert {doc.name for doc, _ in BLOCKS} >= {"README.md", "guide.md", "spreadsheets.md", "analysis.md",
+                                               "idea-openmodel.md"}
 
 
 @pytest.mark.parametrize(("document", "block"), [pytest.param(d, b, id=f"{d.name}:{b['line']}") for d, b in BLOCKS])

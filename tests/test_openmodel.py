@@ -280,7 +280,7 @@ def test_example_writes_what_idea_sample_describes(tmp_path, capsys):
     if sample is None:
         pytest.skip("IDEA's sample ImportOpenModel.xml is not in ../shared/reference beside the work tree")
     example = load_example()
-    example.main(["idea_beam.py", str(tmp_path / "beam.xml")])
+    example.main(str(tmp_path / "beam.xml"))
     assert "12 bars, 2 stirrups" in capsys.readouterr().out
     ours = [entry for entry in flatten(ET.parse(tmp_path / "beam.xml").getroot())
             if not entry[0].startswith(ONLY_IN_OURS)]

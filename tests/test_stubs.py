@@ -90,6 +90,20 @@ def test_examples_type_check_strictly(tmp_path):
     assert result.returncode == 0, result.stdout + result.stderr
 
 
+def test_the_documented_workbook_code_type_checks_strictly(tmp_path):
+    """The documentation's blocks that build workbooks with openpyxl pass ``mypy --strict`` as written."""
+    pytest.importorskip("mypy")
+    blocks = [block for doc in sorted((ROOT / "docs").glob("*.md"))
+              for block in re.findall(r"^```python\n(.*?)^```", doc.read_text(encoding="utf-8"), re.M | re.S)
+              if "import openpyxl" in block]
+    assert blocks, "no documented block builds a workbook"
+    for number, block in enumerate(blocks):
+        (tmp_path / f"block{number}.py").write_text(block, encoding="utf-8")
+    result = run(["mypy", "--strict", "--no-incremental", "--cache-dir", str(tmp_path / "cache"),
+                  *(f"block{n}.py" for n in range(len(blocks)))], tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
 MISUSE = {  # module: (code, whether a type checker must refuse it)
     "ondrel.external.idea_rcs.objects": [
         ("from ondrel.external.idea_rcs.objects import ProjectData, ReinforcedCrossSection, ThermalState", False),
@@ -106,6 +120,11 @@ MISUSE = {  # module: (code, whether a type checker must refuse it)
         ("from ondrel.external.spreadsheet import NamedInputCell", False),
         ("NamedInputCell('span', 6.5).value", False),
         ("NamedInputCell('span', [6.5])", True),
+        ("from io import BytesIO\nfrom ondrel.external.spreadsheet import render_spreadsheet", False),
+        ("cells: list[NamedInputCell] = [NamedInputCell('span', 6.5)]", False),
+        ("render_spreadsheet(BytesIO(b''), cells)", False),
+        ("render_spreadsheet(BytesIO(b''), (NamedInputCell('span', 6.5),))", False),
+        ("render_spreadsheet(BytesIO(b''), [6.5])", True),
     ],
     "ondrel.external.girdex": [
         ("from ondrel.external.girdex import GirdexAnalysis", False),

@@ -15,7 +15,10 @@ the module with its bases, docstring, methods, properties, class methods and enu
 the public instance attributes its constructor sets; the module's functions; its other variables,
 typed from their values; and the imports that the annotations need. The declared annotations are kept
 as written, except that a parameter or attribute whose default is ``None`` admits ``None``
-(``name: str = None`` becomes ``name: str | None = None``), as type checkers require.
+(``name: str = None`` becomes ``name: str | None = None``), as type checkers require; and a parameter
+that the function only reads through (listed in ``READ_ONLY_SEQUENCES``) is a ``Sequence[...]`` where the
+module declares ``List[...]``, since a list is invariant and a caller's ``list[NamedInputCell]`` is not
+a ``List[Union[...]]``.
 """
 
 from __future__ import annotations
@@ -50,6 +53,17 @@ _CLASS_NOISE = frozenset({
     "__parameters__", "__slotnames__",
 })
 _NO_VALUE = object()
+# Parameters declared as List[...] whose lists are only iterated, never changed or handed out again:
+# (module, function's qualified name) -> parameter names.
+READ_ONLY_SEQUENCES: dict[tuple[str, str], frozenset[str]] = {
+    ("ondrel.external.spreadsheet", "SpreadsheetCalculation.__init__"): frozenset({"inputs"}),
+    ("ondrel.external.spreadsheet", "SpreadsheetCalculation.from_path"): frozenset({"inputs"}),
+    ("ondrel.external.spreadsheet", "SpreadsheetCalculation._create_request_body"): frozenset({"inputs"}),
+    ("ondrel.external.spreadsheet", "render_spreadsheet"): frozenset({"cells"}),
+    ("ondrel.external.spreadsheet", "_create_fill_spreadsheet_request_body"): frozenset({"cells"}),
+    ("ondrel.external.spreadsheet", "SpreadsheetTemplate.__init__"): frozenset({"input_cells"}),
+    ("ondrel.external.spreadsheet", "SpreadsheetTemplate.from_path"): frozenset({"input_cells"}),
+}
 
 
 class StubError(Exception):
@@ -188,6 +202,18 @@ class _Writer:
             return text
         return f"{text} | None"
 
+    def read_only_sequence(self, text: str, where: str) -> str:
+        """``List[X]`` (or ``List[X] | None``) as ``Sequence[X]``, importing ``Sequence``."""
+        tree = ast.parse(text, mode="eval")
+        lists = [node for node in ast.walk(tree)
+                 if isinstance(node, ast.Subscript) and isinstance(node.value, ast.Name) and node.value.id == "List"]
+        top = [tree.body] if not isinstance(tree.body, ast.BinOp) else [tree.body.left, tree.body.right]
+        if len(lists) == 0 or lists[0] not in top:
+            raise StubError(f"{where}: listed as a read-only sequence but annotated {text!r}")
+        lists[0].value = ast.Name("Sequence")
+        self.imports.lines["from collections.abc import Sequence"] = None
+        return ast.unparse(tree)
+
     def admits_none(self, text: str, where: str) -> bool:
         try:
             value = eval(text, dict(self.namespace))  # noqa: S307 - the module's own declared annotation
@@ -251,6 +277,7 @@ class _Writer:
             signature = inspect.signature(func)
         except (TypeError, ValueError) as error:
             raise StubError(f"{where}: no signature: {error}") from error
+        read_only = READ_ONLY_SEQUENCES.get((self.module.__name__, getattr(func, "__qualname__", name)), frozenset())
         params = []
         positional_only_done = False
         star_done = False
@@ -268,7 +295,10 @@ class _Writer:
                 text = "**" + text
             if param.annotation is not param.empty:
                 default = param.default if param.default is not param.empty else _NO_VALUE
-                text += ": " + self.annotation(param.annotation, default=default, where=f"{where}({param.name})")
+                annotation = self.annotation(param.annotation, default=default, where=f"{where}({param.name})")
+                if param.name in read_only:
+                    annotation = self.read_only_sequence(annotation, where=f"{where}({param.name})")
+                text += ": " + annotation
             if param.default is not param.empty:
                 text += (" = " if param.annotation is not param.empty else "=") + self.default(param.default)
             params.append(text)

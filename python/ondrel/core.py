@@ -11,7 +11,10 @@ import contextlib
 import enum
 import io
 import os
+import shutil
+import tempfile
 from collections.abc import Iterator, Mapping
+from pathlib import Path
 from typing import BinaryIO, TextIO, Union
 
 __all__ = ["File"]
@@ -128,6 +131,29 @@ class File:
     def getvalue(self, encoding: str = "utf-8") -> str:
         """The whole content decoded as text in ``encoding``."""
         return self.getvalue_binary().decode(encoding)
+
+    def save(self, path: PathType) -> Path:
+        """Write the content to ``path`` and return its absolute path.
+
+        The content goes to a temporary file beside ``path`` that then replaces it in one step,
+        so ``path`` never holds half a file, even when reading the content fails midway.
+        """
+        target = Path(os.fsdecode(os.fspath(path))).absolute()
+        handle, temporary = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".part", dir=target.parent)
+        try:
+            with os.fdopen(handle, "wb") as out, self.open_binary() as stream:
+                shutil.copyfileobj(stream, out)
+                out.flush()
+                os.fsync(out.fileno())
+                umask = os.umask(0)
+                os.umask(umask)
+                os.fchmod(out.fileno(), 0o666 & ~umask)  # as an ordinary new file, not mkstemp's 0600
+            os.replace(temporary, target)
+        except BaseException:
+            with contextlib.suppress(FileNotFoundError):
+                os.unlink(temporary)
+            raise
+        return target
 
     def _open_stream(self) -> BinaryIO:
         if self._source_type is File.SourceType.DATA:
