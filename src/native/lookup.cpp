@@ -52,19 +52,6 @@ Ref find_super_of(PyTypeObject* type, PyTypeObject* defining, Handle name) {
   raise_format(PyExc_AttributeError, "'super' object has no attribute '%U'", name.ptr());
 }
 
-Ref SuperCache::find(Handle self, PyTypeObject* defining, Handle name) const {
-  PyTypeObject* type = Py_TYPE(self.ptr());
-  for (const Entry& e : entries_)
-    if (e.type == type && e.version == type->tp_version_tag && e.version != 0) return borrow(e.found);
-  Ref found = find_super(self, defining, name);
-  // Remembered only when found through the object's own class (no code ran for it).
-  if (!generic_paths() && PyType_IsSubtype(type, defining) && PyUnstable_Type_AssignVersionTag(type)) {
-    entries_[next_] = {type, type->tp_version_tag, found.ptr()};
-    next_ = (next_ + 1) % 4;
-  }
-  return found;
-}
-
 Ref call_found(Handle self, Handle found, PyObject* const* args, size_t nargs, Handle kwnames) {
   const size_t nkw = kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames.ptr())) : 0;
   if (PyFunction_Check(found.ptr()) || Py_TYPE(found.ptr())->tp_flags & Py_TPFLAGS_METHOD_DESCRIPTOR) {

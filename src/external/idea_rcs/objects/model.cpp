@@ -37,43 +37,57 @@ std::vector<ParamDecl> params_of(const State& state, std::string_view self, cons
 
 // ---- the generic implementations -------------------------------------------------------------
 
+Ref model_init(Call& call);
 Ref model_serialize(Call& call);
 
-// The base constructor's arguments in its parameter order, when the base is a generic constructor too
-// and every parameter is given: then it runs directly, without binding the arguments again.
-// Null when the base is not a generic constructor or a parameter of it is not given.
-PyObject* const* bind_base_directly(const CompiledClass& cls, const CompiledClass& base, Call& call,
-                                    PyObject** bound) {
-  if (cls.base_map_for != &base) {
-    // Where each of the base's parameters comes from; computed once per pair of classes.
-    const Init& init = *cls.decl->init;
-    const std::vector<Arg>& base_args = base.decl->init->args;
-    cls.base_map.clear();
-    if (base_args.size() == init.base_args) {
-      for (size_t j = 0; j < base_args.size(); ++j) {
-        size_t i = j;
-        if (init.base_by_keyword) {
-          i = 0;
-          while (i < init.base_args && init.args[i].name != base_args[j].name) ++i;
-          if (i == init.base_args) {
-            cls.base_map.clear();
-            break;
-          }
-        }
-        cls.base_map.push_back(i + 1);
-      }
-    }
-    cls.base_map_usable = cls.base_map.size() == base_args.size();
-    cls.base_map_identity = true;
-    for (size_t j = 0; j < cls.base_map.size(); ++j) cls.base_map_identity &= cls.base_map[j] == j + 1;
-    cls.base_map_for = &base;
+// super().__init__(...) with our leading arguments, by position or by keyword, as Python calls it.
+void call_base_init(const CompiledClass& cls, Handle self, Handle base_init, Call& call) {
+  const Init& init = *cls.decl->init;
+  if (init.base_by_keyword) {
+    native::call_found(self, base_init, call.args + 1, 0, cls.base_kwnames);
+  } else {
+    native::call_found(self, base_init, call.args + 1, init.base_args);
   }
-  if (!cls.base_map_usable || native::generic_paths()) return nullptr;
-  if (cls.base_map_identity) return call.args;  // self and the leading arguments, as they are
-  bound[0] = call.args[0];
-  const size_t* from = cls.base_map.data();
-  for (size_t j = 0, n = cls.base_map.size(); j < n; ++j) bound[j + 1] = call.args[from[j]];
-  return bound;
+}
+
+// Which of `cls`'s arguments (by position, self first) the generic constructor `base` takes, in its
+// parameter order; false when one of its parameters is not among them.
+bool map_base_arguments(const CompiledClass& cls, const CompiledClass& base, std::vector<size_t>& from) {
+  const Init& init = *cls.decl->init;
+  const std::vector<Arg>& base_args = base.decl->init->args;
+  from.clear();
+  if (base_args.size() != init.base_args) return false;
+  for (size_t j = 0; j < base_args.size(); ++j) {
+    size_t i = j;
+    if (init.base_by_keyword) {
+      i = 0;
+      while (i < init.base_args && init.args[i].name != base_args[j].name) ++i;
+      if (i == init.base_args) return false;
+    }
+    from.push_back(i + 1);
+  }
+  return true;
+}
+
+// super().__init__ for `self`, the generic way, planning for the next calls on its class version.
+Ref find_base_init(const State& state, const CompiledClass& cls, Handle self) {
+  PyTypeObject* type = Py_TYPE(self.ptr());
+  const unsigned int version = !native::generic_paths() && PyUnstable_Type_AssignVersionTag(type) ? type->tp_version_tag : 0;
+  Ref found = native::find_super(self, cls.type, state.s___init__);
+  // Planned only when found through the object's own class (then no code ran for it).
+  if (version == 0 || !PyType_IsSubtype(type, cls.type) || type->tp_version_tag != version) return found;
+  CompiledClass::InitPlan plan{{type, version}, found.ptr()};
+  const void* context = nullptr;
+  if (native::is_native(state.rt, found, model_init, &context)) {
+    const auto* base = static_cast<const CompiledClass*>(context);
+    if (map_base_arguments(cls, *base, plan.from)) {
+      plan.base = base;
+      plan.identity = true;
+      for (size_t j = 0; j < plan.from.size(); ++j) plan.identity = plan.identity && plan.from[j] == j + 1;
+    }
+  }
+  cls.init_plan = std::move(plan);
+  return found;
 }
 
 Ref model_init(Call& call) {
@@ -82,19 +96,23 @@ Ref model_init(Call& call) {
   State& state = call.state<State>();
   Handle self = call[0];
   if (init.calls_base) {
-    Ref base_init = cls.super_init.find(self, cls.type, state.s___init__);
-    const void* context = nullptr;
-    PyObject* bound[native::kMaxParams + 1];
-    const auto* base = native::is_native(state.rt, base_init, model_init, &context)
-                           ? static_cast<const CompiledClass*>(context)
-                           : nullptr;
-    PyObject* const* base_args = base != nullptr ? bind_base_directly(cls, *base, call, bound) : nullptr;
-    if (base_args != nullptr) {
-      native::call_native(base_init, base_args, base->decl->init->args.size() + 1);
-    } else if (init.base_by_keyword) {
-      native::call_found(self, base_init, call.args + 1, 0, cls.base_kwnames);
+    const CompiledClass::InitPlan& plan = cls.init_plan;
+    if (plan.of.holds(Py_TYPE(self.ptr()))) {
+      // The planned path: a generic base constructor runs directly, without binding the arguments again.
+      Ref base_init = native::borrow(plan.base_init);
+      if (plan.base != nullptr && plan.identity) {
+        native::call_native(base_init, call.args, plan.from.size() + 1);  // self and our leading arguments
+      } else if (plan.base != nullptr) {
+        PyObject* bound[native::kMaxParams + 1];
+        bound[0] = call.args[0];
+        const size_t n = plan.from.size();
+        for (size_t j = 0; j < n; ++j) bound[j + 1] = call.args[plan.from[j]];
+        native::call_native(base_init, bound, n + 1);
+      } else {
+        call_base_init(cls, self, base_init, call);
+      }
     } else {
-      native::call_found(self, base_init, call.args + 1, init.base_args);
+      call_base_init(cls, self, find_base_init(state, cls, self), call);
     }
   }
   if (init.check != nullptr) init.check(state, call);
@@ -369,7 +387,7 @@ Ref serialize_direct(const CompiledClass& cls, PyObject* self) {
 // The plan for instances of the class of `self`, of the given version, from the chain of classes the
 // generic path has just found writing their tables.
 CompiledClass::Plan make_plan(Handle self, unsigned int version, const std::vector<const CompiledClass*>& chain) {
-  CompiledClass::Plan plan{Py_TYPE(self.ptr()), version, {}, chain.size()};
+  CompiledClass::Plan plan{{Py_TYPE(self.ptr()), version}, {}, chain.size()};
   std::copy(chain.begin(), chain.end(), plan.chain.begin());
   plan.direct = true;
   for (const CompiledClass* c : chain) {
@@ -404,7 +422,7 @@ Ref serialize_as(State& state, const CompiledClass& cls, Handle self) {
   PyTypeObject* type = Py_TYPE(self.ptr());
   Pairs pairs;
   Ref dict;
-  if (cls.plan.holds(type)) {
+  if (cls.plan.of.holds(type)) {
     if (cls.plan.direct) {
       if (Ref made = serialize_direct(cls, self.ptr())) return made;
     }
@@ -624,20 +642,16 @@ const DirectConstructor* DirectConstructorCache::get(const State& state, Handle 
   auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
   // The metaclass is checked every time: a change to it does not show in the class's version.
   if (Py_TYPE(cls.ptr())->tp_call != PyType_Type.tp_call) return nullptr;
-  if (!made_ || type != type_ || version_ == 0 || type->tp_version_tag != version_) {
+  if (!of_.holds(type)) {
     // Forgotten first: deciding may raise, and then nothing is remembered.
     made_.reset();
-    type_ = nullptr;
-    version_ = 0;
+    of_ = {};
     const unsigned int version = PyUnstable_Type_AssignVersionTag(type) ? type->tp_version_tag : 0;
     made_.emplace(state, cls, decl);
     // Deciding looks up names, which runs no code; kept only for the version it saw.
-    if (type->tp_version_tag == version) {
-      type_ = type;
-      version_ = version;
-    }
+    if (version != 0 && type->tp_version_tag == version) of_ = {type, version};
   }
-  return made_->usable() ? &*made_ : nullptr;
+  return made_ && made_->usable() ? &*made_ : nullptr;
 }
 
 }  // namespace objects

@@ -177,6 +177,14 @@ struct CompiledKey {
   Rule rule;
   Convert convert;
 };
+// A class and one version of it: what a plan was made for. Any change to the class or to one of its
+// bases gives it a new version, and then the plan no longer holds. The one validity check of them all.
+struct ClassVersion {
+  PyTypeObject* type = nullptr;
+  unsigned int version = 0;  // 0: no plan
+  bool holds(PyTypeObject* t) const { return version != 0 && t == type && t->tp_version_tag == version; }
+};
+
 struct CompiledClass {
   const ModelClass* decl = nullptr;
   PyTypeObject* type = nullptr;  // the built class, held by `cls`
@@ -184,14 +192,20 @@ struct CompiledClass {
   // module's name for it.
   Ref cls;
   std::unique_ptr<native::SlotTable> slots;        // every attribute the record stores, writes or reads
-  native::SuperCache super_init;  // what super().__init__ finds from this class
   std::vector<CompiledStore> stores;
   Ref base_kwnames;  // for a base call by keyword
-  // Which of our arguments the base's generic constructor takes, for the base it was worked out for.
-  mutable const CompiledClass* base_map_for = nullptr;
-  mutable std::vector<size_t> base_map;
-  mutable bool base_map_usable = false;
-  mutable bool base_map_identity = false;  // they are our leading arguments, in order
+  // How its constructor calls the base constructor for the instances of one class version, made by
+  // the generic path the first time: what super().__init__ finds (borrowed: while the version stands,
+  // the class dict it was found in holds it) and, when that is a generic constructor whose every
+  // parameter our arguments give, which of them it takes.
+  struct InitPlan {
+    ClassVersion of;
+    PyObject* base_init = nullptr;
+    const CompiledClass* base = nullptr;  // null: base_init is called as Python would call it
+    bool identity = false;                // the base takes our leading arguments, in order
+    std::vector<size_t> from;             // else, for each of its parameters, our argument's position
+  };
+  mutable InitPlan init_plan;
   std::vector<CompiledKey> keys;
   bool keys_run_no_code = false;  // writing the keys runs no code: no truth test, no conversion
   native::DictShapes shapes;  // of the dicts its serialiser makes, base keys included
@@ -206,15 +220,13 @@ struct CompiledClass {
     Rule rule;
   };
   struct Plan {
-    PyTypeObject* type = nullptr;
-    unsigned int version = 0;  // 0: no plan
+    ClassVersion of;
     std::array<const CompiledClass*, 8> chain = {};
     size_t count = 0;
     bool direct = false;     // the reads below apply
     int least_capacity = 0;  // of the instance's inline values
     std::vector<DirectRead> reads;
     Ref prototype;  // the dict to fill when no key is ever left out
-    bool holds(PyTypeObject* t) const { return version != 0 && t == type && t->tp_version_tag == version; }
   };
   mutable Plan plan;
   // Property getters, one per property in declaration order.
@@ -288,8 +300,7 @@ class DirectConstructorCache {
   int traverse(visitproc visit, void* arg) const { return made_ ? made_->traverse(visit, arg) : 0; }
 
  private:
-  PyTypeObject* type_ = nullptr;
-  unsigned int version_ = 0;
+  ClassVersion of_;  // what made_ was decided for
   std::optional<DirectConstructor> made_;
 };
 
