@@ -104,6 +104,33 @@ class TestNamesLookedUpAtEachCall:
         assert settings._serialize()["theta"] == math.radians(90.0)
 
 
+class TestPlansFollowTheClass:
+    def test_a_base_constructor_added_or_removed_later_is_used_from_then_on(self):
+        class Mid(objects._OpenElementId):
+            pass
+
+        class Leaf(objects.ReinforcedCrossSection, Mid):
+            pass
+
+        calls = []
+        assert [Leaf(i, "x", None)._id for i in range(3)] == [0, 1, 2]  # planned on the first call
+        Mid.__init__ = lambda self, id_: calls.append(id_) or setattr(self, "_id", -id_)
+        assert [Leaf(i, "x", None)._id for i in (3, 4)] == [-3, -4] and calls == [3, 4]
+        del Mid.__init__
+        assert Leaf(5, "x", None)._id == 5 and calls == [3, 4]
+
+    def test_an_instance_of_another_class_after_the_plan_is_served_the_generic_way(self):
+        class Other(objects.ReinforcedCrossSection):
+            pass
+
+        for cls in (objects.ReinforcedCrossSection, Other, objects.ReinforcedCrossSection, Other):
+            section = cls(7, "n", None)
+            assert section._serialize() == {"id": 7, "name": "n", "cross_section": None}
+        claimed = mock.Mock(spec=objects.ReinforcedCrossSection)
+        objects.ReinforcedCrossSection.__init__(claimed, 8, "m", None)
+        assert section._serialize() == {"id": 7, "name": "n", "cross_section": None} and claimed._id == 8
+
+
 class TestBaseSerialiserPatchedWhileSerialising:
     def test_the_next_serialisation_uses_the_patched_base(self, monkeypatch):
         class Section(objects.ReinforcedCrossSection):
