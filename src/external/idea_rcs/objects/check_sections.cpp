@@ -113,8 +113,10 @@ void write_extremes(State& state, const CompiledClass& section, Handle self, Han
 
 void bind_create_extreme(State& state) {
   const std::vector<Arg>& params = standard_check_section_extreme.init->args;
-  const Method& method = *std::find_if(check_section.methods.begin(), check_section.methods.end(),
-                                       [](const Method& m) { return m.impl == create_extreme; });
+  const auto found = std::find_if(check_section.methods.begin(), check_section.methods.end(),
+                                  [](const Method& m) { return m.impl == create_extreme; });
+  if (found == check_section.methods.end()) native::raise(PyExc_SystemError, "CheckSection has no create_extreme");
+  const Method& method = *found;
   auto position = [&](std::string_view name) -> size_t {  // among the call's arguments, self first
     for (size_t i = 0; i < method.args.size(); ++i)
       if (method.args[i].name == name) return i + 1;
