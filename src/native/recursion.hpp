@@ -2,10 +2,12 @@
 //
 // A call of a native function stands where a Python function would be called, so it takes a frame
 // of the interpreter's recursion limit (sys.getrecursionlimit()), as that call would: a chain of
-// calls through native functions ends in RecursionError at the depth the same chain of Python
+// calls through native functions ends in RecursionError at about the depth the same chain of Python
 // functions does, after linear work, and never runs off the C stack. It also counts against the
 // limit that guards the C stack (Py_EnterRecursiveCall), as the interpreter's own entry does.
 #pragma once
+
+#include <optional>
 
 #include "native/ref.hpp"
 
@@ -22,20 +24,20 @@ constexpr int kCStackUnits = 2;
 
 #if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
 // The two counters live in the thread state, where the interpreter's frames count them.
-class Frame {
+class CountedFrame {
  public:
-  Frame() : thread_(PyThreadState_GetUnchecked()) {
+  CountedFrame() : thread_(PyThreadState_GetUnchecked()) {
     --thread_->py_recursion_remaining;
     thread_->c_recursion_remaining -= kCStackUnits;
     if (thread_->py_recursion_remaining < 0 || thread_->c_recursion_remaining < 0) [[unlikely]]
       overflow();
   }
-  ~Frame() {
+  ~CountedFrame() {
     ++thread_->py_recursion_remaining;
     thread_->c_recursion_remaining += kCStackUnits;
   }
-  Frame(const Frame&) = delete;
-  Frame& operator=(const Frame&) = delete;
+  CountedFrame(const CountedFrame&) = delete;
+  CountedFrame& operator=(const CountedFrame&) = delete;
 
  private:
   // Raises RecursionError (counters restored) unless the interpreter is handling one already and
@@ -55,9 +57,9 @@ class Frame {
 };
 #else
 // Elsewhere only the public guard of the C stack.
-class Frame {
+class CountedFrame {
  public:
-  Frame() {
+  CountedFrame() {
     for (int i = 0; i < kCStackUnits; ++i) {
       if (Py_EnterRecursiveCall(" in a native function")) {
         while (i-- > 0) Py_LeaveRecursiveCall();
@@ -65,12 +67,39 @@ class Frame {
       }
     }
   }
-  ~Frame() {
+  ~CountedFrame() {
     for (int i = 0; i < kCStackUnits; ++i) Py_LeaveRecursiveCall();
   }
-  Frame(const Frame&) = delete;
-  Frame& operator=(const Frame&) = delete;
+  CountedFrame(const CountedFrame&) = delete;
+  CountedFrame& operator=(const CountedFrame&) = delete;
 };
 #endif
+
+// The native frames on this thread's stack, in a variable the thread reaches in one instruction. The
+// first few are not counted in the thread state, so an ordinary call, which never nests deep, does
+// not pay for reaching it: a chain of native calls ends in RecursionError that many frames later.
+[[gnu::tls_model("initial-exec")]] inline thread_local int native_depth = 0;
+constexpr int kUncountedFrames = 8;
+
+// One call of a native function, for as long as it runs.
+class Frame {
+ public:
+  Frame() {
+    if (++native_depth > kUncountedFrames) [[unlikely]] {
+      try {
+        counted_.emplace();
+      } catch (...) {
+        --native_depth;
+        throw;
+      }
+    }
+  }
+  ~Frame() { --native_depth; }
+  Frame(const Frame&) = delete;
+  Frame& operator=(const Frame&) = delete;
+
+ private:
+  std::optional<CountedFrame> counted_;
+};
 
 }  // namespace native

@@ -512,13 +512,15 @@ Ref stringify(State& state, Handle value) {
 }
 
 Ref call_stringify_value(State& state, Handle value) {
-  Ref function = state.global(state.s_stringify_value);
+  PyObject* found = state.stringify_entry.find(state.module_dict, state.s_stringify_value);
+  Ref function = found != nullptr ? native::borrow(found) : state.global(state.s_stringify_value);
   if (native::is_native(state.rt, function, stringify_value_impl)) return stringify(state, value);
   return native::call(function, {value});
 }
 
 bool call_list_of_lists_is_rectangular(State& state, Handle rows) {
-  Ref function = state.global(state.s__list_of_lists_is_rectangular);
+  PyObject* found = state.rectangular_entry.find(state.module_dict, state.s__list_of_lists_is_rectangular);
+  Ref function = found != nullptr ? native::borrow(found) : state.global(state.s__list_of_lists_is_rectangular);
   if (native::is_native(state.rt, function, list_of_lists_is_rectangular_impl)) return is_rectangular(rows);
   return native::truthy(native::call(function, {rows}));
 }

@@ -147,6 +147,8 @@ struct State {
   native::DictShapes named_entry_dicts;
   // Where the fill body finds serialize and serialize_for_fill_spreadsheet for the last few classes.
   native::MethodCache serialize_methods, fill_entry_methods;
+  // Where the module's dict keeps stringify_value and _list_of_lists_is_rectangular, read at each call.
+  native::EntryCache stringify_entry, rectangular_entry;
 
   State();
   int traverse(visitproc visit, void* arg) const;

@@ -257,12 +257,11 @@ class Pairs {
 
 // `math.radians`, as the module's global `math` holds it now.
 Ref radians(const State& state) {
-  Ref math = module_global(state, state.s_math);
-  if (PyModule_CheckExact(math.ptr())) {
+  PyObject* math = state.math_entry.find(state.module_dict, state.s_math);
+  if (math == nullptr) return native::getattr(module_global(state, state.s_math), state.s_radians);  // builtins or NameError
+  if (PyModule_CheckExact(math)) {
     // A plain module: the attribute is its dict's entry when there is one.
-    PyObject* found = nullptr;
-    if (native::ok(PyDict_GetItemRef(PyModule_GetDict(math.ptr()), state.s_radians.ptr(), &found)))
-      return native::steal(found);
+    if (PyObject* found = state.radians_entry.find(PyModule_GetDict(math), state.s_radians)) return native::borrow(found);
   }
   return native::getattr(math, state.s_radians);
 }

@@ -42,6 +42,8 @@ struct State {
   Ref module_dict;
   Ref exported;  // the module's __all__, filled as the classes are built
   Ref date_format;  // "%Y-%m-%d"
+  // Where the module's dict keeps `math`, and that module's dict `radians`, read at each conversion.
+  native::EntryCache math_entry, radians_entry;
   // What create_extreme passes to the extreme's constructor: its parameters by keyword, in their
   // declaration order, and for each the position of create_extreme's argument of that name.
   Ref extreme_keywords;
