@@ -4,6 +4,7 @@ import math
 import subprocess
 import sys
 import textwrap
+import types
 from unittest import mock
 
 import pytest
@@ -102,6 +103,17 @@ class TestNamesLookedUpAtEachCall:
         with mock.patch("math.radians", lambda x: -x):
             assert settings._serialize()["theta"] == -90.0
         assert settings._serialize()["theta"] == math.radians(90.0)
+
+    def test_radians_after_the_module_dict_changes_shape(self, monkeypatch):
+        settings = objects.CodeSettings(theta=180.0)
+        assert settings._serialize()["theta"] == math.pi
+        monkeypatch.delattr(objects, "math")
+        with pytest.raises(NameError, match="name 'math' is not defined"):
+            settings._serialize()
+        for i in range(200):  # the module dict grows into a new key table meanwhile
+            monkeypatch.setattr(objects, f"_filler_{i}", i, raising=False)
+        monkeypatch.setattr(objects, "math", types.SimpleNamespace(radians=lambda x: x / 2), raising=False)
+        assert settings._serialize()["theta"] == 90.0
 
 
 class TestPlansFollowTheClass:
