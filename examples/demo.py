@@ -1,7 +1,7 @@
 """The main demonstration: what the SDK does on one machine, with no account.
 
 1. Builds the header of an IDEA StatiCa RCS project and prints the dictionaries the writer uses.
-2. Builds the beam of IDEA's own sample through OpenModel and writes the file RCS imports.
+2. Builds the beam of IDEA's own sample through OpenModel, writes the file RCS imports and section.svg.
 3. Evaluates a reinforced-concrete beam workbook through the local spreadsheet add-on.
 4. Runs a beam analysis script on the local analysis worker.
 

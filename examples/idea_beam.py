@@ -5,12 +5,13 @@ with B 500B bars and two stirrups, one check section S1 with one extreme.
 
     python examples/idea_beam.py [path]      (default: ./beam.xml)
 
-Import the file in IDEA StatiCa RCS (Project > Import > IDEA OpenModel).
+Import the file in IDEA StatiCa RCS (Project > Import > IDEA OpenModel). Beside it,
+section.svg draws the reinforced section; open it in a browser.
 """
 import datetime
 import sys
 
-from ondrel.external.idea_rcs import OpenModel
+from ondrel.external.idea_rcs import OpenModel, section_svg
 from ondrel.external.idea_rcs.objects import (
     CalculationSetup, ConcreteMaterial, CrossSectionType, ExposureClassEc2Carbonation, ExposureClassEc2Chlorides,
     ExposureClassesDataEc2, LoadingSLS, LoadingULS, MemberType, NationalAnnex, ProjectData,
@@ -94,6 +95,9 @@ def main(path: str = "beam.xml") -> None:
     print(f"  section R1: {len(beam.bars)} bars, {len(beam.stirrups)} stirrups")
     print(f"  check section {check._serialize()['description']}: "
           + ", ".join(extreme.description for extreme in check.extremes))
+    drawing = written.with_name("section.svg")
+    drawing.write_text(section_svg(beam), encoding="utf-8")
+    print(f"Drew section R1 in {drawing.resolve()}; open it in a browser.")
 
 
 if __name__ == "__main__":

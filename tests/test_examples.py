@@ -18,7 +18,7 @@ def test_demo_writes_every_output_into_its_folder_and_names_the_failing_check(tm
                          capture_output=True, text=True, timeout=300)
     assert run.returncode == 0, run.stderr
     made = sorted(path.name for path in out.iterdir())
-    assert {"beam.xml", "results.json", "deflections.csv"} <= set(made)
+    assert {"beam.xml", "section.svg", "results.json", "deflections.csv"} <= set(made)
     assert sum(name.endswith(".xlsx") for name in made) == 2
     assert list(cwd.iterdir()) == []
     for name in made:

@@ -217,7 +217,7 @@ def test_every_dictionary_key_has_an_idea_element(beam_model):
 
 @pytest.mark.parametrize("spoil, message", [
     (lambda m: m.reinforced_cross_sections[0].create_bar((0.0, 0.0), 0.01, type("Foreign", (), {"id": 7})()),
-     r"ReinforcedCrossSection \(id 1\) > bars\[13\]: 'material' refers to MatReinforcement id 7, which is not"),
+     r"bar 13 of reinforced cross-section 'R1' \(id 1\): 'material' refers to MatReinforcement id 7, which is not"),
     (lambda m: setattr(m.create_matreinforcement_ec2(o.ReinforcementMaterial.B_400A), "_id", 1),
      r"MatReinforcement id 1 is used twice"),
     (lambda m: m.check_sections[0].create_extreme(fundamental=o.LoadingULS(o.ResultOfInternalForces(My=math.nan))),

@@ -130,6 +130,7 @@ MISUSE = {  # module: (code, whether a type checker must refuse it)
         ("from ondrel.external.girdex import GirdexAnalysis", False),
         ("GirdexAnalysis(script_key='beam').execute(timeout=60)", False),
         ("GirdexAnalysis(script_key=1)", True),
+        ("len(GirdexAnalysis(script_key='beam').stdout + GirdexAnalysis(script_key='beam').stderr)", False),
     ],
 }
 

@@ -215,9 +215,11 @@ def create_fill_request_body(template, cells: list, api) -> dict:
         if isinstance(cell, DirectInputCell):
             address = (cell.sheet_name, cell.row, cell.column)
             serialized = cell.serialize()
-            if address in direct_addresses:
+            column = cell.column
+            key = (cell.sheet_name, cell.row, column.upper() if type(column) is str and column.isascii() else column)
+            if key in direct_addresses:  # "b" and "B" are one column
                 raise SpreadsheetError(f"There are two equal direct cell addresses for address: {address}")
-            direct_addresses.add(address)
+            direct_addresses.add(key)
             direct_cells.append(serialized)
         elif isinstance(cell, NamedInputCell):
             serialized = cell.serialize_for_fill_spreadsheet()

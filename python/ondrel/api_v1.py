@@ -20,15 +20,21 @@ class API:
         """Upload the whole content of ``stream`` and return the URL to download it from.
 
         A seekable stream is read from its start whatever its position, and is left at the
-        position it had; a stream that cannot seek is read from where it stands.
+        position it had; a stream that cannot seek is read from where it stands. The file is
+        the input of a job: it is removed when the job that names it ends.
         """
-        seekable = _seekable(stream)
-        if not seekable:
-            return self._platform.storage.put_stream(stream)
+        if not callable(getattr(stream, "read", None)):
+            raise TypeError(
+                f"The file to upload must be a binary stream, such as open(path, 'rb') or io.BytesIO(data), "
+                f"not {type(stream).__name__}"
+            )
+        storage = self._platform.storage
+        if not _seekable(stream):
+            return storage.put_stream(stream, job_input=True)
         position = stream.tell()
         stream.seek(0)
         try:
-            return self._platform.storage.put_stream(stream)
+            return storage.put_stream(stream, job_input=True)
         finally:
             stream.seek(position)
 

@@ -123,5 +123,94 @@ def test_stored_files_expire_and_leave_the_disk():
     new = storage.put_bytes(b"new")
     with pytest.raises(StorageError, match="expired"):
         storage.read(old)
-    assert storage.read(new) == b"new" and os.listdir(storage.folder) == [new.rsplit("/", 1)[1]]
+    files = [name for name in os.listdir(storage.folder) if name != ".owner"]
+    assert storage.read(new) == b"new" and files == [new.rsplit("/", 1)[1]]
     storage.clear()
+
+
+# Nothing left behind ------------------------------------------------------------------------
+
+def test_a_job_removes_its_upload_and_its_unused_output_slot_when_it_ends():
+    from ondrel._platform import EVALUATE_SPREADSHEET, JobError, addon_replaced
+    from ondrel.core import _post_on_addon_endpoint
+
+    storage = get_platform().storage
+    before = set(storage.keys())
+
+    def run(handler, fill_output):
+        api = API()
+        with io.BytesIO(CONTENT) as stream:
+            upload = api._upload_temporary_file(stream)
+        upload_url, fields, download_url = api._generate_temporary_file_urls()
+
+        def job(body, context):
+            assert context.fetch(body["download_url"]) == CONTENT  # there while the job runs
+            if fill_output:
+                context.upload(upload_url, fields, b"result")
+            return handler()
+
+        body = {"download_url": upload, "result_download_url": download_url}
+        with addon_replaced(EVALUATE_SPREADSHEET, job):
+            try:
+                _post_on_addon_endpoint(EVALUATE_SPREADSHEET, body, timeout=30)
+            except OndrelError:
+                pass
+        return upload, download_url
+
+    def fail():
+        raise JobError("SpreadsheetEvaluatorError", "no")
+
+    kept_url = _stored_url()  # stored for a caller, not by a job's upload: kept
+    outputs = [run(lambda: {}, True), run(lambda: {}, False), run(fail, False)]
+    assert set(storage.keys()) - before == {kept_url.rsplit("/", 1)[1], outputs[0][1].rsplit("/", 1)[1]}
+    assert File.from_url(outputs[0][1]).getvalue_binary() == b"result"
+    for upload, _ in outputs:
+        with pytest.raises(StorageError, match="No file is stored"):
+            File.from_url(upload).getvalue_binary()
+    on_disk = set(os.listdir(storage.folder))
+    assert not on_disk & {url.rsplit("/", 1)[1] for url, _ in outputs}
+
+
+def test_uploading_bytes_instead_of_a_stream_says_what_to_pass():
+    with pytest.raises(TypeError, match=r"must be a binary stream, such as open\(path, 'rb'\) or io.BytesIO\(data\), "
+                                        r"not bytes"):
+        API()._upload_temporary_file(b"PK...")
+
+
+def test_folders_of_a_process_ended_by_sigterm_are_removed_at_the_next_start(tmp_path):
+    import signal
+    import subprocess
+    import sys
+
+    from ondrel._platform.storage import remove_abandoned_folders
+
+    script = (
+        "from ondrel._platform import get_platform\n"
+        "from ondrel._platform.spreadsheet.libreoffice import get_engine\n"
+        "storage = get_platform().storage\n"
+        "storage.put_bytes(b'a user workbook')\n"
+        "print(storage.folder, get_engine()._ensure_folder(), flush=True)\n"
+        "import time; time.sleep(120)\n"
+    )
+    child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, text=True)
+    try:
+        folders = child.stdout.readline().split()
+        assert len(folders) == 2 and all(os.path.isdir(folder) for folder in folders)
+        for prefix in ("ondrel-storage-", "ondrel-calc-"):
+            remove_abandoned_folders(prefix)
+        assert all(os.path.isdir(folder) for folder in folders)  # their owner still runs
+    finally:
+        child.send_signal(signal.SIGTERM)
+        child.wait(timeout=60)
+        child.stdout.close()
+    assert all(os.path.isdir(folder) for folder in folders)  # no exit handler ran
+    from ondrel._platform.storage import LocalStorage
+
+    fresh = LocalStorage()
+    mine = fresh.folder  # making a folder removes the abandoned ones of its kind
+    from ondrel._platform.spreadsheet.libreoffice import LibreOfficeEngine
+
+    LibreOfficeEngine()._ensure_folder()
+    assert not any(os.path.exists(folder) for folder in folders)
+    assert os.path.isdir(mine) and os.path.isdir(get_platform().storage.folder)
+    fresh.clear()

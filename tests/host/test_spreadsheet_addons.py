@@ -14,7 +14,7 @@ from openpyxl.workbook.defined_name import DefinedName
 from ondrel._platform.spreadsheet import libreoffice
 from ondrel.api_v1 import API
 from ondrel.core import File, _post_on_addon_endpoint
-from ondrel.errors import AddonError, AddonTimeoutError, SpreadsheetError
+from ondrel.errors import AddonError, AddonTimeoutError, SpreadsheetError, StorageError
 
 needs_soffice = pytest.mark.skipif(
     libreoffice.find_soffice() is None,
@@ -120,11 +120,12 @@ def test_evaluate_recalculates_every_formula_with_the_inputs(header, engine):
 
 
 @needs_soffice
-def test_evaluate_uploads_the_filled_file_and_never_changes_the_original():
+def test_evaluate_uploads_the_filled_file_and_removes_the_upload_it_read():
     original = _bytes(calculation_book())
     answer, url, download_url = evaluate(original, {"width": 2, "label": "=not a formula"}, include_filled_file=True)
     assert answer["output"]["area"] == 1 and answer["output"]["title"] == "=not a formula / C30/37"
-    assert File.from_url(url).getvalue_binary() == original
+    with pytest.raises(StorageError, match="No file is stored"):  # the job's upload ended with it
+        File.from_url(url).getvalue_binary()
     filled = File.from_url(download_url).getvalue_binary()
     formulas = openpyxl.load_workbook(io.BytesIO(filled))
     values = openpyxl.load_workbook(io.BytesIO(filled), data_only=True)
@@ -207,7 +208,7 @@ def test_fill_places_every_kind_of_cell_keeps_the_template_and_recalculates(engi
     ({}, [{"sheet_name": "Beam", "row": 0, "column": "A", "value": 1}], [], Invalid, "Invalid row 0"),
     ({}, [{"sheet_name": "Beam", "row": "2", "column": "A", "value": 1}], [], Invalid, "Invalid row '2'"),
     ({}, [{"sheet_name": "Beam", "row": 8, "column": "E", "value": 1}], [], Invalid, "Beam!E8 lies inside a merged"),
-    ({"span": {"value": [1]}}, [], [], WrongType, "named cell 'span' \\(Beam!B1\\): a value of type list"),
+    ({"span": {"value": [1]}}, [], [], WrongType, "the named cell 'span': a value of type list"),
     ({}, [{"sheet_name": "Beam", "row": 1, "column": "A", "value": {"a": 1}}], [], WrongType, "type dict"),
     ({}, [], [{"top_left_cell": {"column": "A", "row": 0, "sheet_name": "Beam"}, "data": [[1]]}], Invalid,
      "Invalid row 0 for cell range 1"),
@@ -262,3 +263,234 @@ def test_without_libreoffice_the_job_says_how_to_install_it(monkeypatch):
     monkeypatch.setattr(libreoffice, "find_soffice", lambda: None)
     with pytest.raises(AddonError, match="apt-get install --no-install-recommends libreoffice-calc-nogui"):
         evaluate(_bytes(calculation_book()), {})
+
+
+# Values: nothing lost, nothing changed --------------------------------------------------------
+
+def echo_book(names, *, extra_outputs=()):
+    """Inputs in rows 1.. of 'input'; each comes back as '<name>_back', then the extra outputs."""
+    book = openpyxl.Workbook()
+    inputs = book.active
+    inputs.title = "input"
+    outputs = book.create_sheet("output")
+    for row, name in enumerate(names, 1):
+        inputs.append([name, 0])
+        outputs.append([f"{name}_back", f"=input!B{row}"])
+    for row in extra_outputs:
+        outputs.append(list(row))
+    return _bytes(book)
+
+
+TEXTS = {
+    "error_like": "#N/A", "division": "#DIV/0!", "formula_like": "=1+1", "lines": "a\nb\n\nc",
+    "escape_like": "_x0041_ and _x000D_ stay", "tab": "\tindented", "longest": "x" * 32_767,
+    "longest_escape_like": "_x0041_" * 4_681,
+}
+
+
+@needs_soffice
+def test_evaluate_gives_back_every_text_exactly_and_as_text(engine):
+    data = echo_book(TEXTS, extra_outputs=[("is_text", "=AND(ISTEXT(input!B1),ISTEXT(input!B2))"),
+                                           ("lines_length", "=LEN(input!B4)")])
+    output = evaluate(data, TEXTS)[0]["output"]
+    assert output == {**{f"{name}_back": text for name, text in TEXTS.items()},
+                      "is_text": True, "lines_length": len(TEXTS["lines"])}
+
+
+@needs_soffice
+def test_fill_keeps_every_text_exactly_and_as_text():
+    direct = [{"sheet_name": "Beam", "column": "F", "row": row, "value": text}
+              for row, text in enumerate(TEXTS.values(), 1)]
+    _, _, download_url = fill(_bytes(template_book()), direct=direct,
+                              named={"note": {"value": "#VALUE!"}})
+    filled = File.from_url(download_url).getvalue_binary()
+    values = openpyxl.load_workbook(io.BytesIO(filled), data_only=True)["Beam"]
+    assert [values.cell(row=row, column=6).value for row in range(1, len(TEXTS) + 1)] == list(TEXTS.values())
+    assert [values.cell(row=row, column=6).data_type for row in range(1, len(TEXTS) + 1)] == ["s"] * len(TEXTS)
+    assert (values["B2"].value, values["B2"].data_type) == ("#VALUE!", "s")
+
+
+REFUSED_TEXTS = [
+    ("a\ufffeb", "U\\+FFFE at position 1"), ("\uffff", "U\\+FFFF at position 0"),
+    ("lone \ud800", "U\\+D800 at position 5"), ("bell\x07", "U\\+0007"), ("\x00", "U\\+0000"),
+    ("\x1b[0m", "U\\+001B"), ("a\r\nb", "carriage return \\(U\\+000D\\) at position 1"),
+    ("x" * 32_768, "32,768 characters long; a spreadsheet cell holds at most 32,767"),
+    ("\U0001f600" * 16_384, "32,768 characters long"),
+]
+
+
+@pytest.mark.parametrize("text, message", REFUSED_TEXTS)
+def test_text_a_cell_cannot_carry_is_refused_naming_the_input_or_cell(text, message):
+    with pytest.raises(SpreadsheetError, match=f"The input 'b' cannot be used: the text .*{message}"):
+        evaluate(echo_book(["a", "b", "c"]), {"a": 1, "b": text, "c": 2})
+    with pytest.raises(Invalid, match=f"Cannot fill cell Beam!F2: the text .*{message}"):
+        fill(_bytes(template_book()), direct=[{"sheet_name": "Beam", "column": "F", "row": 2, "value": text}])
+    with pytest.raises(Invalid, match=f"Cannot fill cell Beam!D2 of cell range 1: the text .*{message}"):
+        fill(_bytes(template_book()),
+             ranges=[{"top_left_cell": {"column": "C", "row": 1, "sheet_name": "Beam"}, "data": [[1, 2], [3, text]]}])
+
+
+@needs_soffice
+def test_a_sweep_over_numpy_numbers_gives_each_its_own_answer(engine):
+    numpy = pytest.importorskip("numpy")
+    from fractions import Fraction
+
+    from ondrel.external.spreadsheet import SpreadsheetCalculation, SpreadsheetCalculationInput
+
+    data = echo_book(["x", "y"], extra_outputs=[("sum", "=input!B1+input!B2")])
+    answers = []
+    for x, y in [*zip(numpy.arange(3), numpy.linspace(0.5, 1.5, 3)),
+                 (numpy.float32(1.25), numpy.bool_(True)), (Fraction(1, 4), numpy.uint8(255))]:
+        inputs = [SpreadsheetCalculationInput("x", x), SpreadsheetCalculationInput("y", y)]
+        answers.append(SpreadsheetCalculation(File.from_data(data), inputs).evaluate().values)
+    assert answers == [
+        {"x_back": 0, "y_back": 0.5, "sum": 0.5}, {"x_back": 1, "y_back": 1, "sum": 2},
+        {"x_back": 2, "y_back": 1.5, "sum": 3.5},
+        {"x_back": 1.25, "y_back": True, "sum": 2.25},
+        {"x_back": 0.25, "y_back": 255, "sum": 255.25},
+    ]
+
+
+@pytest.mark.parametrize("value, message", [
+    (10**400, "too large for a spreadsheet cell"),
+    (-(10**400), "too large for a spreadsheet cell"),
+    (2**53 + 1, "9007199254740993 has more digits than a spreadsheet number keeps"),
+    (__import__("fractions").Fraction(1, 3), "Fraction\\(1, 3\\) has no exact value as a spreadsheet number"),
+    (__import__("decimal").Decimal("0.5"), "a value of type Decimal"),
+])
+def test_a_number_a_cell_cannot_hold_exactly_is_refused_naming_the_input(value, message):
+    with pytest.raises(SpreadsheetError, match=f"The input 'b' cannot be used: .*{message}"):
+        evaluate(echo_book(["a", "b"]), {"a": 1, "b": value})
+
+
+def test_the_fill_add_on_refuses_a_direct_cell_given_twice_in_any_case():
+    direct = [{"sheet_name": "Beam", "column": "B", "row": 9, "value": 1},
+              {"sheet_name": "Beam", "column": "b", "row": 9, "value": 2}]
+    with pytest.raises(Invalid, match="two equal direct cell addresses for address: \\('Beam', 9, 'b'\\)"):
+        fill(_bytes(template_book()), direct=direct)
+
+
+# Workbook layout ------------------------------------------------------------------------------
+
+def layout_book(input_rows, output_rows):
+    book = openpyxl.Workbook()
+    book.active.title = "input"
+    for row in input_rows:
+        book["input"].append(list(row))
+    outputs = book.create_sheet("output")
+    for row in output_rows:
+        outputs.append(list(row))
+    return _bytes(book)
+
+
+NORMAL_INPUTS = [("width", 2), ("height", 3)]
+NORMAL_OUTPUTS = [("area", "=input!B1*input!B2")]
+
+
+@pytest.mark.parametrize("inputs, outputs, message", [
+    ([("width", 2), (7, 3)], NORMAL_OUTPUTS, "'input' sheet has the number 7 in column A of row 2"),
+    (NORMAL_INPUTS, [("area", "=input!B1*input!B2"), ("=input!A1", "=input!B1")],
+     "'output' sheet has a formula in column A of row 2"),
+    ([(True, 1)], NORMAL_OUTPUTS, "the boolean True in column A of row 1"),
+    ([("width", "height"), (2, 3)], NORMAL_OUTPUTS, "the number 2 in column A of row 2"),  # names across row 1
+    ([("Name", "width", "height"), ("Value", 2, 3)], NORMAL_OUTPUTS, "reads 'Value' in column A of row 2"),
+    ([("width", "height"), (None, 3)], NORMAL_OUTPUTS, "a value in B2 under its one name 'width'"),
+])
+def test_a_workbook_off_the_convention_is_refused_with_the_convention(inputs, outputs, message):
+    with pytest.raises(SpreadsheetError, match=f"{message}.*names go down column A as text, each with its value in "
+                                               f"column B"):
+        evaluate(layout_book(inputs, outputs), {})
+
+
+@needs_soffice
+def test_headers_are_never_results_and_error_values_are_logged(caplog):
+    data = layout_book([("Input name", "Value"), *NORMAL_INPUTS],
+                       [("Output name", "Value"), ("area", "=input!B2*input!B3"), ("broken", "=1/0"),
+                        ("wrong", '=1+"a"'), ("text", "#DIV/0! as text")])
+    with caplog.at_level("WARNING", logger="ondrel.spreadsheet"):
+        output = evaluate(data, {"width": 4})[0]["output"]
+    assert output == {"area": 12, "broken": "#DIV/0!", "wrong": "#VALUE!", "text": "#DIV/0! as text"}
+    assert [record.getMessage() for record in caplog.records] == [
+        "The spreadsheet result 'broken' is the error value #DIV/0!",
+        "The spreadsheet result 'wrong' is the error value #VALUE!",
+    ]
+
+
+# Bounded work, and a time-out that stops it ---------------------------------------------------
+
+def with_big_sheet(rows, cells_per_row=10, compresslevel=6):
+    """The calculation workbook with a sheet 'big' of ``rows`` rows of numbers, written in chunks."""
+    import zipfile
+
+    book = calculation_book()
+    book.create_sheet("big")
+    small = _bytes(book)
+    out = io.BytesIO()
+    with zipfile.ZipFile(io.BytesIO(small)) as source, \
+            zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED, compresslevel=compresslevel) as target:
+        big_part = f"xl/worksheets/sheet{len(book.sheetnames)}.xml"
+        for item in source.infolist():
+            if item.filename != big_part:
+                target.writestr(item, source.read(item))
+                continue
+            with target.open(big_part, "w", force_zip64=True) as part:
+                part.write(b'<worksheet xmlns="http://schemas.openxmlformats.org/spreadsheetml/2006/main"><sheetData>')
+                chunk = 10_000
+                for start in range(1, rows + 1, chunk):
+                    part.write("".join(
+                        f'<row r="{r}">' + '<c t="n"><v>1</v></c>' * cells_per_row + "</row>"
+                        for r in range(start, min(start + chunk, rows + 1))).encode())
+                part.write(b"</sheetData></worksheet>")
+    return out.getvalue()
+
+
+def test_a_zip_bomb_is_refused_from_its_directory_before_any_parsing(monkeypatch):
+    from ondrel._platform.spreadsheet import workers
+
+    bomb = with_big_sheet(rows=500_000, cells_per_row=12)  # about 1 MB, unpacking to 130 MB
+    assert len(bomb) < 2_000_000
+    monkeypatch.setattr(workers, "call", lambda *args: pytest.fail("the bomb reached a parser"))
+    with pytest.raises(SpreadsheetError, match=r"unpacks to 1\d\d,\d{3},\d{3} bytes, more than the 100,000,000 "
+                                               r"a spreadsheet job accepts"):
+        evaluate(bomb, {})
+    with pytest.raises(Templater, match="more than the 100,000,000 a spreadsheet job accepts"):
+        fill(bomb)
+
+
+def test_the_unzipped_size_limit_is_configurable(monkeypatch):
+    from ondrel._platform.spreadsheet import workbook
+
+    monkeypatch.setattr(workbook.LIMITS, "max_unzipped_bytes", 10_000)
+    with pytest.raises(SpreadsheetError, match="more than the 10,000 a spreadsheet job accepts"):
+        evaluate(_bytes(calculation_book()), {})
+    monkeypatch.setenv("ONDREL_SPREADSHEET_MAX_UNZIPPED_BYTES", "250_000_000")
+    assert workbook.Limits().max_unzipped_bytes == 250_000_000
+    monkeypatch.setenv("ONDREL_SPREADSHEET_MAX_UNZIPPED_BYTES", "lots")
+    with pytest.raises(ValueError, match="ONDREL_SPREADSHEET_MAX_UNZIPPED_BYTES must be a whole number"):
+        workbook.Limits()
+
+
+def test_after_a_time_out_nothing_of_the_job_keeps_parsing(monkeypatch):
+    from ondrel._platform.spreadsheet import workers
+
+    started = []
+    start = workers._start
+    monkeypatch.setattr(workers, "_pool", workers.WorkerPool())
+    monkeypatch.setattr(workers, "_start", lambda: started.append(start()) or started[-1])
+    slow = with_big_sheet(rows=300_000)  # seconds of parsing, well within the size limit
+    with pytest.raises(AddonTimeoutError, match="did not finish within 1 seconds and was stopped"):
+        evaluate(slow, {}, timeout=1)
+    assert [thread.name for thread in threading.enumerate() if thread.name.startswith("ondrel add-on job")] == []
+    assert len(started) == 1 and started[0].poll() is not None  # the worker that was parsing is gone
+    workers.get_pool().stop()
+
+
+def test_looking_for_the_uno_bridge_leaves_nothing_in_the_temporary_folder(monkeypatch, tmp_path):
+    import tempfile
+
+    if not any(os.access(python, os.X_OK) for python in libreoffice._SYSTEM_PYTHONS):
+        pytest.skip("no system Python to look for LibreOffice's uno module with")
+    monkeypatch.setattr(tempfile, "tempdir", str(tmp_path))
+    monkeypatch.setattr(libreoffice, "_uno_python", False)
+    libreoffice.find_uno_python()
+    assert os.listdir(tmp_path) == []

@@ -49,7 +49,7 @@ def test_body_holds_every_kind_of_cell_in_order(host, monkeypatch):
     template = io.BytesIO(b"template")
     template.seek(0, io.SEEK_END)
     cells = [ss.NamedInputCell("b", None), ss.DirectInputCell("S", "B", 3, 1), ss.InputCellRange("S", "C", 1, data),
-             ss.SpreadsheetCalculationInput("a", "x"), ss.DirectInputCell("S", "b", 3, 2.5)]
+             ss.SpreadsheetCalculationInput("a", "x"), ss.DirectInputCell("S", "b", 4, 2.5)]
     assert ss.render_spreadsheet(template, cells) is not None
     assert host.uploads == [(8, b"template")]
     assert host.events() == ["API", "upload", "slot", "post", "File.from_url"]
@@ -58,7 +58,7 @@ def test_body_holds_every_kind_of_cell_in_order(host, monkeypatch):
     assert body["download_url"] == "url-1" and body["result_upload_fields"] == {"key": "k"}
     assert body["named_cells"] == {"b": {"value": None}, "a": {"value": "x"}} and list(body["named_cells"]) == ["b", "a"]
     assert body["direct_cells"] == [{"sheet_name": "S", "row": 3, "column": "B", "value": 1},
-                                    {"sheet_name": "S", "row": 3, "column": "b", "value": 2.5}]
+                                    {"sheet_name": "S", "row": 4, "column": "b", "value": 2.5}]
     assert body["cell_ranges"] == [{"top_left_cell": {"column": "C", "row": 1, "sheet_name": "S"}, "data": data}]
     assert body["cell_ranges"][0]["data"] is data
     assert kwargs == {"timeout": 60, "error_mapping": {"TypeError": Error, "InvalidInputError": Error,
@@ -93,6 +93,11 @@ def test_an_empty_cell_list_is_still_posted_and_the_answer_is_not_used(host):
     ([ss.DirectInputCell("Ш", "B", 1, 1), ss.DirectInputCell("S", "B", 1, 1), ss.DirectInputCell("Ш", "B", 1, 1)],
      SpreadsheetError, "There are two equal direct cell addresses for address: ('Ш', 1, 'B')"),
     ([ss.DirectInputCell("S", ["B"], 1, 1)], TypeError, "unhashable type: 'list'"),
+    # Column letters name the same column in any case.
+    ([ss.DirectInputCell("S", "B", 1, 1), ss.DirectInputCell("S", "b", 1, 2)], SpreadsheetError,
+     "There are two equal direct cell addresses for address: ('S', 1, 'b')"),
+    ([ss.DirectInputCell("S", "aB", 2.0, 1), ss.DirectInputCell("S", "Ab", 2, 2)], SpreadsheetError,
+     "There are two equal direct cell addresses for address: ('S', 2, 'Ab')"),
 ])
 def test_cells_are_checked_before_any_upload(host, cells, error, message):
     with pytest.raises(error) as caught:
@@ -107,12 +112,15 @@ def test_many_distinct_addresses_pass(host):
 
 
 def duplicate_message(addresses):
-    """What the fill body says about the first address equal to an earlier one, as a set of tuples decides."""
+    """What the fill body says about the first address equal to an earlier one, as a set of tuples decides
+    with ASCII column letters in upper case."""
     seen = set()
     for address in addresses:
-        if address in seen:
+        sheet, row, column = address
+        key = (sheet, row, column.upper() if type(column) is str and column.isascii() else column)
+        if key in seen:
             return f"There are two equal direct cell addresses for address: {address}"
-        seen.add(address)
+        seen.add(key)
     return None
 
 
@@ -165,7 +173,7 @@ class TestDirectAddresses:
         generator = random.Random(20240501)
         rows = [0, 1, 2, 63, 64, 65, 1000, 65_535, 65_536, 1_048_576, -1, -64, 2**31, 2**62, 2**63 - 1, -(2**63),
                 2**63, 2**64 + 5]
-        texts = ["S", "T", "Ш", "A", "B", "AA"]
+        texts = ["S", "T", "Ш", "A", "B", "AA", "b", "aA"]
         for trial in range(300):
             def part(choices):
                 text = generator.choice(choices)

@@ -1,9 +1,9 @@
 """The embedded local platform: temporary storage and add-ons, on this machine.
 
 Nothing here needs an account or a network. Files are kept in a private temporary folder
-for the life of the process; add-on jobs run in a worker thread of this process (the
-spreadsheet add-ons drive LibreOffice Calc, kept warm in a local helper process
-when it can be).
+for the life of the process (a job's uploaded input only until the job ends); add-on jobs
+run in a worker thread of this process (the spreadsheet add-ons read workbooks in worker
+processes and drive LibreOffice Calc, kept warm in a local helper process when it can be).
 
 An application or a test swaps an add-on with :func:`register_addon` (which returns the
 handler it replaces) or, for a block of code, :func:`addon_replaced`.
@@ -42,8 +42,14 @@ class Platform:
 
     def run_job(self, path: str, body: Any, *, timeout: float | None,
                 error_mapping: Mapping[str, type[BaseException]] | None = None) -> Any:
-        return run_job(self.addons, self.storage, path, body, timeout=timeout,
-                       error_mapping=error_mapping)
+        """Run a job; when it ends, its uploaded input and an output slot left empty are removed."""
+        if not isinstance(body, Mapping):
+            body_urls = (None, None)
+        else:
+            body_urls = (body.get("download_url"), body.get("result_download_url"))
+        with self.storage.claim(*body_urls):
+            return run_job(self.addons, self.storage, path, body, timeout=timeout,
+                           error_mapping=error_mapping)
 
 
 _platform: Platform | None = None

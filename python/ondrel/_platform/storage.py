@@ -4,19 +4,29 @@ Files live in a private folder (mode 0700) that is removed when the process exit
 stored file has a download URL ``ondrel-tmp://files/<key>``; a slot made for a job's output
 also has an upload URL ``ondrel-tmp://upload/<key>`` and upload fields that must be sent
 with the upload. A slot accepts one upload; a download before the upload fails clearly.
-Like any temporary storage, files expire: those older than ``max_age`` seconds (a day by
-default) are removed as new ones come in, so a long-running program does not fill the disk.
+
+A file stored as a job's input (``put_stream(..., job_input=True)``) is removed when the
+jobs that use it end (see :meth:`LocalStorage.claim`), and so is an output slot still empty
+then; what is left is what a caller can still fetch. Like any temporary storage, files
+expire: those older than ``max_age`` seconds (a day by default) are removed as new ones come
+in, so a long-running program does not fill the disk.
+
+A process ended without running its exit handlers (SIGTERM, SIGKILL) cannot remove its
+folders; :func:`private_folder` removes those of processes that are gone when it makes a new one.
 """
 
 from __future__ import annotations
 
 import atexit
+import contextlib
+import fcntl
 import os
 import secrets
 import shutil
 import tempfile
 import threading
 import time
+from collections.abc import Iterator
 from typing import BinaryIO
 
 from ondrel.errors import StorageError
@@ -28,14 +38,85 @@ _CHUNK = 1 << 20
 _SWEEP_EVERY_SECONDS = 60.0
 
 
-class _Slot:
-    __slots__ = ("key", "token", "filled", "made")
+_OWNER_FILE = ".owner"
+_owner_locks: list[int] = []  # descriptors holding this process's folders' owner locks, kept open
 
-    def __init__(self, key: str, token: str | None, filled: bool) -> None:
+
+def private_folder(prefix: str) -> str:
+    """A new private folder ``<prefix><pid>-<random>`` in the temporary folder, after removing
+    the folders of that prefix whose owning process is gone.
+
+    The owner holds a lock on the folder's ``.owner`` file for its whole life; the lock goes
+    with the process however it ends, so a folder whose lock can be taken is abandoned.
+    """
+    remove_abandoned_folders(prefix)
+    folder = tempfile.mkdtemp(prefix=f"{prefix}{os.getpid()}-")
+    descriptor = os.open(os.path.join(folder, _OWNER_FILE), os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o600)
+    fcntl.flock(descriptor, fcntl.LOCK_EX)
+    _owner_locks.append(descriptor)
+    return folder
+
+
+def remove_abandoned_folders(prefix: str) -> None:
+    """Remove this user's folders ``<prefix><pid>-*`` of the temporary folder whose owner is gone."""
+    parent = tempfile.gettempdir()
+    try:
+        entries = list(os.scandir(parent))
+    except OSError:
+        return
+    for entry in entries:
+        if not entry.name.startswith(prefix):
+            continue
+        pid_text, dash, _ = entry.name[len(prefix):].partition("-")
+        if not dash or not pid_text.isdigit():
+            continue
+        try:
+            if not entry.is_dir(follow_symlinks=False) or entry.stat(follow_symlinks=False).st_uid != os.getuid():
+                continue
+        except OSError:
+            continue
+        if int(pid_text) == os.getpid() or _process_exists(int(pid_text)) or not _owner_gone(entry.path):
+            continue
+        shutil.rmtree(entry.path, ignore_errors=True)
+
+
+def _process_exists(pid: int) -> bool:
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except PermissionError:
+        return True
+    return True
+
+
+def _owner_gone(folder: str) -> bool:
+    """Whether nobody holds the lock of ``folder``'s owner file (a process of another pid namespace may)."""
+    try:
+        descriptor = os.open(os.path.join(folder, _OWNER_FILE), os.O_RDWR | os.O_CLOEXEC | os.O_NOFOLLOW)
+    except FileNotFoundError:
+        return True
+    except OSError:
+        return False
+    try:
+        fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except OSError:
+        return False
+    finally:
+        os.close(descriptor)
+    return True
+
+
+class _Slot:
+    __slots__ = ("key", "token", "filled", "made", "job_input", "users")
+
+    def __init__(self, key: str, token: str | None, filled: bool, job_input: bool = False) -> None:
         self.key = key
         self.token = token
         self.filled = filled
         self.made = time.monotonic()
+        self.job_input = job_input
+        self.users = 0  # running jobs that use it
 
 
 class LocalStorage:
@@ -70,7 +151,7 @@ class LocalStorage:
 
     def _ensure_folder(self) -> str:
         if self._folder is None or not os.path.isdir(self._folder):
-            self._folder = tempfile.mkdtemp(prefix="ondrel-storage-")
+            self._folder = private_folder("ondrel-storage-")
             atexit.register(shutil.rmtree, self._folder, True)
         return self._folder
 
@@ -79,15 +160,18 @@ class LocalStorage:
 
     # Writing -----------------------------------------------------------------------------
 
-    def put_stream(self, stream: BinaryIO) -> str:
-        """Store the rest of ``stream`` (read from its current position) and return its URL."""
+    def put_stream(self, stream: BinaryIO, *, job_input: bool = False) -> str:
+        """Store the rest of ``stream`` (read from its current position) and return its URL.
+
+        ``job_input``: the file is the input of a job, removed when the jobs that use it end.
+        """
         key = secrets.token_hex(16)
         with self._lock:
             path = self._path(key)
         _write_atomically(path, stream)
         with self._lock:
             self._sweep()
-            self._slots[key] = _Slot(key, None, True)
+            self._slots[key] = _Slot(key, None, True, job_input)
         return _DOWNLOAD_PREFIX + key
 
     def put_bytes(self, data: bytes) -> str:
@@ -96,6 +180,47 @@ class LocalStorage:
 
         with io.BytesIO(data) as stream:
             return self.put_stream(stream)
+
+    @contextlib.contextmanager
+    def claim(self, input_url: object, output_url: object) -> Iterator[None]:
+        """Mark the files of one job in use for the block; when the last job using them ends, a
+        job input stored at ``input_url`` is removed, and so is the slot of ``output_url`` if
+        nothing was uploaded to it."""
+        with self._lock:
+            input_slot, output_slot = (self._slots.get(key) if key is not None else None
+                                       for key in (self._known_key(input_url), self._known_key(output_url)))
+            used = [slot for slot in (input_slot, output_slot) if slot is not None]
+            for slot in used:
+                slot.users += 1
+        try:
+            yield
+        finally:
+            with self._lock:
+                for slot in used:
+                    slot.users -= 1
+                unused = [slot for slot in used
+                          if slot.users == 0 and (slot.job_input if slot is input_slot else not slot.filled)
+                          and self._slots.get(slot.key) is slot]
+                for slot in unused:
+                    del self._slots[slot.key]
+                folder = self._folder
+            if folder is not None:
+                for slot in unused:
+                    with contextlib.suppress(OSError):
+                        os.unlink(os.path.join(folder, slot.key))
+
+    def keys(self) -> list[str]:
+        """The keys of the files and slots held now."""
+        with self._lock:
+            return list(self._slots)
+
+    @staticmethod
+    def _known_key(url: object) -> str | None:
+        if isinstance(url, str) and url.startswith(_DOWNLOAD_PREFIX):
+            key = url[len(_DOWNLOAD_PREFIX):]
+            if len(key) == 32 and all(c in "0123456789abcdef" for c in key):
+                return key
+        return None
 
     def new_slot(self) -> tuple[str, dict, str]:
         """Make an empty slot: (upload URL, upload fields, download URL)."""

@@ -31,6 +31,20 @@ bool int_value(PyObject* number, long long& value, int& overflow) {
   return overflow == 0;
 }
 
+// The column letters in upper case, as a new text when any is lower case: "b" and "B" name one column.
+Ref upper_column(Handle column) {
+  PyObject* text = column.ptr();
+  if (!PyUnicode_CheckExact(text) || !PyUnicode_IS_ASCII(text)) return native::borrow(column);
+  const auto* letters = static_cast<const char*>(PyUnicode_DATA(text));
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+  if (std::none_of(letters, letters + length, [](char c) { return c >= 'a' && c <= 'z'; }))
+    return native::borrow(column);
+  Ref upper = native::own(PyUnicode_New(length, 127));
+  auto* out = static_cast<char*>(PyUnicode_DATA(upper.ptr()));
+  std::transform(letters, letters + length, out, [](char c) { return c >= 'a' && c <= 'z' ? char(c - 32) : c; });
+  return upper;
+}
+
 // Spreads the bits of a hash over the whole word, for tables indexed by its low bits.
 size_t mix(size_t h) {
   h ^= h >> 33;
@@ -45,7 +59,8 @@ size_t mix(size_t h) {
 // that the bitmaps leave out would take, and covers a block of rows of that many words.
 AddressSet::AddressSet(Py_ssize_t expected) : bitmap_budget_(std::max<size_t>(1024, expected > 0 ? expected : 0)) {}
 
-bool AddressSet::add(Handle sheet_name, Handle row, Handle column) {
+bool AddressSet::add(Handle sheet_name, Handle row, Handle given_column) {
+  const Ref column = upper_column(given_column);
   if (!tuples_) {
     int overflow = 0;
     long long row_number = 0;

@@ -8,7 +8,8 @@
 
 namespace spreadsheet {
 
-// Addresses compared as the tuples (sheet_name, row, column) are. While every address is made of an
+// Addresses compared as the tuples (sheet_name, row, column) are, with the letters of an exact ASCII
+// column in upper case ("b" and "B" name one column). While every address is made of an
 // exact str, an exact int and an exact str (the usual case), no tuples are made: each distinct pair of
 // texts (sheet name, column) gets a number and a bitmap of the rows seen with it, and a row that its
 // pair's bitmap does not cover goes into a flat hash table of (pair number, row). The first address

@@ -3,20 +3,25 @@
 Puts ``named_cells`` into the cells of the workbook's defined names, ``direct_cells`` into
 (sheet, column, row) and ``cell_ranges`` as blocks from their top-left cell, in that order;
 keeps formulas, styles and defined names; recalculates; uploads the result to the result
-slot. Text is always written as text, never as a formula.
+slot. Text is always written as text, never as a formula; two direct cells at one address
+are refused.
+
+The cells are checked here, before the template is read; reading and writing the template
+(:func:`prepare`) runs in a workbook worker (see :mod:`.workers`).
 """
 
 from __future__ import annotations
 
+import os
 import re
 from collections.abc import Mapping
 from typing import Any
 
-from openpyxl.utils.cell import column_index_from_string
-
+from openpyxl.utils.cell import column_index_from_string, get_column_letter
 
 from ..jobs import JobContext, JobError
 from . import workbook as wb
+from . import workers
 from .libreoffice import recalculated
 
 TEMPLATER_ERROR = "SpreadsheetTemplaterError"
@@ -37,30 +42,106 @@ def fill_spreadsheet(body: Mapping[str, Any], job: JobContext) -> dict:
     upload_url = body.get("result_upload_url")
     if not isinstance(upload_url, str):
         raise JobError(INVALID_INPUT, "The request body has no 'result_upload_url' for the filled workbook")
+    named = [_named_entry(name, entry) for name, entry in named_cells.items()]
+    direct = _direct_entries(direct_cells)
+    ranges = [_range_entry(block, index + 1) for index, block in enumerate(cell_ranges)]
 
-    book = wb.load(wb.download(body, job, "the template", INVALID_INPUT, TEMPLATER_ERROR), TEMPLATER_ERROR)
+    data = wb.download(body, job, "the template", INVALID_INPUT, TEMPLATER_ERROR)
+    wb.check_archive(data, TEMPLATER_ERROR)
 
-    for name, entry in named_cells.items():
-        if not isinstance(entry, Mapping) or "value" not in entry:
-            raise JobError(INVALID_INPUT, f"The named cell {name!r} must be given as {{'value': ...}}")
-        sheet, coordinate = _named_cell(book, name)
-        _put(sheet[coordinate], entry["value"], f"the named cell {name!r} ({sheet.title}!{coordinate})")
+    def prepare(folder: str, source: str) -> None:
+        upload = os.path.join(folder, "upload.xlsx")
+        with open(upload, "wb") as out:
+            out.write(data)
+        workers.call(job, "fill.prepare", upload, source, named, direct, ranges)
+        os.unlink(upload)
 
-    for index, cell in enumerate(direct_cells):
-        if not isinstance(cell, Mapping) or not {"sheet_name", "column", "row", "value"} <= cell.keys():
-            raise JobError(INVALID_INPUT, f"Direct cell {index + 1} must hold 'sheet_name', 'row', 'column' and 'value'")
-        column, row = _address(cell["column"], cell["row"], f"direct cell {index + 1} on sheet {cell['sheet_name']!r}")
-        sheet = _sheet(book, cell["sheet_name"])
-        _put(sheet.cell(row=row, column=column), cell["value"], f"cell {sheet.title}!{cell['column']}{row}")
-
-    for index, block in enumerate(cell_ranges):
-        _fill_range(book, block, index + 1)
-
-    wb.force_full_calculation(book)
-    with recalculated(book, job, "template.xlsx") as result_path:
+    with recalculated(job, "template.xlsx", prepare) as result_path:
         with open(result_path, "rb") as stream:
             job.upload(upload_url, body.get("result_upload_fields"), stream.read())
     return {"result_download_url": body.get("result_download_url")}
+
+
+def _named_entry(name: Any, entry: Any) -> list:
+    if not isinstance(entry, Mapping) or "value" not in entry:
+        raise JobError(INVALID_INPUT, f"The named cell {name!r} must be given as {{'value': ...}}")
+    if not isinstance(name, str):
+        raise JobError(TEMPLATER_ERROR, f"The name {name!r} of a named cell is not text; give the defined name "
+                                        f"of the template as text")
+    return [name, _value(entry["value"], f"the named cell {name!r}")]
+
+
+def _direct_entries(cells: list) -> list:
+    """[sheet name, column index, row, value, cell name] of each direct cell; one address twice is refused."""
+    entries, seen = [], set()
+    for index, cell in enumerate(cells):
+        if not isinstance(cell, Mapping) or not {"sheet_name", "column", "row", "value"} <= cell.keys():
+            raise JobError(INVALID_INPUT, f"Direct cell {index + 1} must hold 'sheet_name', 'row', 'column' and 'value'")
+        sheet_name = cell["sheet_name"]
+        column, row = _address(cell["column"], cell["row"], f"direct cell {index + 1} on sheet {sheet_name!r}")
+        if not isinstance(sheet_name, str):
+            raise JobError(TEMPLATER_ERROR, f"The sheet name {sheet_name!r} of direct cell {index + 1} is not text")
+        if (sheet_name, column, row) in seen:
+            address = (sheet_name, row, cell["column"])
+            raise JobError(INVALID_INPUT, f"There are two equal direct cell addresses for address: {address}")
+        seen.add((sheet_name, column, row))
+        where = f"cell {sheet_name}!{cell['column']}{row}"
+        entries.append([sheet_name, column, row, _value(cell["value"], where), where])
+    return entries
+
+
+def _range_entry(block: Any, number: int) -> list:
+    """[sheet name, left column index, top row, rows of values] of a cell range."""
+    if not isinstance(block, Mapping) or not isinstance(block.get("top_left_cell"), Mapping) or "data" not in block:
+        raise JobError(INVALID_INPUT, f"Cell range {number} must hold 'top_left_cell' and 'data'")
+    corner = block["top_left_cell"]
+    if not {"sheet_name", "column", "row"} <= corner.keys():
+        raise JobError(INVALID_INPUT, f"The top-left cell of cell range {number} must hold 'column', 'row' "
+                                      f"and 'sheet_name'")
+    sheet_name = corner["sheet_name"]
+    where = f"cell range {number} on sheet {sheet_name!r}"
+    left, top = _address(corner["column"], corner["row"], where)
+    data = block["data"]
+    if not isinstance(data, list) or not data or not all(isinstance(row, list) for row in data):
+        raise JobError(INVALID_INPUT, f"The data of {where} must be a non-empty list of rows, each a list")
+    width = len(data[0])
+    if width == 0 or any(len(row) != width for row in data):
+        raise JobError(INVALID_INPUT, f"The data of {where} must be rectangular and non-empty")
+    if top + len(data) - 1 > wb.MAX_ROW or left + width - 1 > wb.MAX_COLUMN:
+        raise JobError(INVALID_INPUT, f"The data of {where} runs past the last row or column of a sheet")
+    if not isinstance(sheet_name, str):
+        raise JobError(TEMPLATER_ERROR, f"The sheet name {sheet_name!r} of cell range {number} is not text")
+    rows = [[_value(value, f"cell {sheet_name}!{get_column_letter(left + j)}{top + i} of cell range {number}")
+             for j, value in enumerate(row)] for i, row in enumerate(data)]
+    return [sheet_name, left, top, rows]
+
+
+def _value(value: Any, where: str) -> Any:
+    try:
+        return wb.cell_value(value)
+    except wb.CellValueError as exc:
+        error_type = TYPE_ERROR if exc.kind == "type" else INVALID_INPUT
+        raise JobError(error_type, f"Cannot fill {where}: {exc}") from None
+
+
+# In a workbook worker ------------------------------------------------------------------------
+
+def prepare(upload: str, source: str, named: list, direct: list, ranges: list) -> None:
+    """Write the checked cells into the uploaded template and save it at ``source``."""
+    book = wb.load_upload(upload, TEMPLATER_ERROR)
+    for name, value in named:
+        sheet, coordinate = _named_cell(book, name)
+        _put(sheet[coordinate], value, f"the named cell {name!r} ({sheet.title}!{coordinate})")
+    for sheet_name, column, row, value, where in direct:
+        _put(_sheet(book, sheet_name).cell(row=row, column=column), value, where)
+    for number, (sheet_name, left, top, rows) in enumerate(ranges, 1):
+        sheet = _sheet(book, sheet_name)
+        for i, values in enumerate(rows):
+            for j, value in enumerate(values):
+                cell = sheet.cell(row=top + i, column=left + j)
+                _put(cell, value, f"cell {sheet.title}!{cell.coordinate} of cell range {number}")
+    wb.force_full_calculation(book)
+    wb.save(book, source)
 
 
 def _section(body: Mapping[str, Any], key: str, kind: type, description: str):
@@ -114,30 +195,6 @@ def _named_cell(book, name: Any) -> tuple[Any, str]:
         raise JobError(TEMPLATER_ERROR, f"The name {name!r} does not refer to one cell of the template "
                                         f"({definition.attr_text!r}); point it at a single cell")
     return book[sheet_title], f"{match.group(1).upper()}{match.group(2)}"
-
-
-def _fill_range(book, block: Any, number: int) -> None:
-    if not isinstance(block, Mapping) or not isinstance(block.get("top_left_cell"), Mapping) or "data" not in block:
-        raise JobError(INVALID_INPUT, f"Cell range {number} must hold 'top_left_cell' and 'data'")
-    corner = block["top_left_cell"]
-    if not {"sheet_name", "column", "row"} <= corner.keys():
-        raise JobError(INVALID_INPUT, f"The top-left cell of cell range {number} must hold 'column', 'row' "
-                                      f"and 'sheet_name'")
-    where = f"cell range {number} on sheet {corner['sheet_name']!r}"
-    left, top = _address(corner["column"], corner["row"], where)
-    data = block["data"]
-    if not isinstance(data, list) or not data or not all(isinstance(row, list) for row in data):
-        raise JobError(INVALID_INPUT, f"The data of {where} must be a non-empty list of rows, each a list")
-    width = len(data[0])
-    if width == 0 or any(len(row) != width for row in data):
-        raise JobError(INVALID_INPUT, f"The data of {where} must be rectangular and non-empty")
-    if top + len(data) - 1 > wb.MAX_ROW or left + width - 1 > wb.MAX_COLUMN:
-        raise JobError(INVALID_INPUT, f"The data of {where} runs past the last row or column of a sheet")
-    sheet = _sheet(book, corner["sheet_name"])
-    for i, row in enumerate(data):
-        for j, value in enumerate(row):
-            cell = sheet.cell(row=top + i, column=left + j)
-            _put(cell, value, f"cell {sheet.title}!{cell.coordinate} of cell range {number}")
 
 
 def _put(cell, value: Any, where: str) -> None:

@@ -28,14 +28,13 @@ import signal
 import subprocess
 import tempfile
 import threading
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from pathlib import Path
-from typing import Any
 
 from ondrel.errors import AddonError
 
 from ..jobs import JobContext
-from . import workbook as wb
+from ..storage import private_folder
 
 INSTALL_HINT = (
     "LibreOffice Calc is needed to recalculate spreadsheets on this machine but its command "
@@ -97,9 +96,11 @@ def find_uno_python() -> str | None:
             if not os.access(candidate, os.X_OK):
                 continue
             try:
-                probe = subprocess.run([candidate, "-c", "import uno"], env=_clean_env(tempfile.gettempdir()),
-                                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                       stderr=subprocess.DEVNULL, timeout=30)
+                # LibreOffice's bridge writes into $HOME/.config: a home of its own, removed after.
+                with tempfile.TemporaryDirectory(prefix="ondrel-uno-probe-") as home:
+                    probe = subprocess.run([candidate, "-c", "import uno"], env=_clean_env(home),
+                                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                           stderr=subprocess.DEVNULL, timeout=30)
             except (OSError, subprocess.TimeoutExpired):
                 continue
             if probe.returncode == 0:
@@ -240,7 +241,7 @@ class LibreOfficeEngine:
     def _ensure_folder(self) -> str:
         with self._lock:
             if self._folder is None or not os.path.isdir(self._folder):
-                self._folder = tempfile.mkdtemp(prefix="ondrel-calc-")
+                self._folder = private_folder("ondrel-calc-")
                 self._idle_profiles.clear()
             return self._folder
 
@@ -317,16 +318,17 @@ _engine_lock = threading.Lock()
 
 
 @contextlib.contextmanager
-def recalculated(book: Any, job: JobContext, filename: str) -> Iterator[str]:
-    """Saves `book` in a private work folder, recalculates it and yields the path of the result,
-    which lives until the block ends."""
+def recalculated(job: JobContext, filename: str, prepare: Callable[[str, str], None]) -> Iterator[str]:
+    """Has ``prepare(folder, source)`` write the workbook to recalculate at ``source`` (``folder``
+    is the job's private work folder), recalculates it and yields the path of the result, which
+    lives until the block ends."""
     engine = get_engine()
     with engine.work_folder() as folder:
         source = os.path.join(folder, "in", filename)
         os.makedirs(os.path.dirname(source))
         out_folder = os.path.join(folder, "out")
         os.makedirs(out_folder)
-        wb.save(book, source)
+        prepare(folder, source)
         job.check()
         yield engine.recalculate(source, out_folder, job)
 

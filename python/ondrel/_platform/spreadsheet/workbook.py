@@ -1,4 +1,10 @@
-"""Workbook helpers shared by the spreadsheet add-ons (openpyxl 3.1)."""
+"""Workbook rules shared by the spreadsheet add-ons (openpyxl 3.1): what a cell may hold, how a
+workbook is read and written, and the limits of a job.
+
+The value rules (:func:`cell_value`) and the archive check (:func:`check_archive`) are cheap and
+run in the caller's process before anything is written; everything that parses a workbook runs
+in a worker process that the job's time-out can kill (see :mod:`.workers`).
+"""
 
 from __future__ import annotations
 
@@ -6,13 +12,16 @@ import contextlib
 import datetime
 import io
 import math
+import numbers
+import os
+import re
 import warnings
+import zipfile
 from collections.abc import Iterator, Mapping
 from typing import Any
 
 import openpyxl
 from openpyxl.cell.cell import MergedCell
-from openpyxl.utils.exceptions import IllegalCharacterError
 from openpyxl.workbook.properties import CalcProperties
 
 from ondrel.errors import StorageError
@@ -22,15 +31,59 @@ from ..jobs import JobContext, JobError
 MAX_ROW = 1_048_576
 MAX_COLUMN = 16_384  # XFD
 
-# Words that mark a first row of column headers on the "input" and "output" sheets.
+# The most characters (UTF-16 code units) a cell of an .xlsx file holds.
+MAX_TEXT_LENGTH = 32_767
+
+
+class Limits:
+    """Bounds on the work one spreadsheet job may cause; change the attributes of :data:`LIMITS`.
+
+    ``max_unzipped_bytes``: the most bytes the parts of an uploaded workbook may unpack to, as
+    its zip directory declares them (the unpacking stops there whatever the parts hold).
+    Environment variable ``ONDREL_SPREADSHEET_MAX_UNZIPPED_BYTES``; 100,000,000 by default.
+    ``max_parts``: the most parts (files in the zip) an uploaded workbook may have; 10,000.
+    """
+
+    def __init__(self) -> None:
+        self.max_unzipped_bytes = _environment_int("ONDREL_SPREADSHEET_MAX_UNZIPPED_BYTES", 100_000_000)
+        self.max_parts = 10_000
+
+
+def _environment_int(name: str, default: int) -> int:
+    text = os.environ.get(name)
+    if text is None:
+        return default
+    try:
+        value = int(text.replace("_", ""))
+    except ValueError:
+        raise ValueError(f"The environment variable {name} must be a whole number of bytes, not {text!r}") from None
+    if value <= 0:
+        raise ValueError(f"The environment variable {name} must be a positive number of bytes, not {text!r}")
+    return value
+
+
+LIMITS = Limits()
+
+# Words that mark a first row of column headers on the "input" and "output" sheets: in column A,
+# or in column B for the values.
 HEADER_WORDS = frozenset({
     "name", "names", "parameter", "parameters", "input", "inputs", "output", "outputs",
     "result", "results", "quantity", "variable",
 })
+VALUE_HEADER_WORDS = frozenset({"value", "values"})
+
+LAYOUT = ("names go down column A as text, each with its value in column B of the same row; "
+          "a first row may hold headers such as 'Name' and 'Value'")
+
+# Characters an XML 1.0 document cannot carry, so neither can a cell of an .xlsx file.
+_NOT_XML = re.compile("[^\t\n\r\x20-\ud7ff\ue000-\ufffd\U00010000-\U0010ffff]")
+# Text the format reads as an escaped character (_x000D_ is a carriage return).
+_ESCAPE_LIKE = re.compile(r"_(x[0-9A-Fa-f]{4}_)")
+_ESCAPED = re.compile(r"_x([0-9A-Fa-f]{4})_")
 
 
 class CellValueError(Exception):
-    """A value cannot be written into a cell; ``kind`` is "type" or "value"."""
+    """A value cannot be written into a cell; ``kind`` is "type", "value" or "address"."""
 
     def __init__(self, kind: str, message: str) -> None:
         super().__init__(message)
@@ -45,16 +98,131 @@ def _quiet() -> Iterator[None]:
         yield
 
 
-def load(data: bytes, error_type: str, *, data_only: bool = False) -> openpyxl.Workbook:
-    """Open workbook bytes, or report ``error_type`` saying the file is not a readable .xlsx."""
+# Values ------------------------------------------------------------------------------------
+
+def cell_value(value: Any) -> None | bool | int | float | str:
+    """``value`` as the plain value a cell will hold exactly, or :class:`CellValueError`.
+
+    Numbers of any :class:`numbers.Real` kind (NumPy's too) become the ``int`` or ``float`` they
+    equal; one a cell cannot hold exactly (past a double's range, a whole number past 2**53
+    that a double rounds, a fraction with no exact double) is refused, as is text that the file
+    format cannot carry, that LibreOffice would change (a carriage return) or that is longer
+    than a cell holds.
+    """
+    if value is None or value is True or value is False:
+        return value
+    if isinstance(value, str):
+        check_text(value)
+        return str(value)
+    if isinstance(value, float):
+        number = float(value)
+        if not math.isfinite(number):
+            raise CellValueError("value", f"{value!r} is not a finite number, which a spreadsheet cell cannot hold")
+        return number
+    if isinstance(value, numbers.Integral):
+        return _whole_number(value)
+    if _is_numpy_bool(value):
+        return bool(value)
+    if isinstance(value, numbers.Real):
+        try:
+            number = float(value)
+        except OverflowError:
+            raise CellValueError("value", f"{_short_repr(value)} is too large for a spreadsheet cell, whose "
+                                          f"numbers reach about 1.8e308") from None
+        if not math.isfinite(number):
+            raise CellValueError("value", f"{_short_repr(value)} is not a finite number, which a spreadsheet "
+                                          f"cell cannot hold")
+        if number != value:
+            raise CellValueError("value", f"{_short_repr(value)} has no exact value as a spreadsheet number "
+                                          f"(a double); give float(value) to store it rounded")
+        return number
+    raise CellValueError("type", f"a value of type {type(value).__name__} ({_short_repr(value)}) cannot be "
+                                 f"put into a spreadsheet cell; use a number, text, a boolean or None")
+
+
+def _whole_number(value: numbers.Integral) -> int | bool:
+    if isinstance(value, bool):
+        return bool(value)
+    number = int(value)
+    try:
+        exact = float(number) == number
+    except OverflowError:
+        raise CellValueError("value", f"{_short_repr(number)} is too large for a spreadsheet cell, whose "
+                                      f"numbers reach about 1.8e308") from None
+    if not exact:
+        raise CellValueError("value", f"{number} has more digits than a spreadsheet number keeps (whole "
+                                      f"numbers are exact up to 2**53 = 9007199254740992); give it as text, "
+                                      f"or as float(value) to store it rounded")
+    return number
+
+
+def _is_numpy_bool(value: Any) -> bool:
+    kind = type(value)
+    return kind.__module__ == "numpy" and kind.__name__ in ("bool", "bool_")
+
+
+def check_text(text: str) -> None:
+    """Raise :class:`CellValueError` unless a cell of an .xlsx file can carry ``text`` exactly."""
+    bad = _NOT_XML.search(text)
+    if bad is not None:
+        raise CellValueError("value", f"the text holds the character U+{ord(bad.group()):04X} at position "
+                                      f"{bad.start()}, which a spreadsheet file cannot carry; remove it")
+    if "\r" in text:
+        raise CellValueError("value", f"the text holds a carriage return (U+000D) at position {text.index(chr(13))}, "
+                                      f"which LibreOffice turns into a line feed; give line breaks as '\\n'")
+    length = len(text) if text.isascii() else len(text.encode("utf-16-le")) // 2
+    if length > MAX_TEXT_LENGTH:
+        raise CellValueError("value", f"the text is {length:,} characters long; a spreadsheet cell holds at "
+                                      f"most {MAX_TEXT_LENGTH:,}")
+
+
+def file_text(text: str) -> str:
+    """``text`` as the file stores it: openpyxl writes text raw, and LibreOffice would read
+    ``_x0041_`` in it as the escape of "A"."""
+    return _ESCAPE_LIKE.sub(r"_x005F_\1", text) if "_x" in text else text
+
+
+def unescape(text: str) -> str:
+    """The text a string escaped by the format stands for (_x000D_ is a carriage return)."""
+    if "_x" not in text:
+        return text
+    return _ESCAPED.sub(lambda match: chr(int(match.group(1), 16)), text)
+
+
+# Archives and workbooks --------------------------------------------------------------------
+
+def check_archive(data: bytes, error_type: str) -> None:
+    """Report ``error_type`` unless ``data`` is a zip whose directory is within :data:`LIMITS`.
+
+    Reads the directory only: cheap, and bounded by the size of the upload.
+    """
     if not data:
         raise JobError(error_type, "The uploaded spreadsheet is empty; upload an .xlsx workbook")
     if not data.startswith(b"PK"):
         raise JobError(error_type, "The uploaded spreadsheet is not a readable .xlsx workbook "
                                    "(it is not an Office Open XML file; save it as .xlsx and try again)")
     try:
+        with zipfile.ZipFile(io.BytesIO(data)) as archive:
+            parts = archive.infolist()
+    except Exception as exc:
+        raise JobError(error_type, f"The uploaded spreadsheet is not a readable .xlsx workbook "
+                                   f"({type(exc).__name__}: {exc}); save it as .xlsx and try again") from None
+    if len(parts) > LIMITS.max_parts:
+        raise JobError(error_type, f"The uploaded spreadsheet has {len(parts):,} parts, more than the "
+                                   f"{LIMITS.max_parts:,} a spreadsheet job accepts")
+    unzipped = sum(part.file_size for part in parts)
+    if unzipped > LIMITS.max_unzipped_bytes:
+        raise JobError(error_type, f"The uploaded spreadsheet unpacks to {unzipped:,} bytes, more than the "
+                                   f"{LIMITS.max_unzipped_bytes:,} a spreadsheet job accepts (the limit is "
+                                   f"ONDREL_SPREADSHEET_MAX_UNZIPPED_BYTES); make the workbook smaller")
+
+
+def load_upload(path: str, error_type: str) -> openpyxl.Workbook:
+    """Open an uploaded workbook (already through :func:`check_archive`) saved at ``path``, or
+    report ``error_type`` saying the file is not a readable .xlsx."""
+    try:
         with _quiet():
-            return openpyxl.load_workbook(io.BytesIO(data), data_only=data_only)
+            return openpyxl.load_workbook(path)
     except Exception as exc:
         raise JobError(error_type, f"The uploaded spreadsheet is not a readable .xlsx workbook "
                                    f"({type(exc).__name__}: {exc}); save it as .xlsx and try again") from None
@@ -75,36 +243,26 @@ def save(workbook: openpyxl.Workbook, path: str) -> None:
     workbook.save(path)
 
 
-def check_value(value: Any) -> None:
-    """Raise :class:`CellValueError` unless a cell can hold ``value``."""
-    if value is None or isinstance(value, (bool, int, str)):
-        return
-    if isinstance(value, float):
-        if not math.isfinite(value):
-            raise CellValueError("value", f"{value!r} is not a finite number, which a spreadsheet cell cannot hold")
-        return
-    raise CellValueError("type", f"a value of type {type(value).__name__} ({_short_repr(value)}) cannot be "
-                                 f"put into a spreadsheet cell; use a number, text, a boolean or None")
-
-
 def write(cell, value: Any, where: str) -> None:
-    """Write ``value`` into ``cell`` (text always as text, never as a formula)."""
-    check_value(value)
+    """Write a value made by :func:`cell_value` into ``cell`` (text always as text)."""
     if isinstance(cell, MergedCell):
         raise CellValueError("address", f"{where} lies inside a merged range; write to the range's top-left cell")
-    try:
-        cell.value = value
-    except IllegalCharacterError:
-        raise CellValueError("value", f"the text for {where} holds control characters, which a spreadsheet "
-                                      f"cell cannot hold") from None
-    if isinstance(value, str) and value.startswith("="):
+    if isinstance(value, str):
+        # Past openpyxl's setter, which would cut the escaped text at 32,767 characters and make
+        # "=..." a formula and "#N/A" an error value; the text is checked already.
+        cell._value = file_text(value)
         cell.data_type = "s"
+    else:
+        cell.value = value
 
 
-def result_value(cell) -> Any:
+def result_value(cell, formula: bool) -> Any:
     """A cached cell value as the answer gives it: numbers, text, booleans, None; errors
-    as their text ("#DIV/0!"); dates and times as ISO text."""
+    as their text ("#DIV/0!"); dates and times as ISO text. ``formula``: whether the cell
+    holds a formula, whose cached text openpyxl leaves escaped."""
     value = cell.value
+    if isinstance(value, str):
+        return unescape(value) if formula and cell.data_type == "s" else value
     if isinstance(value, datetime.datetime):
         if value.time() == datetime.time(0) and not _format_shows_time(cell.number_format):
             return value.date().isoformat()
@@ -114,6 +272,11 @@ def result_value(cell) -> Any:
     if isinstance(value, datetime.timedelta):
         return _duration_text(value)
     return value
+
+
+def is_error_value(cell) -> bool:
+    """Whether ``cell`` (of a workbook read for its values) holds an error value such as #DIV/0!."""
+    return cell.data_type == "e"
 
 
 def _format_shows_time(number_format: str) -> bool:
@@ -151,26 +314,53 @@ def name_rows(sheet, error_type: str) -> dict[str, int]:
     """Names in column A of ``sheet`` mapped to their rows, in sheet order.
 
     Empty rows are skipped; a first row whose column A holds a header word (such as "Name"
-    or "Parameter") is a header. A name found twice is an error.
+    or "Parameter"), or whose column B reads "Value", is a header. A name found twice is an
+    error, and so is anything in column A other than text, or a layout across a row.
     """
     rows: dict[str, int] = {}
-    for row, raw in _column_a(sheet):
-        name = raw.strip() if isinstance(raw, str) else str(raw)
+    header = False
+    for name_cell, value_cell in sheet.iter_rows(min_col=1, max_col=2):
+        raw = name_cell.value
+        if raw is None:
+            continue
+        row = name_cell.row
+        if not isinstance(raw, str) or name_cell.data_type != "s":
+            what = ("a formula" if name_cell.data_type == "f" else f"the error value {raw}"
+                    if name_cell.data_type == "e" else f"the {_kind_of(raw)} {_short_repr(raw)}")
+            raise JobError(error_type, f"The {sheet.title!r} sheet has {what} in column A of row {row}, where a "
+                                       f"name belongs: {LAYOUT}")
+        name = raw.strip()
         if not name:
             continue
-        if row == 1 and name.lower() in HEADER_WORDS:
+        if row == 1 and (name.lower() in HEADER_WORDS or _text_of(value_cell).lower() in VALUE_HEADER_WORDS):
+            header = True
             continue
+        if row == 2 and header and name.lower() in VALUE_HEADER_WORDS:
+            raise JobError(error_type, f"The {sheet.title!r} sheet reads {name!r} in column A of row 2, under "
+                                       f"its headers, as if its names went across row 1: {LAYOUT}")
         if name in rows:
             raise JobError(error_type, f"The {sheet.title!r} sheet has the name {name!r} twice (rows {rows[name]} "
                                        f"and {row}); each name must appear once")
         rows[name] = row
+    below = sheet._cells.get((2, 2))
+    if list(rows.values()) == [1] and below is not None and below.value is not None:
+        raise JobError(error_type, f"The {sheet.title!r} sheet has a value in B2 under its one name {next(iter(rows))!r} "
+                                   f"in A1, as if its names went across row 1: {LAYOUT}")
     return rows
 
 
-def _column_a(sheet) -> Iterator[tuple[int, Any]]:
-    for (cell,) in sheet.iter_rows(min_col=1, max_col=1):
-        if cell.value is not None:
-            yield cell.row, cell.value
+def _text_of(cell) -> str:
+    return cell.value.strip() if isinstance(cell.value, str) and cell.data_type == "s" else ""
+
+
+def _kind_of(value: Any) -> str:
+    if isinstance(value, bool):
+        return "boolean"
+    if isinstance(value, (int, float)):
+        return "number"
+    if isinstance(value, (datetime.date, datetime.time, datetime.timedelta)):
+        return "date or time"
+    return type(value).__name__
 
 
 def download(body: Mapping[str, Any], job: JobContext, what: str, missing_error: str, fetch_error: str) -> bytes:

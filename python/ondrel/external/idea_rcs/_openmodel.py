@@ -2,14 +2,20 @@
 from __future__ import annotations
 
 import os
+import warnings
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, cast
+from typing import TYPE_CHECKING, Any, TypeVar, cast
 
 from . import _eurocode
 from . import objects
+from ._checks import ElementId, ModelError, ModelIssue, ModelWarning
 
 if TYPE_CHECKING:
     from ondrel.core import File
+
+    from ._writer import Node
+
+_Element = TypeVar("_Element")
 
 
 class OpenModel:
@@ -23,6 +29,7 @@ class OpenModel:
         model = OpenModel(project_data=ProjectData(name="Beam"))
         concrete = model.create_matconcrete_ec2(ConcreteMaterial.C30_37)
         ...
+        model.check()           # every error and warning at once; write() refuses the errors
         model.write("beam.xml")
 
     Units of the values you pass (the writer converts them to IDEA's SI units):
@@ -160,7 +167,7 @@ class OpenModel:
         if poisson is None:
             poisson = _eurocode.CONCRETE_POISSON
         concrete = objects.MatConcreteEc2(
-            len(self._concrete_materials) + 1,
+            ElementId(len(self._concrete_materials) + 1),
             name if name is not None else objects._MATERIAL_NAMES[grade]["name"],
             e_modulus,
             g_modulus if g_modulus is not None else _eurocode.shear_modulus(e_modulus, poisson),
@@ -181,8 +188,7 @@ class OpenModel:
             plain_concrete_diagram,
             dep_params,
         )
-        self._concrete_materials.append(concrete)
-        return concrete
+        return self._keep(concrete, self._concrete_materials)
 
     def create_matreinforcement_ec2(
         self,
@@ -250,7 +256,7 @@ class OpenModel:
         if poisson is None:
             poisson = _eurocode.STEEL_POISSON
         steel = objects.MatReinforcementEc2(
-            len(self._reinforcement_materials) + 1,
+            ElementId(len(self._reinforcement_materials) + 1),
             name if name is not None else grade_name,
             e_modulus,
             g_modulus if g_modulus is not None else _eurocode.shear_modulus(e_modulus, poisson),
@@ -272,8 +278,7 @@ class OpenModel:
             fabrication if fabrication is not None else objects.ReinfFabrication.HOT_ROLLED,
             diagram_type if diagram_type is not None else objects.ReinfDiagramType.BILINEAR_INCLINED,
         )
-        self._reinforcement_materials.append(steel)
-        return steel
+        return self._keep(steel, self._reinforcement_materials)
 
     # -- members and sections ------------------------------------------------------------
 
@@ -283,9 +288,8 @@ class OpenModel:
         :param name: name of the member (default: none, IDEA names it)
         """
         # The member takes None as "no name": IDEA then names it.
-        member = objects.CheckMember1D(len(self._check_members) + 1, cast(str, name))
-        self._check_members.append(member)
-        return member
+        member = objects.CheckMember1D(ElementId(len(self._check_members) + 1), cast(str, name))
+        return self._keep(member, self._check_members)
 
     def create_cross_section_parameter(self, name: str, cross_section_type: objects.CrossSectionType,
                                        material: objects.MatConcrete,
@@ -305,10 +309,9 @@ class OpenModel:
         """
         self._check_own(material, self._concrete_materials, "material", "create_matconcrete_ec2")
         reference = objects._ReferenceElement(material.id, "MatConcrete")
-        section = objects.CrossSectionParameter(len(self._cross_sections) + 1, name, cross_section_type,
+        section = objects.CrossSectionParameter(ElementId(len(self._cross_sections) + 1), name, cross_section_type,
                                                 reference, **parameters)
-        self._cross_sections.append(section)
-        return section
+        return self._keep(section, self._cross_sections)
 
     def create_cross_section_component(self, name: str) -> objects.CrossSectionComponent:
         """Create a cross-section made of polygons; add them with ``create_component``.
@@ -317,9 +320,8 @@ class OpenModel:
 
         :param name: name of the cross-section
         """
-        section = objects.CrossSectionComponent(len(self._cross_sections) + 1, name)
-        self._cross_sections.append(section)
-        return section
+        section = objects.CrossSectionComponent(ElementId(len(self._cross_sections) + 1), name)
+        return self._keep(section, self._cross_sections)
 
     def create_reinforced_cross_section(
         self,
@@ -338,10 +340,9 @@ class OpenModel:
         self._check_own(cross_section, self._cross_sections, "cross_section",
                         "create_cross_section_parameter or create_cross_section_component")
         reference = objects._ReferenceElement(cross_section.id, "CrossSection")
-        section = objects.ReinforcedCrossSection(len(self._reinforced_cross_sections) + 1, name, reference,
-                                                 bars, stirrups)
-        self._reinforced_cross_sections.append(section)
-        return section
+        section = objects.ReinforcedCrossSection(ElementId(len(self._reinforced_cross_sections) + 1), name,
+                                                 reference, bars, stirrups)
+        return self._keep(section, self._reinforced_cross_sections)
 
     def add_check_section(
         self,
@@ -361,12 +362,11 @@ class OpenModel:
         self._check_own(reinf_section, self._reinforced_cross_sections, "reinf_section",
                         "create_reinforced_cross_section")
         section = objects.StandardCheckSection(
-            len(self._check_sections) + 1, description,
+            ElementId(len(self._check_sections) + 1), description,
             objects._ReferenceElement(check_member.id, "CheckMember"),
             objects._ReferenceElement(reinf_section.id, "ReinforcedCrossSection"),
             extremes)
-        self._check_sections.append(section)
-        return section
+        return self._keep(section, self._check_sections)
 
     def add_member_data_ec2(
         self,
@@ -397,37 +397,54 @@ class OpenModel:
         self._member_data.append(data)
         return data
 
-    # -- output --------------------------------------------------------------------------
+    # -- checks and output ----------------------------------------------------------------
+
+    def check(self) -> list[ModelIssue]:
+        """Every finding about the model at once, errors and warnings, in model order.
+
+        Errors (the model is not written): a reference to an object of another model or of the
+        wrong kind (a concrete given as the steel of a bar), shape parameters that the shape does
+        not have or misses, sizes that are not positive, stirrups of fewer than two points,
+        member data given twice for one member, values of the wrong type, and every value the
+        writer cannot write (NaN, an enumeration member of the wrong kind...).
+        Warnings: lengths and diameters that look like millimetres, bars and stirrup points
+        outside the concrete (or in an opening), extremes with no loading, strut angles and
+        humidities outside the code's range or in another unit.
+        """
+        return self._document()[1]
 
     def to_xml(self) -> str:
         """The IDEA OpenModel XML of the model, as text.
 
-        :raises ValueError: naming the object and the field, when the model cannot be written
-                            (a reference to an element that is not in the model, an id used twice,
-                            a number that is NaN or infinite, an enumeration member of the wrong kind)
+        The model is checked first (:meth:`check`): errors raise one ``ModelError`` listing them
+        all, warnings are issued as ``ModelWarning``.
+
+        :raises ModelError: a ``ValueError`` naming every object and field that cannot be written
         """
-        from . import _writer  # the writer and its tables load only when a model is written
-        collections: dict[str, list[Any]] = {
-            "concrete_materials": self._concrete_materials,
-            "reinforcement_materials": self._reinforcement_materials,
-            "cross_sections": self._cross_sections,
-            "reinforced_cross_sections": self._reinforced_cross_sections,
-            "check_members": self._check_members,
-            "check_sections": self._check_sections,
-            "member_data": self._member_data,
-        }
-        return _writer.document_text(collections, self.project_data, self.code_settings)
+        from . import _writer
+        root, issues = self._document()
+        errors = [issue for issue in issues if issue.severity == "error"]
+        if errors:
+            raise ModelError(errors)
+        for issue in issues:
+            warnings.warn(issue.message, ModelWarning, skip_file_prefixes=(os.path.dirname(__file__),))
+        return _writer.render(root)
 
     def to_file(self) -> File:
-        """The IDEA OpenModel XML of the model, UTF-8 encoded, in an ``ondrel.core.File``."""
+        """The IDEA OpenModel XML of the model, UTF-8 encoded, in an ``ondrel.core.File``.
+
+        The model is checked as by :meth:`to_xml`.
+        """
         from ondrel.core import File
         return File.from_data(self.to_xml().encode("utf-8"))
 
     def write(self, path: str | os.PathLike[str]) -> Path:
         """Write the IDEA OpenModel XML of the model to ``path`` (UTF-8) and return the path.
 
-        The document is complete and checked before the file is touched, and the file is
+        The model is checked as by :meth:`to_xml` before the file is touched, and the file is
         replaced in one step, so a failure never leaves half a file behind.
+
+        :raises ModelError: a ``ValueError`` listing every error of :meth:`check`; nothing is written
         """
         data = self.to_xml().encode("utf-8")
         path = Path(path)
@@ -439,7 +456,29 @@ class OpenModel:
             partial.unlink(missing_ok=True)
         return path
 
+    def _document(self) -> tuple[Node, list[ModelIssue]]:
+        """The document's element tree and every finding; the tree is complete only without errors."""
+        from . import _checks, _writer  # the writer and its tables load only when a model is written
+        collections: dict[str, list[Any]] = {
+            "concrete_materials": self._concrete_materials,
+            "reinforcement_materials": self._reinforcement_materials,
+            "cross_sections": self._cross_sections,
+            "reinforced_cross_sections": self._reinforced_cross_sections,
+            "check_members": self._check_members,
+            "check_sections": self._check_sections,
+            "member_data": self._member_data,
+        }
+        root, format_issues = _writer.build(collections, self.project_data, self.code_settings)
+        return root, _checks.merge(_checks.check_model(self), format_issues)
+
     # -- helpers -------------------------------------------------------------------------
+
+    @staticmethod
+    def _keep(element: _Element, collection: list[Any]) -> _Element:
+        """Keep a new element; its id leads back to it from the references made of it."""
+        cast(ElementId, cast(Any, element).id).bind(element)
+        collection.append(element)
+        return element
 
     @staticmethod
     def _check_own(obj: object, collection: list[Any], argument: str, factory: str) -> None:

@@ -3,7 +3,8 @@
 The writer walks the ``_serialize()`` dictionaries of the model objects. What each dictionary
 key becomes in IDEA's document is data: ``ELEMENTS`` lists, per IDEA type and in IDEA's
 element order, which key feeds which element and how its value is written. The whole
-document is built and checked in memory first; only a complete, valid document is returned.
+document is built in memory first, and every value that cannot be written is named (as a
+``ModelIssue``), field by field, so that one pass finds them all.
 """
 from __future__ import annotations
 
@@ -12,9 +13,10 @@ import math
 import numbers
 from decimal import Decimal
 from enum import Enum
-from typing import Any, Callable, NamedTuple, Union
+from typing import Any, Callable, NamedTuple, TypeGuard, Union
 
 from . import objects
+from ._checks import ModelIssue
 
 
 # An element: its tag, its xsi:type, and its text, its list of child elements, or None when empty.
@@ -474,7 +476,7 @@ Kind = Callable[[Field, Any, str, str], list[Node]]
 _SCALE = {"number": 0, "mpa": 6, "percent": -2}
 # Kinds that decide themselves what an absent value means.
 _SELF_DEFAULTING = {"const", "is_none", "is_set", "no_exposure", "date", "group", "setup_values"}
-_ID_KINDS = {  # reference type name -> the model collections whose ids it may name
+_ID_KINDS = {  # reference type name -> the model collection within which its ids are unique
     "MatConcrete": "concrete_materials",
     "MatReinforcement": "reinforcement_materials",
     "CrossSection": "cross_sections",
@@ -526,6 +528,10 @@ def _is_number(value: object) -> bool:
     return isinstance(value, numbers.Real) and not isinstance(value, bool)
 
 
+def _is_id(value: Any) -> TypeGuard[int]:
+    return isinstance(value, int) and not isinstance(value, bool) and value >= 1
+
+
 def _is_pair(value: Any) -> bool:
     return not isinstance(value, (str, bytes)) and hasattr(value, "__len__") and len(value) == 2
 
@@ -536,20 +542,24 @@ def _xml_safe(text: str) -> bool:
 
 
 class _Writer:
-    """Builds the element tree of one document; every check runs before anything is written."""
+    """Builds the element tree of one document and names every value it cannot write."""
 
     def __init__(self, collections: dict[str, list[Any]], project_data: Any, code_settings: Any) -> None:
         self._collections = collections
         self._project_data = project_data
         self._code_settings = code_settings
-        self._ids: dict[str, set[int]] = {}
+        self._owner: Any = None  # the object whose fields are being written
+        self.issues: list[ModelIssue] = []
+
+    def _fail(self, obj: Any, field: str | None, error: ValueError | str) -> None:
+        self.issues.append(ModelIssue("error", obj, field, str(error)))
 
     # -- entry point ----------------------------------------------------------------------
 
     def document(self) -> Node:
-        self._collect_ids()
-        project = self._settings_dict(self._project_data, "ProjectData", "project_data")
-        setup = self._settings_dict(self._code_settings, "CodeSettings", "code_settings")
+        self._check_ids()
+        project = self._settings_dict(self._project_data, "ProjectData", "project_data", "project data")
+        setup = self._settings_dict(self._code_settings, "CodeSettings", "code_settings", "code settings")
         setup_with_annex = {**setup, "national_annex": project.get("national_annex")}
         children: list[Node] = []
         for element, source in DOCUMENT:
@@ -558,45 +568,54 @@ class _Writer:
             elif source == "version":
                 children.append((element, None, VERSION))
             elif source == "project_data":
-                children.append((element, None, self._fields("ProjectData", project, "project data")))
+                children.append((element, None,
+                                 self._fields("ProjectData", project, "project data", self._project_data)))
             elif source == "concrete_setup":
-                children.append((element, "ConcreteSetupEc2",
-                                 self._fields("ConcreteSetupEc2", setup_with_annex, "code settings")))
+                children.append((element, "ConcreteSetupEc2", self._fields(
+                    "ConcreteSetupEc2", setup_with_annex, "code settings", self._code_settings)))
             elif source == "project_data_concrete":
                 children.append((element, "ProjectDataConcreteEc2",
-                                 self._fields("ProjectDataConcreteEc2", project, "project data")))
+                                 self._fields("ProjectDataConcreteEc2", project, "project data", self._project_data)))
             else:
                 collection, item, typed = source
                 items: list[Node] = []
                 for index, obj in enumerate(self._collections[collection], 1):
-                    idea_type = self._idea_type(obj)
                     label = self._label(obj, index)
-                    items.append((item, idea_type if typed else None,
-                                  self._fields(idea_type, self._serialize(obj, label), label)))
+                    try:
+                        idea_type = self._idea_type(obj)
+                        data = self._serialize(obj, label)
+                    except ValueError as error:
+                        self._fail(obj, None, error)
+                        continue
+                    items.append((item, idea_type if typed else None, self._fields(idea_type, data, label, obj)))
                 children.append((element, None, items))
         return ("OpenModel", None, children)
 
     # -- model-wide checks ----------------------------------------------------------------
 
-    def _collect_ids(self) -> None:
+    def _check_ids(self) -> None:
         for type_name, collection in _ID_KINDS.items():
             seen: dict[int, str] = {}
             for index, obj in enumerate(self._collections[collection], 1):
-                id_ = obj.id
+                id_ = getattr(obj, "id", None)
                 label = f"{type(obj).__name__} #{index}"
-                if type(id_) is not int or id_ < 1:
-                    raise ValueError(f"{label}: 'id' must be a positive integer, got {id_!r}")
-                if id_ in seen:
-                    raise ValueError(f"{type_name} id {id_} is used twice ({seen[id_]} and {label})")
-                seen[id_] = label
-            self._ids[type_name] = set(seen)
+                if not _is_id(id_):
+                    self._fail(obj, "id", f"{label}: 'id' must be a positive integer, got {id_!r}")
+                elif id_ in seen:
+                    self._fail(obj, "id", f"{type_name} id {id_} is used twice ({seen[id_]} and {label})")
+                else:
+                    seen[id_] = label
 
-    def _settings_dict(self, obj: Any, class_name: str, attribute: str) -> dict[str, Any]:
+    def _settings_dict(self, obj: Any, class_name: str, attribute: str, label: str) -> dict[str, Any]:
         if obj is None:
             obj = getattr(objects, class_name)()
-        elif not isinstance(obj, getattr(objects, class_name)):
-            raise ValueError(f"OpenModel: '{attribute}' must be a {class_name}, got {type(obj).__name__}")
-        return self._serialize(obj, class_name)
+        try:
+            if not isinstance(obj, getattr(objects, class_name)):
+                raise ValueError(f"OpenModel: '{attribute}' must be a {class_name}, got {type(obj).__name__}")
+            return self._serialize(obj, label)
+        except ValueError as error:
+            self._fail(obj, None, error)
+            return {}
 
     # -- objects --------------------------------------------------------------------------
 
@@ -618,7 +637,10 @@ class _Writer:
 
     @staticmethod
     def _serialize(obj: Any, label: str) -> dict[str, Any]:
-        data = obj._serialize()
+        try:
+            data = obj._serialize()
+        except Exception as error:  # a value the object itself cannot handle, e.g. a date without strftime
+            raise ValueError(f"{label} cannot be read: {type(error).__name__}: {error}") from None
         if not isinstance(data, dict):
             raise ValueError(f"{label}: _serialize() gave {type(data).__name__}, not a dictionary")
         return data
@@ -629,25 +651,37 @@ class _Writer:
             raise ValueError(f"{where} must be a {class_name}, got {type(value).__name__}")
         return self._serialize(value, where)
 
-    def _fields(self, idea_type: str, data: dict[str, Any], label: str) -> list[Node]:
-        nodes: list[Node] = []
-        for field in ELEMENTS[idea_type]:
-            if field.key is None:
-                value = None
-            elif field.key == "":
-                value = data
-            else:
-                value = data.get(field.key)
-            where = f"{label}: '{field.key}'"
-            if value is None and field.kind not in _SELF_DEFAULTING:
-                if field.default is not None:
-                    nodes.append((field.element, None, field.default))
-                elif not field.optional:
-                    raise ValueError(f"{where} has no value")
-                continue
-            write: Kind = getattr(self, "_kind_" + field.kind)
-            nodes.extend(write(field, value, where, label))
-        return nodes
+    def _fields(self, idea_type: str, data: dict[str, Any], label: str, obj: Any) -> list[Node]:
+        """The elements of ``obj`` (whose dictionary is ``data``); a field that cannot be written is named."""
+        outer, self._owner = self._owner, obj
+        try:
+            nodes: list[Node] = []
+            for field in ELEMENTS[idea_type]:
+                try:
+                    nodes.extend(self._field(field, data, label))
+                except ValueError as error:
+                    self._fail(obj, field.key or None, error)
+            return nodes
+        finally:
+            self._owner = outer
+
+    def _field(self, field: Field, data: dict[str, Any], label: str) -> list[Node]:
+        """The nodes of one field; an absent value is its default, nothing, or an error."""
+        if field.key is None:
+            value = None
+        elif field.key == "":
+            value = data
+        else:
+            value = data.get(field.key)
+        where = f"{label}: '{field.key}'"
+        if value is None and field.kind not in _SELF_DEFAULTING:
+            if field.default is not None:
+                return [(field.element, None, field.default)]
+            if not field.optional:
+                raise ValueError(f"{where} has no value")
+            return []
+        write: Kind = getattr(self, "_kind_" + field.kind)
+        return write(field, value, where, label)
 
     # -- kinds: each returns the nodes of one field ---------------------------------------
 
@@ -655,7 +689,7 @@ class _Writer:
         return [(field.element, None, field.arg)]
 
     def _kind_id(self, field: Field, value: Any, where: str, label: str) -> list[Node]:
-        if type(value) is not int or value < 1:
+        if not _is_id(value):
             raise ValueError(f"{where} must be a positive integer, got {value!r}")
         return [(field.element, None, str(value))]
 
@@ -712,28 +746,34 @@ class _Writer:
         type_name, id_ = reference.get("type_name"), reference.get("id")
         if type_name != field.arg:
             raise ValueError(f"{where} must refer to a {field.arg}, but refers to a {type_name!r}")
-        if id_ not in self._ids[type_name]:
-            raise ValueError(f"{where} refers to {type_name} id {id_!r}, which is not in this model")
+        if not _is_id(id_):
+            raise ValueError(f"{where} must refer to a positive integer id, got {id_!r}")
+        # Which element the reference leads to is the model checks' concern (they trace it by identity).
         return [(field.element, None, [("TypeName", None, type_name), ("Id", None, str(id_))])]
 
     def _kind_object(self, field: Field, value: Any, where: str, label: str) -> list[Node]:
         data = self._nested(value, field.arg, where)
-        return [(field.element, None, self._fields(field.arg, data, f"{label} > {field.key}"))]
+        return [(field.element, None, self._fields(field.arg, data, f"{label} > {field.key}", value))]
 
     def _kind_inline(self, field: Field, value: Any, where: str, label: str) -> list[Node]:
         data = self._nested(value, field.arg, where)
-        return self._fields(field.arg, data, f"{label} > {field.key}")
+        return self._fields(field.arg, data, f"{label} > {field.key}", value)
 
     def _kind_group(self, field: Field, value: Any, where: str, label: str) -> list[Node]:
-        return [(field.element, None, self._fields(field.arg, value, label))]
+        return [(field.element, None, self._fields(field.arg, value, label, self._owner))]
 
     def _kind_list(self, field: Field, value: Any, where: str, label: str) -> list[Node]:
         item_element, class_name = field.arg
         items = []
         for index, obj in enumerate(value, 1):
             item_label = f"{label} > {field.key}[{index}]"
-            data = self._nested(obj, class_name, item_label)
-            items.append((item_element, None, self._fields(self._idea_type(obj), data, item_label)))
+            try:
+                data = self._nested(obj, class_name, item_label)
+                idea_type = self._idea_type(obj)
+            except ValueError as error:
+                self._fail(obj, None, error)
+                continue
+            items.append((item_element, None, self._fields(idea_type, data, item_label, obj)))
         return [(field.element, None, items)]
 
     def _kind_extremes(self, field: Field, value: Any, where: str, label: str) -> list[Node]:
@@ -743,9 +783,13 @@ class _Writer:
             if not (isinstance(pair, tuple) and len(pair) == 2):
                 raise ValueError(f"{item_label} must be a (class name, extreme) pair, got {pair!r}")
             extreme = pair[1]
-            data = self._nested(extreme, "CheckSectionExtreme", item_label)
-            idea_type = self._idea_type(extreme)
-            items.append(("CheckSectionExtreme", idea_type, self._fields(idea_type, data, item_label)))
+            try:
+                data = self._nested(extreme, "CheckSectionExtreme", item_label)
+                idea_type = self._idea_type(extreme)
+            except ValueError as error:
+                self._fail(extreme, None, error)
+                continue
+            items.append(("CheckSectionExtreme", idea_type, self._fields(idea_type, data, item_label, extreme)))
         return [(field.element, None, items)]
 
     def _kind_is_none(self, field: Field, value: Any, where: str, label: str) -> list[Node]:
@@ -869,9 +913,16 @@ def _render(node: Node, depth: int, out: list[str]) -> None:
         out.append(f"{pad}<{start} />")
 
 
-def document_text(collections: dict[str, list[Any]], project_data: Any, code_settings: Any) -> str:
-    """The OpenModel document of the given model collections, as text."""
-    root = _Writer(collections, project_data, code_settings).document()
+def build(collections: dict[str, list[Any]], project_data: Any, code_settings: Any) -> tuple[Node, list[ModelIssue]]:
+    """The element tree of the OpenModel document of the given model collections, and every value
+    that could not be written in it (the tree is complete only when there is none)."""
+    writer = _Writer(collections, project_data, code_settings)
+    root = writer.document()
+    return root, writer.issues
+
+
+def render(root: Node) -> str:
+    """The text of a document built by :func:`build`."""
     out = ['<?xml version="1.0" encoding="utf-8"?>',
            '<OpenModel xmlns:xsd="http://www.w3.org/2001/XMLSchema" '
            'xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance">']

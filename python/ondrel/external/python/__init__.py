@@ -11,7 +11,9 @@ scripts by key, set the command of each integration and refuse scripts sent by j
 from __future__ import annotations
 
 import math
+import os
 from collections.abc import Sequence
+from typing import cast
 
 from ondrel.core import File
 
@@ -41,12 +43,12 @@ class PythonAnalysis:
         analysis.execute(timeout=60)
         results = analysis.get_output_file("results.json")
 
-    :param script: the script to run (a :class:`~ondrel.core.File`); it must block until the
-        analysis is done and write its output files in its working folder.
+    :param script: the script to run (a :class:`~ondrel.core.File`, or the path of the script);
+        it must block until the analysis is done and write its output files in its working folder.
     :param script_key: instead of ``script``: the key of a script defined in the worker's
         configuration file (required when the worker runs only configured scripts).
-    :param files: the input files as (file name, :class:`~ondrel.core.File`) pairs; they are
-        placed in the script's working folder under those names.
+    :param files: the input files as (file name, :class:`~ondrel.core.File` or path) pairs; they
+        are placed in the script's working folder under those names.
     :param output_filenames: the names of the files to collect after the script has ended.
 
     File names must be bare names (no folder, no "..", not absolute), each given once; an
@@ -59,9 +61,9 @@ class PythonAnalysis:
     def __init__(
         self,
         *,
-        script: File | None = None,
+        script: File | str | os.PathLike[str] | None = None,
         script_key: str | None = None,
-        files: Sequence[tuple[str, File]] | None = None,
+        files: Sequence[tuple[str, File | str | os.PathLike[str]]] | None = None,
         output_filenames: Sequence[str] | None = None,
     ) -> None:
         if (script is None) == (script_key is None):
@@ -69,8 +71,8 @@ class PythonAnalysis:
                 "give exactly one of script (a File holding the script) and script_key "
                 "(the key of a script in the worker's configuration)"
             )
-        if script is not None and not _is_file(script):
-            raise ValueError(f"script must be a File, not {type(script).__name__}")
+        if script is not None:
+            script = _as_file(script, "script")
         if script_key is not None and (not isinstance(script_key, str) or not script_key):
             raise ValueError("script_key must be a non-empty text")
         self._script = script
@@ -123,14 +125,27 @@ class PythonAnalysis:
         return self._outputs[filename]
 
     @property
-    def stdout(self) -> str | None:
-        """What the script wrote to standard output in the last successful run, or None."""
-        return None if self._result is None else self._result.stdout
+    def stdout(self) -> str:
+        """What the script wrote to standard output in the last successful :meth:`execute`.
+
+        At most the last MiB is kept; a line at the start then says how many bytes were cut.
+        """
+        return self._last_run().stdout
 
     @property
-    def stderr(self) -> str | None:
-        """What the script wrote to standard error in the last successful run, or None."""
-        return None if self._result is None else self._result.stderr
+    def stderr(self) -> str:
+        """What the script wrote to standard error in the last successful :meth:`execute`.
+
+        At most the last MiB is kept; a line at the start then says how many bytes were cut.
+        """
+        return self._last_run().stderr
+
+    def _last_run(self) -> JobResult:
+        if self._result is None:
+            raise RuntimeError(
+                "no run yet: call execute() first (a failed execute() keeps nothing)"
+            )
+        return self._result
 
     def _make_worker(self) -> LocalWorker:
         """The worker that runs the job: the local one, with the current configuration."""
@@ -141,7 +156,23 @@ def _is_file(value: object) -> bool:
     return isinstance(value, File) or callable(getattr(value, "getvalue_binary", None))
 
 
-def _file_pairs(files: Sequence[tuple[str, File]] | None) -> tuple[tuple[str, File], ...]:
+def _as_file(value: object, what: str) -> File:
+    """``value`` as a File: a File as it is, a path as the file it names (which must exist)."""
+    if isinstance(value, (str, os.PathLike)):
+        path = os.fspath(value)
+        if isinstance(path, bytes):
+            path = os.fsdecode(path)
+        if not os.path.isfile(path):
+            raise ValueError(f"{what}: no file at {os.path.abspath(path)!r}")
+        return File.from_path(path)
+    if _is_file(value):
+        return cast(File, value)
+    raise ValueError(f"{what} must be a File or the path of a file, not {type(value).__name__}")
+
+
+def _file_pairs(
+    files: Sequence[tuple[str, File | str | os.PathLike[str]]] | None,
+) -> tuple[tuple[str, File], ...]:
     if files is None:
         return ()
     if isinstance(files, (str, bytes)) or not isinstance(files, Sequence):
@@ -151,11 +182,7 @@ def _file_pairs(files: Sequence[tuple[str, File]] | None) -> tuple[tuple[str, Fi
         if not isinstance(item, (tuple, list)) or len(item) != 2:
             raise ValueError(f"files must be a list of (file name, File) pairs, got {item!r}")
         name, file = item
-        if not _is_file(file):
-            raise ValueError(
-                f"files: the content of {name!r} must be a File, not {type(file).__name__}"
-            )
-        pairs.append((name, file))
+        pairs.append((name, _as_file(file, f"files: the content of {name!r}")))
     return tuple(pairs)
 
 

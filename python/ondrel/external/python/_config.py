@@ -10,7 +10,7 @@ from __future__ import annotations
 import os
 import sys
 import tomllib
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -19,9 +19,10 @@ from ondrel.errors import ExecutionError
 CONFIG_ENV_VAR = "ONDREL_WORKER_CONFIG"
 
 _TOP_KEYS = frozenset(
-    {"python", "only_configured_scripts", "jobs_folder", "environment", "pass_environment",
-     "scripts", "integrations"}
+    {"python", "only_configured_scripts", "jobs_folder", "max_output_bytes", "environment",
+     "pass_environment", "scripts", "integrations"}
 )
+MAX_OUTPUT_BYTES = 1 << 30
 _INTEGRATION_KEYS = frozenset({"command", "environment"})
 
 
@@ -44,6 +45,7 @@ class WorkerConfig:
     python: str = sys.executable
     only_configured_scripts: bool = False
     jobs_folder: Path | None = None
+    max_output_bytes: int = MAX_OUTPUT_BYTES
     environment: Mapping[str, str] = field(default_factory=dict)
     pass_environment: tuple[str, ...] = ()
     scripts: Mapping[str, Path] = field(default_factory=dict)
@@ -111,6 +113,11 @@ def _parse(data: dict[str, object], source: Path) -> WorkerConfig:
         if not isinstance(jobs_folder, str) or not jobs_folder:
             raise fail("'jobs_folder' must be the path of a folder")
         jobs_folder = base / Path(jobs_folder).expanduser()
+    max_output_bytes = data.get("max_output_bytes", MAX_OUTPUT_BYTES)
+    if isinstance(max_output_bytes, bool) or not isinstance(max_output_bytes, int) or (
+        max_output_bytes <= 0
+    ):
+        raise fail("'max_output_bytes' must be a positive whole number of bytes")
     environment = _text_table(data.get("environment", {}), "environment", fail)
     passed = data.get("pass_environment", [])
     if not isinstance(passed, list) or not all(isinstance(n, str) and n for n in passed):
@@ -144,6 +151,7 @@ def _parse(data: dict[str, object], source: Path) -> WorkerConfig:
         python=python,
         only_configured_scripts=only,
         jobs_folder=jobs_folder,
+        max_output_bytes=max_output_bytes,
         environment=environment,
         pass_environment=tuple(passed),
         scripts=scripts,
@@ -152,15 +160,19 @@ def _parse(data: dict[str, object], source: Path) -> WorkerConfig:
     )
 
 
-def _table(value: object, name: str, fail) -> dict[str, object]:
+_Fail = Callable[[str], ExecutionError]
+
+
+def _table(value: object, name: str, fail: _Fail) -> dict[str, object]:
     if not isinstance(value, dict):
         raise fail(f"'{name}' must be a table")
     return value
 
 
-def _text_table(value: object, name: str, fail) -> dict[str, str]:
-    table = _table(value, name, fail)
-    for key, item in table.items():
+def _text_table(value: object, name: str, fail: _Fail) -> dict[str, str]:
+    texts: dict[str, str] = {}
+    for key, item in _table(value, name, fail).items():
         if not isinstance(item, str):
             raise fail(f"{name}.{key} must be a text (quote numbers and paths)")
-    return dict(table)
+        texts[key] = item
+    return texts

@@ -6,11 +6,18 @@ Layout of a job folder (created private, removed when the job ends, whatever the
         run/                  working directory: the input files, the script, the outputs
             _ondrel_script.py the job's script (a reserved name)
         stdout.log, stderr.log
+
+The script runs as the caller and may change anything in its folder, so after it has started
+the worker reaches the folder only through handles opened before: the captured streams through
+the files it opened for them, the outputs by name in the ``run/`` folder it opened, never
+through a link and never anything but a regular file, in reads of bounded size.
 """
 
 from __future__ import annotations
 
 import contextlib
+import errno
+import logging
 import ntpath
 import os
 import re
@@ -20,6 +27,7 @@ import stat
 import subprocess
 import tempfile
 import time
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -28,9 +36,20 @@ from ondrel.errors import ExecutionError
 from ._config import WorkerConfig, load_worker_config
 
 SCRIPT_NAME = "_ondrel_script.py"
+NAME_MAX_BYTES = 255  # the longest file name of common file systems
 _STDERR_TAIL_LINES = 20
 _STDERR_TAIL_CHARS = 4000
 _LOG_KEEP_BYTES = 1 << 20
+_READ_CHUNK = 1 << 20
+_LISTED_FILES = 20
+_DIR_FLAGS = os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW
+_NEW_FILE_FLAGS = os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW
+_LOG_FLAGS = os.O_RDWR | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW
+# O_NONBLOCK: opening a named pipe must not wait for a writer; fstat then refuses it.
+_OUTPUT_FLAGS = os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK
+
+_clock: Callable[[], float] = time.monotonic
+_log = logging.getLogger(__name__)
 
 
 @dataclass(frozen=True)
@@ -61,9 +80,10 @@ class JobResult:
 def check_file_names(names: list[str], what: str) -> None:
     """Raise ``ValueError`` unless every name is a plain file name, each given once.
 
-    A plain name is a non-empty text without a path separator (either kind), without "..",
-    not absolute, without a drive and not the worker's reserved script name. Names that
-    differ only in case count as repeats, since a worker's file system may not tell them apart.
+    A plain name is a non-empty text of at most 255 bytes (UTF-8) without a path separator
+    (either kind), without "..", not absolute, without a drive and not the worker's reserved
+    script name. Names that differ only in case count as repeats, since a worker's file system
+    may not tell them apart.
     """
     seen: dict[str, str] = {}
     for name in names:
@@ -83,6 +103,12 @@ def _name_problem(name: str) -> str:
         return "it is empty"
     if "\0" in name:
         return "it contains a NUL character"
+    try:
+        size = len(os.fsencode(name))
+    except UnicodeEncodeError:
+        return "it cannot be written as a file name (it holds a lone surrogate)"
+    if size > NAME_MAX_BYTES:
+        return f"it is {size} bytes long; file names are limited to {NAME_MAX_BYTES} bytes"
     if os.path.isabs(name) or ntpath.isabs(name) or ntpath.splitdrive(name)[0]:
         return "it is an absolute path"
     if "/" in name or "\\" in name or (os.altsep and os.altsep in name):
@@ -105,7 +131,24 @@ class LocalWorker:
         self.config = config if config is not None else load_worker_config()
 
     def run(self, job: Job) -> JobResult:
-        """Run ``job`` and return its outputs; raise ``ExecutionError`` on any failure."""
+        """Run ``job`` and return its outputs; raise ``ExecutionError`` on any failure.
+
+        The job's ``timeout`` covers all of it: writing the inputs, the script and collecting
+        its outputs. The job folder is removed and every process left in the script's process
+        group is killed, whatever the outcome.
+        """
+        started = _clock()
+        try:
+            result = self._run(job)
+        except ExecutionError as exc:
+            _log.info("analysis job (%s) failed after %.2f s: %s", job.integration, _clock() - started, exc)
+            raise
+        _log.info("analysis job (%s) finished in %.2f s, %d output file(s)", job.integration,
+                  _clock() - started, len(result.outputs))
+        return result
+
+    def _run(self, job: Job) -> JobResult:
+        deadline = _Deadline(job.timeout)
         try:
             check_file_names([name for name, _ in job.files], "input files")
             check_file_names(list(job.output_filenames), "output file names")
@@ -114,20 +157,17 @@ class LocalWorker:
         script = self._script_of(job)
         integration = self.config.command_for(job.integration)
 
-        root = Path(tempfile.mkdtemp(prefix="ondrel-job-", dir=self.config.jobs_folder))
-        try:
-            run_dir = root / "run"
-            run_dir.mkdir(mode=0o700)
+        with _JobFolder(self.config) as folder:
+            _log.debug("analysis job (%s) runs in %s", job.integration, folder.path)
             for name, data in job.files:
-                _write_new(run_dir / name, data)
-            script_path = run_dir / SCRIPT_NAME
-            _write_new(script_path, script)
+                folder.write(name, data)
+            folder.write(SCRIPT_NAME, script)
+            script_path = folder.run_path / SCRIPT_NAME
             command = self._command(integration.command, script_path)
-            environment = self._environment(integration.environment, root)
-            with open(root / "stdout.log", "wb") as out, open(root / "stderr.log", "wb") as err:
-                returncode = self._run_process(command, run_dir, environment, out, err, job)
-            stdout = _read_log(root / "stdout.log")
-            stderr = _read_log(root / "stderr.log")
+            environment = self._environment(integration.environment, folder.path)
+            returncode = self._run_process(command, folder, environment, job, deadline)
+            stdout = _read_log(folder.stdout)
+            stderr = _read_log(folder.stderr)
             if returncode is None:
                 raise ExecutionError(
                     f"the analysis did not finish within {job.timeout:g} s and was stopped with "
@@ -138,10 +178,15 @@ class LocalWorker:
                 raise ExecutionError(
                     f"the analysis script {_how_it_ended(returncode)}.{_tail(stderr)}"
                 )
-            outputs = {name: _read_output(run_dir, name) for name in job.output_filenames}
+            try:
+                outputs = self._collect(folder, job.output_filenames, deadline)
+            except _OutOfTime:
+                raise ExecutionError(
+                    f"the analysis did not finish within {job.timeout:g} s: the time ran out "
+                    f"while its output files were being collected; give execute() a longer "
+                    f"timeout if it needs more time"
+                ) from None
             return JobResult(outputs=outputs, stdout=stdout, stderr=stderr)
-        finally:
-            _remove_tree(root)
 
     def _script_of(self, job: Job) -> bytes:
         config = self.config
@@ -175,7 +220,7 @@ class LocalWorker:
             command.append(str(script_path))
         return command
 
-    def _environment(self, extra: dict[str, str], root: Path) -> dict[str, str]:
+    def _environment(self, extra: Mapping[str, str], root: Path) -> dict[str, str]:
         """A minimal environment: nothing of the caller's except what the settings pass."""
         environment = {
             "PATH": os.defpath,
@@ -187,8 +232,6 @@ class LocalWorker:
             "TEMP": str(root),
             "TMP": str(root),
         }
-        if os.name == "nt":  # The interpreter cannot start on Windows without it.
-            environment["SYSTEMROOT"] = os.environ.get("SYSTEMROOT", r"C:\Windows")
         for name in self.config.pass_environment:
             if name in os.environ:
                 environment[name] = os.environ[name]
@@ -196,17 +239,15 @@ class LocalWorker:
         environment.update(extra)
         return environment
 
-    def _run_process(self, command, cwd, environment, out, err, job: Job) -> int | None:
-        """Run the command in its own process group; the exit code, or None after a timeout."""
-        options: dict[str, object] = {}
-        if os.name == "posix":
-            options["start_new_session"] = True
-        else:
-            options["creationflags"] = subprocess.CREATE_NEW_PROCESS_GROUP
+    def _run_process(
+        self, command: list[str], folder: _JobFolder, environment: dict[str, str], job: Job,
+        deadline: _Deadline,
+    ) -> int | None:
+        """Run the command in its own session; the exit code, or None once the time is up."""
         try:
             process = subprocess.Popen(
-                command, cwd=cwd, env=environment, stdin=subprocess.DEVNULL,
-                stdout=out, stderr=err, **options,
+                command, cwd=folder.run_path, env=environment, stdin=subprocess.DEVNULL,
+                stdout=folder.stdout, stderr=folder.stderr, start_new_session=True,
             )
         except OSError as exc:
             raise ExecutionError(
@@ -215,74 +256,203 @@ class LocalWorker:
                 f"integrations.{job.integration}.command setting"
             ) from None
         try:
-            return process.wait(timeout=job.timeout)
+            return process.wait(timeout=deadline.remaining())
         except subprocess.TimeoutExpired:
             return None
         finally:
             # Also on success: what the script left running must not outlive its folder.
             _kill_tree(process)
 
+    def _collect(
+        self, folder: _JobFolder, names: tuple[str, ...], deadline: _Deadline
+    ) -> dict[str, bytes]:
+        """The outputs, read by name in the run folder; all of them within ``max_output_bytes``."""
+        limit = self.config.max_output_bytes
+        outputs: dict[str, bytes] = {}
+        left = limit
+        for name in names:
+            data = _read_output(folder.run, name, left, deadline)
+            if data is None:
+                raise ExecutionError(
+                    f"the output files are larger than the {limit} bytes that the worker hands "
+                    f"back for one job (setting 'max_output_bytes' of {self.config.describe()}); "
+                    f"{name!r} goes past it"
+                )
+            outputs[name] = data
+            left -= len(data)
+        return outputs
 
-def _kill_tree(process: subprocess.Popen) -> None:
-    if os.name == "posix":
+
+class _OutOfTime(Exception):
+    """The job's time ran out after its script had ended."""
+
+
+class _Deadline:
+    """When a job's time runs out; ``None`` for a job without a time-out."""
+
+    def __init__(self, timeout: float | None) -> None:
+        self._end = None if timeout is None else _clock() + timeout
+
+    def remaining(self) -> float | None:
+        return None if self._end is None else max(0.0, self._end - _clock())
+
+    def check(self) -> None:
+        if self._end is not None and _clock() >= self._end:
+            raise _OutOfTime
+
+
+class _JobFolder:
+    """A job's private folder, reached only through handles opened before the script starts.
+
+    ``run`` is the handle of the working folder, ``stdout`` and ``stderr`` those of the files
+    that receive the script's streams. Leaving the ``with`` block removes the folder.
+    """
+
+    def __init__(self, config: WorkerConfig) -> None:
+        self.path = Path(_make_job_folder(config))
+        self.run_path = self.path / "run"
+        self._handles: list[int] = []
         try:
-            os.killpg(process.pid, signal.SIGKILL)
-        except (ProcessLookupError, PermissionError):
-            pass
-    elif process.poll() is None:
-        subprocess.run(
-            ["taskkill", "/F", "/T", "/PID", str(process.pid)],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False,
-        )
+            self._root = os.open(self.path, _DIR_FLAGS)
+        except BaseException:
+            shutil.rmtree(self.path, ignore_errors=True)
+            raise
+        try:
+            os.mkdir("run", 0o700, dir_fd=self._root)
+            self.run = self._open("run", _DIR_FLAGS)
+            self.stdout = self._open("stdout.log", _LOG_FLAGS, 0o600)
+            self.stderr = self._open("stderr.log", _LOG_FLAGS, 0o600)
+        except BaseException:
+            self.remove()
+            raise
+
+    def _open(self, name: str, flags: int, mode: int = 0o777) -> int:
+        handle = os.open(name, flags, mode, dir_fd=self._root)
+        self._handles.append(handle)
+        return handle
+
+    def write(self, name: str, data: bytes) -> None:
+        """Write a new file ``name`` in the run folder (before the script starts)."""
+        with open(os.open(name, _NEW_FILE_FLAGS, 0o600, dir_fd=self.run), "wb") as stream:
+            stream.write(data)
+
+    def remove(self) -> None:
+        for handle in self._handles:
+            os.close(handle)
+        self._handles.clear()
+        try:
+            _remove_tree(self.path, self._root)
+        finally:
+            os.close(self._root)
+
+    def __enter__(self) -> _JobFolder:
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.remove()
+
+
+def _make_job_folder(config: WorkerConfig) -> str:
+    try:
+        return tempfile.mkdtemp(prefix="ondrel-job-", dir=config.jobs_folder)
+    except OSError as exc:
+        if config.jobs_folder is None:
+            raise ExecutionError(
+                f"cannot make a job folder in the system temporary folder "
+                f"{tempfile.gettempdir()!r}: {exc.strerror or exc}"
+            ) from None
+        if isinstance(exc, FileNotFoundError):
+            reason = "it does not exist"
+        elif isinstance(exc, NotADirectoryError):
+            reason = "it is not a folder"
+        else:
+            reason = exc.strerror or str(exc)
+        raise ExecutionError(
+            f"cannot make a job folder: the 'jobs_folder' {str(config.jobs_folder)!r} of "
+            f"{config.describe()} cannot hold one: {reason}"
+        ) from None
+
+
+def _kill_tree(process: subprocess.Popen[bytes]) -> None:
+    with contextlib.suppress(ProcessLookupError, PermissionError):
+        os.killpg(process.pid, signal.SIGKILL)
     if process.poll() is None:
         process.kill()
     process.wait()
 
 
-def _write_new(path: Path, data: bytes) -> None:
-    flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_NOFOLLOW", 0) | getattr(
-        os, "O_BINARY", 0
-    )
-    fd = os.open(path, flags, 0o600)
-    with open(fd, "wb") as stream:
-        stream.write(data)
+def _read_output(run: int, name: str, limit: int, deadline: _Deadline) -> bytes | None:
+    """The output file ``name`` in the folder ``run``, or None when it is over ``limit`` bytes.
 
-
-def _read_output(run_dir: Path, name: str) -> bytes:
-    path = run_dir / name
-    flags = os.O_RDONLY | getattr(os, "O_NOFOLLOW", 0) | getattr(os, "O_BINARY", 0)
+    Only a regular file directly in that folder is read, never through a link, in pieces
+    between which the job's deadline is checked.
+    """
     try:
-        if path.is_symlink():
+        handle = os.open(name, _OUTPUT_FLAGS, dir_fd=run)
+    except FileNotFoundError:
+        raise ExecutionError(
+            f"the analysis finished but did not produce the output file {name!r}; the script "
+            f"must write it in its working folder. Files there: {_listing(run)}"
+        ) from None
+    except OSError as exc:
+        if exc.errno == errno.ELOOP:
             raise ExecutionError(
                 f"the output file {name!r} is a symbolic link; the worker collects only "
                 f"regular files that the script wrote in its working folder"
-            )
-        fd = os.open(path, flags)
-    except FileNotFoundError:
-        present = sorted(p.name for p in run_dir.iterdir() if p.name != SCRIPT_NAME)
-        raise ExecutionError(
-            f"the analysis finished but did not produce the output file {name!r}; the script "
-            f"must write it in its working folder. Files there: "
-            f"{', '.join(present) if present else '(none)'}"
-        ) from None
-    except OSError as exc:
+            ) from None
         raise ExecutionError(
             f"cannot read the output file {name!r}: {exc.strerror or exc}"
         ) from None
-    if not stat.S_ISREG(os.fstat(fd).st_mode):
-        os.close(fd)
-        raise ExecutionError(
-            f"the output {name!r} is not a regular file; the script must write a file of that name"
-        )
-    with open(fd, "rb") as stream:
-        return stream.read()
+    try:
+        info = os.fstat(handle)
+        if not stat.S_ISREG(info.st_mode):
+            raise ExecutionError(
+                f"the output {name!r} is not a regular file; the script must write a file of "
+                f"that name"
+            )
+        if info.st_size > limit:
+            return None
+        pieces: list[bytes] = []
+        size = 0
+        while True:
+            deadline.check()
+            # One byte over the limit tells a file that still grows (a process that escaped).
+            piece = os.read(handle, min(_READ_CHUNK, limit - size + 1))
+            if not piece:
+                return b"".join(pieces)
+            size += len(piece)
+            if size > limit:
+                return None
+            pieces.append(piece)
+    finally:
+        os.close(handle)
 
 
-def _read_log(path: Path) -> str:
-    with open(path, "rb") as stream:
-        size = stream.seek(0, os.SEEK_END)
-        stream.seek(max(0, size - _LOG_KEEP_BYTES))
-        return stream.read().decode("utf-8", errors="replace")
+def _listing(folder: int) -> str:
+    names = sorted(name for name in os.listdir(folder) if name != SCRIPT_NAME)
+    if not names:
+        return "(none)"
+    more = len(names) - _LISTED_FILES
+    shown = ", ".join(names[:_LISTED_FILES])
+    return f"{shown} and {more} more" if more > 0 else shown
+
+
+def _read_log(handle: int) -> str:
+    """The last ``_LOG_KEEP_BYTES`` of a captured stream, after a line that says what was cut."""
+    size = os.fstat(handle).st_size
+    start = max(0, size - _LOG_KEEP_BYTES)
+    data = os.pread(handle, size - start, start)
+    if start == 0:
+        return data.decode("utf-8", errors="replace")
+    # Begin at a character: skip the continuation bytes of one cut in two.
+    skip = 0
+    while skip < min(3, len(data)) and data[skip] & 0xC0 == 0x80:
+        skip += 1
+    data = data[skip:]
+    return (
+        f"[... {start + skip} bytes cut; the last {len(data)} bytes follow ...]\n"
+        + data.decode("utf-8", errors="replace")
+    )
 
 
 def _tail(stderr: str) -> str:
@@ -309,27 +479,39 @@ def _fill(part: str, values: dict[str, str]) -> str:
     return re.sub(r"\{(python|script)\}", lambda match: values[match.group(1)], part)
 
 
-def _remove_tree(root: Path) -> None:
+def _remove_tree(path: Path, folder: int) -> None:
+    """Remove the job folder ``path``, opened as ``folder``, with all that the script left in it.
+
+    The content goes through the folder's handle, never through a link. The folder itself is
+    removed by name only while the name still holds it: a script that moved it away leaves
+    an empty folder there, and whatever it put at the name is not the worker's to remove.
+    """
     try:
-        shutil.rmtree(root)
-        return
-    except FileNotFoundError:
-        return
+        _empty(folder)
     except OSError:
-        pass
-    # A script may have left folders it cannot enter or change; the job folder goes regardless.
-    for dirpath, dirnames, _ in os.walk(root):
+        # A script may have left folders it cannot enter or change; the job folder goes regardless.
+        _open_up(folder)
+        with contextlib.suppress(OSError):
+            _empty(folder)
+    with contextlib.suppress(OSError):
+        if os.path.samestat(os.fstat(folder), os.lstat(path)):
+            os.rmdir(path)
+
+
+def _empty(folder: int) -> None:
+    for name in os.listdir(folder):
+        if stat.S_ISDIR(os.stat(name, dir_fd=folder, follow_symlinks=False).st_mode):
+            shutil.rmtree(name, dir_fd=folder)
+        else:
+            os.unlink(name, dir_fd=folder)
+
+
+def _open_up(folder: int) -> None:
+    """Give the owner full access to ``folder`` and every folder in it (not to link targets)."""
+    with contextlib.suppress(OSError):
+        os.fchmod(folder, stat.S_IRWXU)
+    for _, dirnames, _, handle in os.fwalk(".", dir_fd=folder):
         for name in dirnames:
-            path = os.path.join(dirpath, name)
-            if not os.path.islink(path):
-                with contextlib.suppress(OSError):
-                    os.chmod(path, stat.S_IRWXU)
-    for _ in range(3):
-        try:
-            shutil.rmtree(root)
-            return
-        except FileNotFoundError:
-            return
-        except OSError:
-            time.sleep(0.1)  # Windows may still hold a handle of a process just killed.
-    shutil.rmtree(root, ignore_errors=True)
+            with contextlib.suppress(OSError):
+                if stat.S_ISDIR(os.stat(name, dir_fd=handle, follow_symlinks=False).st_mode):
+                    os.chmod(name, stat.S_IRWXU, dir_fd=handle)
