@@ -1,6 +1,6 @@
 """``python -m ondrel``: what this installation has, and the demonstration.
 
-    python -m ondrel info           versions, LibreOffice and its bridge, the worker, temporary files
+    python -m ondrel info           versions, LibreOffice and its bridge, the worker, where jobs run, temporary files
     python -m ondrel demo [FOLDER]  run the main demonstration, writing its files into FOLDER
 """
 
@@ -69,6 +69,15 @@ def _worker() -> list[tuple[str, str]]:
     return rows
 
 
+def _cluster() -> str:
+    import ondrel.cluster
+
+    address = ondrel.cluster.address()
+    if address is None:
+        return f"this machine (${ondrel.cluster.ENV_VAR}=tcp://host:8786 sends them to a Dask cluster, docs/cluster.md)"
+    return f"the Dask cluster at {address}"
+
+
 def info() -> str:
     """The facts ``python -m ondrel info`` prints, one per line."""
     rows = [
@@ -78,6 +87,7 @@ def info() -> str:
         ("openpyxl", _version("openpyxl")),
         *_libreoffice(),
         *_worker(),
+        ("jobs run on", _cluster()),
         ("temporary files", f"{tempfile.gettempdir()} (set TMPDIR to move them)"),
     ]
     return "\n".join(f"{name:<{_NAME_WIDTH}}{value}" for name, value in rows)
@@ -95,7 +105,7 @@ def demo(folder: str | None) -> None:
 def main(argv: list[str] | None = None) -> None:
     parser = argparse.ArgumentParser(prog="python -m ondrel", description=__doc__.splitlines()[0])
     commands = parser.add_subparsers(dest="command", required=True)
-    commands.add_parser("info", help="versions, LibreOffice and its bridge, the worker, temporary files")
+    commands.add_parser("info", help="versions, LibreOffice and its bridge, the worker, where jobs run, temporary files")
     run_demo = commands.add_parser("demo", help="run the main demonstration")
     run_demo.add_argument("folder", nargs="?", help="where the demonstration writes its files (default: here)")
     args = parser.parse_args(argv)

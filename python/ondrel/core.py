@@ -27,7 +27,8 @@ class File:
 
     Make one with :meth:`from_path`, :meth:`from_data` or :meth:`from_url`. A path-backed or
     URL-backed file is read when its content is asked for, each time; :meth:`copy` of a
-    URL-backed file fetches it once into a file held in memory.
+    URL-backed file fetches it once into a file held in memory. Pickled (sent to another
+    process), any file travels as its content and arrives as a file holding that data.
     """
 
     class SourceType(enum.Enum):
@@ -163,6 +164,17 @@ class File:
         from ondrel._platform import get_platform
 
         return get_platform().storage.open(self._source)
+
+    # Sent to another process (a cluster's worker, or back from one), a file travels as its
+    # content: a path or a temporary-storage URL of one machine means nothing on another.
+    def __reduce__(self) -> tuple:
+        return (File.from_data, (self.getvalue_binary(),))
+
+    def __copy__(self) -> "File":
+        return File(source_type=self._source_type, source=self._source)
+
+    def __deepcopy__(self, memo: dict) -> "File":
+        return self.__copy__()
 
     def __repr__(self) -> str:
         if self._source_type is File.SourceType.DATA:

@@ -12,6 +12,7 @@ __all__ = [
     "AddonError",
     "AddonNotFoundError",
     "AddonTimeoutError",
+    "ClusterError",
 ]
 
 
@@ -50,3 +51,7 @@ class AddonNotFoundError(AddonError):
 
 class AddonTimeoutError(AddonError):
     """An add-on job ran longer than its time-out and was stopped."""
+
+
+class ClusterError(OndrelError):
+    """The cluster that jobs are to run on cannot be used: not reachable, or Dask is missing."""

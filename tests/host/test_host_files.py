@@ -1,7 +1,9 @@
 """Host files and temporary storage: File sources, uploads, slots and URL round trips."""
 
+import copy
 import io
 import os
+import pickle
 import stat
 import time
 
@@ -54,6 +56,14 @@ def test_copy_of_a_url_file_no_longer_needs_the_storage():
     assert copied.getvalue_binary() == CONTENT
     with pytest.raises(StorageError, match="No file is stored"):
         file.getvalue_binary()
+
+
+def test_a_pickled_file_travels_as_its_content_and_a_copy_keeps_its_source(any_file):
+    file, source_type = any_file
+    sent = pickle.loads(pickle.dumps(file))
+    assert sent.source_type is File.SourceType.DATA and sent.getvalue_binary() == CONTENT
+    for kept in (copy.copy(file), copy.deepcopy(file)):
+        assert kept is not file and kept.source_type is source_type and repr(kept) == repr(file)
 
 
 def test_a_path_file_is_read_when_asked(tmp_path):

@@ -39,6 +39,13 @@ def test_info_names_versions_libreoffice_the_worker_and_temporary_files(tmp_path
     assert facts["temporary files"].startswith(str(tmp_path) + " ")
 
 
+def test_info_says_where_jobs_run():
+    assert _info({k: v for k, v in os.environ.items() if k != "ONDREL_CLUSTER"})["jobs run on"].startswith(
+        "this machine ($ONDREL_CLUSTER=tcp://host:8786 sends them to a Dask cluster")
+    facts = _info({**os.environ, "ONDREL_CLUSTER": "tcp://scheduler.example:8786"})
+    assert facts["jobs run on"] == "the Dask cluster at tcp://scheduler.example:8786"
+
+
 def test_info_reports_a_broken_worker_configuration_instead_of_failing(tmp_path):
     facts = _info({**os.environ, "ONDREL_WORKER_CONFIG": str(tmp_path / "missing.toml")})
     assert facts["analysis worker"].startswith("configuration error") and "missing.toml" in facts["analysis worker"]

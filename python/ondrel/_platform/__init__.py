@@ -3,7 +3,8 @@
 Nothing here needs an account or a network. Files are kept in a private temporary folder
 for the life of the process (a job's uploaded input only until the job ends); add-on jobs
 run in a worker thread of this process (the spreadsheet add-ons read workbooks in worker
-processes and drive LibreOffice Calc, kept warm in a local helper process when it can be).
+processes and drive LibreOffice Calc, kept warm in a local helper process when it can be),
+or as tasks on a Dask cluster when one is configured (:mod:`ondrel.cluster`).
 
 An application or a test swaps an add-on with :func:`register_addon` (which returns the
 handler it replaces) or, for a block of code, :func:`addon_replaced`.
@@ -15,6 +16,8 @@ import contextlib
 import threading
 from collections.abc import Iterator, Mapping
 from typing import Any
+
+import ondrel.cluster
 
 from .jobs import AddonRegistry, Handler, JobCancelled, JobContext, JobError, run_job
 from .storage import LocalStorage
@@ -48,6 +51,10 @@ class Platform:
         else:
             body_urls = (body.get("download_url"), body.get("result_download_url"))
         with self.storage.claim(*body_urls):
+            cluster = ondrel.cluster.backend()  # a Dask cluster when one is configured
+            if cluster is not None:
+                return cluster.run_job(self.addons, self.storage, path, body, timeout=timeout,
+                                       error_mapping=error_mapping)
             return run_job(self.addons, self.storage, path, body, timeout=timeout,
                            error_mapping=error_mapping)
 

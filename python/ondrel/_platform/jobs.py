@@ -187,16 +187,20 @@ class AddonRegistry:
             raise AddonError(f"The add-on for {path!r} cannot be loaded: {exc}") from exc
 
 
-def run_job(registry: AddonRegistry, storage: LocalStorage, path: str, body: Any, *,
-            timeout: float | None,
-            error_mapping: Mapping[str, type[BaseException]] | None) -> Any:
-    """Run one job in a worker thread and return its answer (see ``ondrel.core``)."""
+def check_timeout(timeout: object) -> None:
+    """Refuse a time-out that is not a positive, finite number of seconds (None: no limit)."""
     if timeout is not None:
         if isinstance(timeout, bool) or not isinstance(timeout, (int, float)) or not timeout > 0 \
                 or math.isinf(timeout):
             raise ValueError(f"timeout must be a positive number of seconds or None, not {timeout!r}")
-    handler = registry.get(path)
-    job = JobContext(path, storage, None if timeout is None else time.monotonic() + timeout)
+
+
+# What running a handler came to: ("answer", value), ("error", exception) or ("timeout", None).
+Outcome = tuple[str, Any]
+
+
+def execute(handler: Handler, body: Any, job: JobContext, timeout: float | None) -> Outcome:
+    """Run ``handler(body, job)`` in a worker thread, stopping it after ``timeout`` seconds."""
     outcome: dict[str, Any] = {}
 
     def work() -> None:
@@ -205,7 +209,7 @@ def run_job(registry: AddonRegistry, storage: LocalStorage, path: str, body: Any
         except BaseException as exc:  # handed to the calling thread
             outcome["error"] = exc
 
-    worker = threading.Thread(target=work, name=f"ondrel add-on job {path}", daemon=True)
+    worker = threading.Thread(target=work, name=f"ondrel add-on job {job.path}", daemon=True)
     worker.start()
     try:
         worker.join(timeout)
@@ -215,12 +219,23 @@ def run_job(registry: AddonRegistry, storage: LocalStorage, path: str, body: Any
     if worker.is_alive():
         job.cancel()
         worker.join(_STOP_GRACE_SECONDS)
+        return ("timeout", None)
+    if "error" in outcome:
+        return ("error", outcome["error"])
+    return ("answer", outcome["answer"])
+
+
+def answer_of(path: str, outcome: Outcome, *, timeout: float | None,
+              error_mapping: Mapping[str, type[BaseException]] | None) -> Any:
+    """The answer of a job that ran to ``outcome``, or the error the caller gets for it."""
+    kind, value = outcome
+    if kind == "answer":
+        return value
+    if kind == "timeout":
         raise AddonTimeoutError(
             f"The add-on job {path!r} did not finish within {timeout:g} seconds and was stopped"
         )
-    error = outcome.get("error")
-    if error is None:
-        return outcome["answer"]
+    error = value
     if isinstance(error, JobError):
         mapped = (error_mapping or {}).get(error.error_type)
         if mapped is not None:
@@ -231,3 +246,14 @@ def run_job(registry: AddonRegistry, storage: LocalStorage, path: str, body: Any
     if isinstance(error, StorageError):
         raise AddonError(f"The add-on {path!r} failed on storage: {error}") from error
     raise AddonError(f"The add-on {path!r} failed: {type(error).__name__}: {error}") from error
+
+
+def run_job(registry: AddonRegistry, storage: LocalStorage, path: str, body: Any, *,
+            timeout: float | None,
+            error_mapping: Mapping[str, type[BaseException]] | None) -> Any:
+    """Run one job in a worker thread and return its answer (see ``ondrel.core``)."""
+    check_timeout(timeout)
+    handler = registry.get(path)
+    job = JobContext(path, storage, None if timeout is None else time.monotonic() + timeout)
+    return answer_of(path, execute(handler, body, job, timeout), timeout=timeout,
+                     error_mapping=error_mapping)

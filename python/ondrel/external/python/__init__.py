@@ -15,6 +15,7 @@ import os
 from collections.abc import Sequence
 from typing import cast
 
+import ondrel.cluster
 from ondrel.core import File
 
 from ._config import CONFIG_ENV_VAR, IntegrationConfig, WorkerConfig, load_worker_config
@@ -148,7 +149,13 @@ class PythonAnalysis:
         return self._result
 
     def _make_worker(self) -> LocalWorker:
-        """The worker that runs the job: the local one, with the current configuration."""
+        """The worker that runs the job: the local one, with the current configuration, or a
+        Dask cluster's when one is configured (:mod:`ondrel.cluster`)."""
+        cluster = ondrel.cluster.backend()
+        if cluster is not None:
+            from ondrel._platform.cluster import ClusterAnalysisWorker
+
+            return ClusterAnalysisWorker(cluster)  # type: ignore[return-value]
         return LocalWorker()
 
 

@@ -1,0 +1,152 @@
+"""ondrel.batch.map on this machine, and the local default that imports nothing of Dask."""
+
+import os
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import pytest
+
+import ondrel.batch
+import ondrel.cluster
+from ondrel.errors import ClusterError, OndrelError
+
+
+@pytest.fixture(autouse=True)
+def here():
+    with ondrel.cluster.using(None):
+        yield
+
+
+def test_results_come_back_in_item_order_while_calls_overlap():
+    running, most = [0], [0]
+    lock = threading.Lock()
+
+    def square(n):
+        with lock:
+            running[0] += 1
+            most[0] = max(most[0], running[0])
+        time.sleep(0.05 * (n % 3))
+        with lock:
+            running[0] -= 1
+        return n * n
+
+    assert ondrel.batch.map(square, range(12), workers=4, progress=False) == [n * n for n in range(12)]
+    assert 1 < most[0] <= 4
+
+
+def test_failures_do_not_stop_the_others_and_are_listed_by_index_after_all_finish():
+    finished = []
+
+    def check(n):
+        if n in (2, 5):
+            raise ValueError(f"design {n} fails")
+        finished.append(n)
+        return n + 100
+
+    with pytest.raises(ondrel.batch.BatchError) as caught:
+        ondrel.batch.map(check, range(8), workers=3, progress=False)
+    error = caught.value
+    assert isinstance(error, OndrelError)
+    assert sorted(finished) == [0, 1, 3, 4, 6, 7]
+    assert list(error.failures) == [2, 5]
+    assert [str(exc) for exc in error.failures.values()] == ["design 2 fails", "design 5 fails"]
+    assert error.results == [100, 101, None, 103, 104, None, 106, 107]
+    assert str(error) == "2 of 8 items failed: item 2: ValueError: design 2 fails; item 5: ValueError: design 5 fails"
+
+
+def test_a_long_list_of_failures_is_cut_in_the_message_but_kept_whole():
+    with pytest.raises(ondrel.batch.BatchError) as caught:
+        ondrel.batch.map(lambda n: 1 / 0, range(25), progress=False)
+    assert len(caught.value.failures) == 25
+    assert str(caught.value).count("ZeroDivisionError") == 10
+    assert str(caught.value).endswith("; and 15 more (see .failures)")
+
+
+@pytest.mark.parametrize("workers", [0, -1, 1.5, True, "4"])
+def test_bad_worker_counts_are_refused(workers):
+    with pytest.raises(ValueError, match="workers must be a whole number"):
+        ondrel.batch.map(str, [1], workers=workers)
+
+
+def test_the_progress_bar_is_shown_when_asked_and_not_by_default_off_a_terminal(capsys):
+    ondrel.batch.map(str, range(7), progress=True)
+    shown = capsys.readouterr().err
+    assert "7/7" in shown
+    ondrel.batch.map(str, range(7))  # standard error is not a terminal under pytest
+    assert capsys.readouterr().err == ""
+
+
+RUN_EVERYTHING_HERE = """
+import sys
+import ondrel.batch
+from ondrel._platform import addon_replaced
+from ondrel.core import File, _post_on_addon_endpoint
+from ondrel.external.python import PythonAnalysis
+
+with addon_replaced("test/echo", lambda body, job: body):
+    assert ondrel.batch.map(lambda n: _post_on_addon_endpoint("test/echo", {"n": n}, timeout=30),
+                            range(3), progress=False) == [{"n": 0}, {"n": 1}, {"n": 2}]
+analysis = PythonAnalysis(script=File.from_data("open('o.txt', 'w').write('1')"), output_filenames=["o.txt"])
+analysis.execute(timeout=60)
+print(sorted(name for name in sys.modules if name.split(".")[0] in ("distributed", "dask", "tqdm")))
+"""
+
+
+def _run(code, **environment):
+    variables = {k: v for k, v in os.environ.items() if k != ondrel.cluster.ENV_VAR}
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=dict(variables, **environment),
+                          capture_output=True, text=True, timeout=120)
+
+
+def test_jobs_analyses_and_batches_run_here_without_importing_dask():
+    run = _run(RUN_EVERYTHING_HERE)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.strip() == "[]"
+
+
+def test_a_configured_cluster_without_dask_installed_is_a_clear_error():
+    run = _run("""
+        import sys
+        sys.modules["distributed"] = None   # as if the package were not installed
+        from ondrel.core import _post_on_addon_endpoint
+        from ondrel.errors import ClusterError
+        try:
+            _post_on_addon_endpoint("evaluatespreadsheet/v3/jobs/", {}, timeout=30)
+        except ClusterError as exc:
+            print(exc)
+    """, ONDREL_CLUSTER="tcp://scheduler.example:8786")
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.startswith("jobs are to run on the cluster at 'tcp://scheduler.example:8786' but Dask's "
+                                 "'distributed' package cannot be imported")
+    assert run.stdout.rstrip().endswith("install it with pip install 'ondrel[cluster]'")
+
+
+@pytest.mark.parametrize("target, error", [(42, TypeError), ("  ", ValueError)])
+def test_a_cluster_is_given_by_an_address_or_a_client(target, error):
+    with pytest.raises(error):
+        ondrel.cluster.use(target)
+    assert ondrel.cluster.address() is None
+
+
+def test_the_cluster_in_force_follows_the_environment_unless_chosen_in_code(monkeypatch):
+    monkeypatch.setenv(ondrel.cluster.ENV_VAR, "tcp://scheduler.example:8786")
+    with ondrel.cluster.using("tcp://other.example:8786"):
+        assert ondrel.cluster.address() == "tcp://other.example:8786"
+        with ondrel.cluster.using(None):
+            assert ondrel.cluster.address() is None
+        ondrel.cluster.use()
+        assert ondrel.cluster.address() == "tcp://scheduler.example:8786"
+    assert ondrel.cluster.address() is None  # the fixture's choice again
+    assert issubclass(ClusterError, OndrelError)
+
+
+def test_an_unreachable_scheduler_is_a_cluster_error_naming_it(monkeypatch):
+    from ondrel._platform import cluster
+
+    monkeypatch.setattr(cluster, "CONNECT_TIMEOUT_SECONDS", 2)
+    with ondrel.cluster.using("tcp://127.0.0.1:1"), pytest.raises(ClusterError) as caught:
+        ondrel.batch.map(str, [1], progress=False)
+    assert str(caught.value).startswith("cannot reach the Dask scheduler at 'tcp://127.0.0.1:1': ")
