@@ -56,7 +56,7 @@ class Platform:
             body_urls = (body.get("download_url"), body.get("result_download_url"))
         cluster = ondrel.cluster.backend()  # a Dask cluster when one is configured
         where = "on the cluster" if cluster is not None else "here"
-        _log.debug("job %s started %s (time-out %s)", path, where, "none" if timeout is None else f"{timeout:g} s")
+        _log.debug("job %s started %s (time-out %s s)", path, where, timeout)
         started = time.monotonic()
         try:
             with self.storage.claim(*body_urls):
