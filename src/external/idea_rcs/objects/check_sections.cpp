@@ -97,7 +97,7 @@ void write_extremes(State& state, const CompiledClass& section, Handle self, Han
         named_type = Py_TYPE(extreme);
         name = own(PyType_GetName(named_type));
       } else {
-        // extreme.__class__.__name__, as Python reads it (a mock made with a spec gives the spec's).
+        // extreme.__class__.__name__, as Python reads it (a mock made with spec=Cls reports Cls).
         name = native::getattr(native::getattr(extreme, state.s___class__), state.s___name__);
       }
     }
