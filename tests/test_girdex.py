@@ -2,6 +2,7 @@
 
 import importlib
 import sys
+import types
 
 import pytest
 
@@ -36,3 +37,14 @@ def test_import_fails_without_the_host_runner(monkeypatch):
     monkeypatch.delitem(sys.modules, "ondrel.external.girdex")
     with pytest.raises(ImportError):
         importlib.import_module("ondrel.external.girdex")
+
+
+def test_a_host_without_the_runner_raises_import_error(monkeypatch):
+    host = types.ModuleType("ondrel.external.python")
+    host.__file__ = "/nowhere/python.py"
+    monkeypatch.setitem(sys.modules, "ondrel.external.python", host)
+    monkeypatch.delitem(sys.modules, "ondrel.external.girdex")
+    with pytest.raises(ImportError) as raised:
+        importlib.import_module("ondrel.external.girdex")
+    assert str(raised.value) == "cannot import name 'PythonAnalysis' from 'ondrel.external.python' (/nowhere/python.py)"
+    assert raised.value.name == "ondrel.external.python" and raised.value.path == "/nowhere/python.py"

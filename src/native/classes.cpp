@@ -3,6 +3,7 @@
 #include <string>
 
 #include "native/boundary.hpp"
+#include "native/layout.hpp"  // generic_paths
 
 namespace native {
 
@@ -114,7 +115,7 @@ Ref ClassBuilder::build() {
   auto* type = reinterpret_cast<PyHeapTypeObject*>(cls.ptr());
   PyObject* init = PyDict_GetItemWithError(namespace_.ptr(), rt_.init_name.ptr());
   if (init != nullptr && Py_TYPE(init) == reinterpret_cast<PyTypeObject*>(rt_.function_type.ptr()) &&
-      type->ht_module == nullptr) {
+      type->ht_module == nullptr && !generic_paths()) {
     type->ht_module = Py_NewRef(module_.ptr());  // released by the type itself
     type->ht_type.tp_vectorcall = class_vectorcall;
   }

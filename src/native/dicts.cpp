@@ -75,6 +75,24 @@ bool layout_recognised() {
 
 }  // namespace
 
+PyObject* EntryCache::find_and_learn(Handle dict, Handle name) const {
+  ix_ = -1;
+  PyObject* found = nullptr;
+  if (!ok(PyDict_GetItemRef(dict.ptr(), name.ptr(), &found))) return nullptr;
+  Ref held = steal(found);  // the dict holds it too: no code runs from here on
+  const KeysHeader* table = cpython::dict_keys(dict.ptr());
+  if (layout_recognised() && reinterpret_cast<PyDictObject*>(dict.ptr())->ma_values == nullptr &&
+      table->kind == cpython::kUnicodeKeys) {
+    const UnicodeEntry* entries = cpython::unicode_entries(table);
+    for (Py_ssize_t i = 0; i < table->nentries; ++i)
+      if (entries[i].key == name.ptr() && entries[i].value == found) {
+        ix_ = i;
+        break;
+      }
+  }
+  return found;
+}
+
 Ref DictShapes::prototype(PyObject* const* keys, size_t count) {
   return count > 0 && layout_recognised() ? prototype_of(keys, count) : Ref();
 }

@@ -60,6 +60,30 @@ class DictShapes {
   mutable size_t last_ = 0;  // the shape found last time
 };
 
+// dict[name] for one dict and one interned name, read where the dict keeps it, as the interpreter's
+// specialised global reads do: the place of the name's entry in the dict's key table is remembered and
+// checked on every read (the entry there still holds that very name). A table that was rebuilt, a
+// deleted name or an unrecognised layout take the public lookup, which learns the place again.
+class EntryCache {
+ public:
+  // Borrowed (the dict holds it), or null when the dict has no such key; raises only as the lookup does.
+  PyObject* find(Handle dict, Handle name) const {
+    if (ix_ >= 0) {
+      const cpython::KeysHeader* table = cpython::dict_keys(dict.ptr());
+      if (reinterpret_cast<PyDictObject*>(dict.ptr())->ma_values == nullptr && table->kind == cpython::kUnicodeKeys &&
+          ix_ < table->nentries) {
+        const cpython::UnicodeEntry& entry = cpython::unicode_entries(table)[ix_];
+        if (entry.key == name.ptr() && entry.value != nullptr) return entry.value;
+      }
+    }
+    return find_and_learn(dict, name);
+  }
+
+ private:
+  PyObject* find_and_learn(Handle dict, Handle name) const;
+  mutable Py_ssize_t ix_ = -1;  // -1: not learned (then the table is not read)
+};
+
 template <class ValueOf>
 Ref DictShapes::fill(Handle prototype, size_t count, ValueOf value_of) {
   Ref dict = own(PyDict_Copy(prototype.ptr()));

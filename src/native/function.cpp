@@ -8,6 +8,8 @@
 #include <string>
 
 #include "native/boundary.hpp"
+#include "native/layout.hpp"  // generic_paths
+#include "native/recursion.hpp"
 
 namespace native {
 namespace {
@@ -220,7 +222,7 @@ Ref invoke(FunctionObject* fn, PyObject* const* args, size_t nargs, PyObject* kw
   if (d.var_kw) {
     if (!kwargs) kwargs = own(PyDict_New());
     bound[kw_end] = kwargs.ptr();
-  } else if (kwnames != nullptr) {
+  } else if (kwnames != nullptr && !generic_paths()) {
     remember_plan(d, nargs, kwnames);
   }
   Call call{reinterpret_cast<PyObject*>(fn), bound, n_params, d.context, fn->module, fn->module_state};
@@ -231,6 +233,7 @@ Ref invoke(FunctionObject* fn, PyObject* const* args, size_t nargs, PyObject* kw
 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   return guard<PyObject*>(nullptr, [&] {
+    const Frame frame;
     return invoke(as_function(self), args, PyVectorcall_NARGS(nargsf), kwnames).release();
   });
 }
@@ -401,6 +404,7 @@ PyObject* positional_vectorcall(PyObject* self, PyObject* const* args, size_t na
     args = bound;
   }
   return guard<PyObject*>(nullptr, [&] {
+    const Frame frame;
     Call call{self, args, n, d.context, fn->module, fn->module_state};
     return d.impl(call).release();
   });

@@ -10,6 +10,16 @@
 
 #include "native/ref.hpp"
 
+namespace native {
+
+// Whether the environment variable ONDREL_GENERIC_PATHS (set, not empty and not "0") forces the
+// generic path everywhere: no layout is recognised, and nothing that a fast path would remember (a
+// super() lookup, a serialisation plan, a keyword binding, a direct constructor) is remembered or
+// used. Read once per process, where the layout probes run.
+bool generic_paths();
+
+}  // namespace native
+
 namespace native::cpython {
 
 #if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
@@ -65,7 +75,8 @@ inline PyObject* managed_dict(PyObject* self) {
 }
 
 // Runs a probe of the layout once the compile-time check has passed: true if it recognised what it
-// looked at. A Python error it raises counts as no; an error set before is kept.
+// looked at. A Python error it raises counts as no; an error set before is kept. Always no when the
+// generic path is forced.
 bool recognised(bool (*probe)());
 
 // A key table: this header, the hash index of 2**log2_index_bytes bytes, then the entries.

@@ -12,8 +12,28 @@ extern "C" int _PyObject_GetMethod(PyObject* obj, PyObject* name, PyObject** met
 
 namespace native {
 
+namespace {
+
+// super()'s own error for an object that is not an instance of the class whose method runs.
+[[noreturn, gnu::noinline, gnu::cold]] void raise_not_instance(PyTypeObject* type, PyTypeObject* defining) {
+  raise_format(PyExc_TypeError, "super(type, obj): obj (instance of %.200s) is not an instance or subtype of type (%.200s).",
+               type->tp_name, defining->tp_name);
+}
+
+}  // namespace
+
 Ref find_super(Handle self, PyTypeObject* defining, Handle name) {
-  return find_super_of(Py_TYPE(self.ptr()), defining, name);
+  PyTypeObject* type = Py_TYPE(self.ptr());
+  if (PyType_IsSubtype(type, defining)) return find_super_of(type, defining, name);
+  // As super() does for an object of another class: the class its __class__ claims, if that derives
+  // from the defining class.
+  PyObject* claimed = nullptr;
+  if (ok(PyObject_GetOptionalAttrString(self.ptr(), "__class__", &claimed))) {
+    Ref held = steal(claimed);
+    if (PyType_Check(claimed) && PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(claimed), defining))
+      return find_super_of(reinterpret_cast<PyTypeObject*>(claimed), defining, name);
+  }
+  raise_not_instance(type, defining);
 }
 
 Ref find_super_of(PyTypeObject* type, PyTypeObject* defining, Handle name) {
@@ -21,6 +41,7 @@ Ref find_super_of(PyTypeObject* type, PyTypeObject* defining, Handle name) {
   const Py_ssize_t n = PyTuple_GET_SIZE(mro);
   Py_ssize_t i = 0;
   while (i < n && PyTuple_GET_ITEM(mro, i) != reinterpret_cast<PyObject*>(defining)) ++i;
+  if (i == n) raise_not_instance(type, defining);
   for (++i; i < n; ++i) {
     auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
     // Heap types keep their dict in tp_dict; static types may not.
@@ -29,18 +50,6 @@ Ref find_super_of(PyTypeObject* type, PyTypeObject* defining, Handle name) {
     if (ok(PyDict_GetItemRef(dict.ptr(), name.ptr(), &found))) return steal(found);
   }
   raise_format(PyExc_AttributeError, "'super' object has no attribute '%U'", name.ptr());
-}
-
-Ref SuperCache::find(Handle self, PyTypeObject* defining, Handle name) const {
-  PyTypeObject* type = Py_TYPE(self.ptr());
-  for (const Entry& e : entries_)
-    if (e.type == type && e.version == type->tp_version_tag && e.version != 0) return borrow(e.found);
-  Ref found = find_super(self, defining, name);
-  if (PyUnstable_Type_AssignVersionTag(type)) {
-    entries_[next_] = {type, type->tp_version_tag, found.ptr()};
-    next_ = (next_ + 1) % 4;
-  }
-  return found;
 }
 
 Ref call_found(Handle self, Handle found, PyObject* const* args, size_t nargs, Handle kwnames) {

@@ -7,28 +7,12 @@
 
 namespace native {
 
-// The next definition of `name` in type(self).__mro__ after `defining`, as super() finds it.
+// The next definition of `name` in type(self).__mro__ after `defining`, as super() finds it; when
+// self is not an instance of `defining`, in the MRO of the class its __class__ names if that one
+// derives from `defining`, else super()'s own TypeError.
 Ref find_super(Handle self, PyTypeObject* defining, Handle name);
 // The same for the instances of `type`, before there is one.
 Ref find_super_of(PyTypeObject* type, PyTypeObject* defining, Handle name);
-// find_super for one defining class and one name, remembered for the last few classes of self. The
-// answer depends only on the classes in type(self).__mro__ and their dicts, and any change to those
-// gives the class a new version, so a remembered answer is used only while the version is the same.
-// It is held borrowed: while the version stands, the dict it was found in still holds it.
-class SuperCache {
- public:
-  Ref find(Handle self, PyTypeObject* defining, Handle name) const;
-
- private:
-  struct Entry {
-    PyTypeObject* type = nullptr;
-    unsigned int version = 0;
-    PyObject* found = nullptr;
-  };
-  mutable Entry entries_[4];
-  mutable unsigned next_ = 0;
-};
-
 // Calls what find_super found, bound to self, with the given arguments.
 Ref call_found(Handle self, Handle found, PyObject* const* args, size_t nargs, Handle kwnames = {});
 // super().<name>(*args, **kwargs), with keyword names in `kwnames` after the positional arguments.

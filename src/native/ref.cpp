@@ -29,16 +29,27 @@ Ref interned(std::string_view s) {
   return steal(p);
 }
 
-Ref call(Handle callable, std::initializer_list<Handle> args) {
-  PyObject* argv[8];
-  size_t n = 0;
-  for (Handle a : args) argv[n++] = a.ptr();
-  return own(PyObject_Vectorcall(callable.ptr(), argv, n, nullptr));
-}
-
 Ref import(const char* module, const char* name) {
   Ref m = own(PyImport_ImportModule(module));
-  return own(PyObject_GetAttrString(m.ptr(), name));
+  Ref attr = str(name);
+  PyObject* found = nullptr;
+  if (ok(PyObject_GetOptionalAttr(m.ptr(), attr.ptr(), &found))) return steal(found);
+  // As the import statement: a submodule of that name imported meanwhile, else ImportError.
+  Ref full = own(PyUnicode_FromFormat("%s.%s", module, name));
+  if (ok(PyDict_GetItemRef(PyImport_GetModuleDict(), full.ptr(), &found))) return steal(found);
+  Ref module_name = str(module);
+  Ref path;
+  if (ok(PyObject_GetOptionalAttrString(m.ptr(), "__file__", &found))) path = steal(found);
+  Ref message = path ? own(PyUnicode_FromFormat("cannot import name %R from %R (%S)", attr.ptr(), module_name.ptr(),
+                                                path.ptr()))
+                     : own(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)", attr.ptr(),
+                                                module_name.ptr()));
+  PyErr_SetImportError(message.ptr(), module_name.ptr(), path ? path.ptr() : nullptr);
+  // The name asked for, as the statement records it.
+  PyObject* error = PyErr_GetRaisedException();
+  if (PyObject_SetAttrString(error, "name_from", attr.ptr()) < 0) PyErr_Clear();
+  PyErr_SetRaisedException(error);
+  throw PythonError{};
 }
 
 void translate_exception() noexcept {

@@ -4,7 +4,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <initializer_list>
+#include <cstddef>
 #include <string_view>
 #include <utility>  // std::exchange, std::swap
 
@@ -86,7 +86,15 @@ inline bool truthy(Handle o) {
   if (p == Py_True) return true;
   return ok(PyObject_IsTrue(p)) != 0;
 }
-Ref call(Handle callable, std::initializer_list<Handle> args);
+// callable(*args): the argument buffer is sized by the call, so no call can overrun it.
+inline Ref call(Handle callable) { return own(PyObject_CallNoArgs(callable.ptr())); }
+template <size_t N>
+Ref call(Handle callable, const Handle (&args)[N]) {
+  PyObject* argv[N];
+  for (size_t i = 0; i < N; ++i) argv[i] = args[i].ptr();
+  return own(PyObject_Vectorcall(callable.ptr(), argv, N, nullptr));
+}
+// `from module import name`, with the ImportError that statement raises when the name is missing.
 Ref import(const char* module, const char* name);
 
 }  // namespace native

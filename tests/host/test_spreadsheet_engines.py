@@ -211,9 +211,10 @@ def _group_members(leader):
 
 @pytest.mark.skipif(not os.path.isdir("/proc"), reason="finds LibreOffice's processes in /proc")
 @pytest.mark.parametrize("victim", ["soffice.bin", "helper"])
-def test_an_engine_comes_back_after_any_death(victim, pool, monkeypatch):
+def test_an_engine_comes_back_after_any_death(victim, pool, monkeypatch, caplog):
     _never_cold(pool, monkeypatch)
     data = WORKBOOKS["replaced"]
+    caplog.set_level("INFO", logger="ondrel")
     assert evaluate(data, {"base": 1})["plus"] == 3
     engine = pool.engines[0]
     helper = engine.process
@@ -223,6 +224,10 @@ def test_an_engine_comes_back_after_any_death(victim, pool, monkeypatch):
     assert engine.starts == 2 and engine.process is not helper and engine.process.poll() is None
     assert _group_members(helper.pid) == {}  # nothing of the dead engine runs on
     assert evaluate(data, {"base": 3})["plus"] == 9 and engine.starts == 2
+    logged = [r.getMessage() for r in caplog.records if r.levelname == "INFO"]
+    starts = [m for m in logged if m.startswith("spreadsheet engine ")]
+    assert len(starts) == 2 and " started in " in starts[0] and " restarted (2 starts) in " in starts[1]
+    assert len([m for m in logged if m.startswith("job evaluatespreadsheet/v3/jobs/ finished here in ")]) == 3
 
 
 @pytest.mark.parametrize("variable, text", [

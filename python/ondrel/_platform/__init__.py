@@ -13,7 +13,9 @@ handler it replaces) or, for a block of code, :func:`addon_replaced`.
 from __future__ import annotations
 
 import contextlib
+import logging
 import threading
+import time
 from collections.abc import Iterator, Mapping
 from typing import Any
 
@@ -21,6 +23,8 @@ import ondrel.cluster
 
 from .jobs import AddonRegistry, Handler, JobCancelled, JobContext, JobError, run_job
 from .storage import LocalStorage
+
+_log = logging.getLogger(__name__)
 
 __all__ = [
     "Platform", "get_platform", "register_addon", "unregister_addon", "addon_replaced",
@@ -53,13 +57,23 @@ class Platform:
             body_urls = (None, None)
         else:
             body_urls = (body.get("download_url"), body.get("result_download_url"))
-        with self.storage.claim(*body_urls):
-            cluster = ondrel.cluster.backend()  # a Dask cluster when one is configured
-            if cluster is not None:
-                return cluster.run_job(self.addons, self.storage, path, body, timeout=timeout,
-                                       error_mapping=error_mapping)
-            return run_job(self.addons, self.storage, path, body, timeout=timeout,
-                           error_mapping=error_mapping)
+        cluster = ondrel.cluster.backend()  # a Dask cluster when one is configured
+        where = "on the cluster" if cluster is not None else "here"
+        _log.debug("job %s started %s (time-out %s s)", path, where, timeout)
+        started = time.monotonic()
+        try:
+            with self.storage.claim(*body_urls):
+                if cluster is not None:
+                    answer = cluster.run_job(self.addons, self.storage, path, body, timeout=timeout,
+                                             error_mapping=error_mapping)
+                else:
+                    answer = run_job(self.addons, self.storage, path, body, timeout=timeout,
+                                     error_mapping=error_mapping)
+        except BaseException as exc:
+            _log.info("job %s failed %s after %.2f s: %s", path, where, time.monotonic() - started, exc)
+            raise
+        _log.info("job %s finished %s in %.2f s", path, where, time.monotonic() - started)
+        return answer
 
 
 _platform: Platform | None = None

@@ -38,7 +38,7 @@ Ref named_input_init(Call& call) {
   call_super(self, as_type(state.named_input_cell), state.s___init__, base_args, 1);
   const native::SlotTable::Object attrs = state.named_attrs.of(self);
   attrs.set(named_attr::value, call[2]);
-  attrs.set(named_attr::stringified_value, stringify(state, call[2]));
+  attrs.set(named_attr::stringified_value, call_stringify_value(state, call[2]));
   return native::none();
 }
 
@@ -146,7 +146,7 @@ Ref direct_input_init(Call& call) {
   call_super(self, as_type(state.direct_input_cell), state.s___init__, base_args, 3);
   const native::SlotTable::Object attrs = state.direct_attrs.of(self);
   attrs.set(direct_attr::value, call[4]);
-  attrs.set(direct_attr::stringified_value, stringify(state, call[4]));
+  attrs.set(direct_attr::stringified_value, call_stringify_value(state, call[4]));
   return native::none();
 }
 
@@ -221,7 +221,7 @@ Ref range_init(Call& call) {
     empty = width == 0;
   }
   if (empty) native::raise(PyExc_ValueError, "data should be non-empty");
-  if (!is_rectangular(data)) native::raise(PyExc_ValueError, "data should be rectangular");
+  if (!call_list_of_lists_is_rectangular(state, data)) native::raise(PyExc_ValueError, "data should be rectangular");
   const native::SlotTable::Object attrs = state.range_attrs.of(self);
   attrs.set(range_attr::sheet_name, call[1]);
   attrs.set(range_attr::left_column, call[2]);
@@ -474,7 +474,7 @@ Ref direct_input_dict(State& state, const native::SlotTable::Object& attrs, bool
   Ref column = attrs.get(direct_attr::column);
   Ref value = attrs.get(direct_attr::value);
   // Converted afresh at each call, so a re-assigned value is honoured.
-  if (as_text) value = stringify(state, value);
+  if (as_text) value = call_stringify_value(state, value);
   return dict_of({state.s_sheet_name.ptr(), state.s_row.ptr(), state.s_column.ptr(), state.s_value.ptr()},
                  {sheet_name.ptr(), row.ptr(), column.ptr(), value.ptr()});
 }
@@ -509,6 +509,20 @@ Ref stringify(State& state, Handle value) {
     call_method(logger, state.s_warning, {message});
   }
   return native::own(PyObject_Str(value.ptr()));
+}
+
+Ref call_stringify_value(State& state, Handle value) {
+  PyObject* found = state.stringify_entry.find(state.module_dict, state.s_stringify_value);
+  Ref function = found != nullptr ? native::borrow(found) : state.global(state.s_stringify_value);
+  if (native::is_native(state.rt, function, stringify_value_impl)) return stringify(state, value);
+  return native::call(function, {value});
+}
+
+bool call_list_of_lists_is_rectangular(State& state, Handle rows) {
+  PyObject* found = state.rectangular_entry.find(state.module_dict, state.s__list_of_lists_is_rectangular);
+  Ref function = found != nullptr ? native::borrow(found) : state.global(state.s__list_of_lists_is_rectangular);
+  if (native::is_native(state.rt, function, list_of_lists_is_rectangular_impl)) return is_rectangular(rows);
+  return native::truthy(native::call(function, {rows}));
 }
 
 bool is_rectangular(Handle rows) {

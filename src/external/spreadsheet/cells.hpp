@@ -11,6 +11,11 @@ Ref stringify(State& state, Handle value);
 // _list_of_lists_is_rectangular: every row as long as the first one.
 bool is_rectangular(Handle rows);
 
+// What the module's names stringify_value and _list_of_lists_is_rectangular give now, looked up at the
+// call as Python code looks up a global (the module's own functions run in place).
+Ref call_stringify_value(State& state, Handle value);
+bool call_list_of_lists_is_rectangular(State& state, Handle rows);
+
 // What DirectInputCell.serialize(convert_value_to_str) returns for the cell whose attributes are given.
 Ref direct_input_dict(State& state, const native::SlotTable::Object& attrs, bool as_text);
 // The same dict of the four values (sheet_name, row, column, value) already read, which the caller holds.

@@ -13,9 +13,12 @@ Ref request_body_start(State& state, Handle download_url, const Ref slot[3]);
 // _post_on_addon_endpoint(endpoint, body, timeout=60, error_mapping=error_mapping), looked up now.
 Ref post_job(State& state, const char* endpoint, Handle body, Handle error_mapping);
 
+// Binds a class or function in the module, named in __all__ when its name is public.
+void bind_public(PyObject* module, std::string_view name, Handle value);
+
 inline Ref bind_class(PyObject* module, native::ClassBuilder& builder) {
   Ref cls = builder.build();
-  native::ok(PyModule_AddObjectRef(module, std::string(builder.name()).c_str(), cls.ptr()));
+  bind_public(module, builder.name(), cls);
   return cls;
 }
 

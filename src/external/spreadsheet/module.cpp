@@ -1,18 +1,21 @@
 // The module ondrel.external.spreadsheet: its imports, its logger, its export list and the order in
 // which it builds its contents (cells before the jobs that use them).
-#include <array>
 #include <string_view>
 
-#include "external/spreadsheet/state.hpp"
+#include "external/spreadsheet/jobs.hpp"
 #include "native/module.hpp"
 
 namespace spreadsheet {
-namespace {
 
-constexpr std::array<std::string_view, 10> exported = {
-    "DirectInputCell", "DirectOutputCell",   "InputCellRange",        "NamedInputCell",
-    "NamedOutputCell", "render_spreadsheet", "SpreadsheetCalculation", "SpreadsheetCalculationInput",
-    "SpreadsheetResult", "SpreadsheetTemplate"};
+void bind_public(PyObject* module, std::string_view name, Handle value) {
+  Ref key = native::interned(name);
+  native::ok(PyObject_SetAttr(module, key.ptr(), value.ptr()));
+  if (name.starts_with('_')) return;
+  Ref all = native::own(PyObject_GetAttrString(module, "__all__"));
+  native::ok(PyList_Append(all.ptr(), key.ptr()));
+}
+
+namespace {
 
 void bind(PyObject* module, const char* name, Ref value) {
   native::ok(PyModule_AddObjectRef(module, name, value.ptr()));
@@ -40,13 +43,19 @@ void exec(PyObject* module, State& state) {
   Ref get_logger = native::own(PyObject_GetAttrString(logging.ptr(), "getLogger"));
   bind(module, "logger", native::call(get_logger, {native::own(PyModule_GetNameObject(module))}));
 
+  // Filled as the public classes and functions are bound, and sorted once all are.
   Ref all = native::own(PyList_New(0));
-  for (std::string_view name : exported) native::ok(PyList_Append(all.ptr(), native::str(name).ptr()));
   bind(module, "__all__", all);
 
   build_cells(module, state);        // cells.cpp
   build_calculation(module, state);  // calculation.cpp
   build_template(module, state);     // template.cpp
+
+  // The export list: an alphabetical sort that ignores case.
+  Ref lower = native::getattr(reinterpret_cast<PyObject*>(&PyUnicode_Type), native::interned("lower"));
+  Ref key = native::own(PyTuple_Pack(1, native::interned("key").ptr()));
+  PyObject* argv[] = {all.ptr(), lower.ptr()};
+  native::own(PyObject_VectorcallMethod(native::interned("sort").ptr(), argv, 1, key.ptr()));
 }
 
 using Def = native::ModuleDef<State, exec>;

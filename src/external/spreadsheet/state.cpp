@@ -28,9 +28,7 @@ State::State() {
 int State::traverse(visitproc visit, void* arg) const {
   if (int r = rt.traverse(visit, arg)) return r;
   Py_VISIT(module_dict.ptr());
-  for (const Ref* cls : {&named_input_cell, &calculation_input, &input_cell_range, &named_output_cell,
-                         &direct_input_cell, &direct_output_cell})
-    Py_VISIT(cls->ptr());
+  for (Ref State::*cls : cell_classes) Py_VISIT((this->*cls).ptr());
   return 0;
 }
 
@@ -46,14 +44,6 @@ std::vector<Ref> State::attribute_names(std::initializer_list<std::string_view> 
 }
 
 Ref State::global(Handle name) const { return native::global(module_dict, name); }
-
-Ref call_method(Handle obj, Handle name, std::initializer_list<Handle> args) {
-  PyObject* argv[8];
-  size_t n = 0;
-  argv[n++] = obj.ptr();
-  for (Handle a : args) argv[n++] = a.ptr();
-  return native::own(PyObject_VectorcallMethod(name.ptr(), argv, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
 
 void raise_with(Handle type, Handle message) {
   Ref error = native::call(type, {message});
@@ -79,9 +69,8 @@ void unpack3(Handle value, Ref out[3]) {
     }
     out[i] = native::steal(item);
   }
-  PyObject* extra = PyIter_Next(iterator.ptr());
-  if (extra != nullptr) {
-    Py_DECREF(extra);
+  Ref extra = native::steal(PyIter_Next(iterator.ptr()));
+  if (extra) {
     native::raise(PyExc_ValueError, "too many values to unpack (expected 3)");
   }
   if (PyErr_Occurred()) throw native::PythonError{};

@@ -93,7 +93,10 @@ using native::Ref;
   X(_create_fill_spreadsheet_request_body) \
   X(_call_fill_spreadsheet_addon) \
   X(True)                    \
-  X(False)
+  X(False)                   \
+  X(keys)                    \
+  X(stringify_value)         \
+  X(_list_of_lists_is_rectangular)
 
 // Positions of the instance attributes in the attribute tables of the state (native/slots.hpp), one
 // table per family of classes.
@@ -125,6 +128,9 @@ struct State {
   // classes of super() calls, and the classes the fill body recognises at once.
   Ref named_input_cell, calculation_input, input_cell_range, named_output_cell, direct_input_cell,
       direct_output_cell;
+  static constexpr Ref State::*cell_classes[] = {&State::named_input_cell,  &State::calculation_input,
+                                                  &State::input_cell_range,  &State::named_output_cell,
+                                                  &State::direct_input_cell, &State::direct_output_cell};
 #define SPREADSHEET_DECLARE_NAME(name) Ref s_##name;
   SPREADSHEET_NAMES(SPREADSHEET_DECLARE_NAME)
 #undef SPREADSHEET_DECLARE_NAME
@@ -141,6 +147,8 @@ struct State {
   native::DictShapes named_entry_dicts;
   // Where the fill body finds serialize and serialize_for_fill_spreadsheet for the last few classes.
   native::MethodCache serialize_methods, fill_entry_methods;
+  // Where the module's dict keeps stringify_value and _list_of_lists_is_rectangular, read at each call.
+  native::EntryCache stringify_entry, rectangular_entry;
 
   State();
   int traverse(visitproc visit, void* arg) const;
@@ -167,8 +175,17 @@ inline ParamDecl kwonly(std::string_view name, std::string_view annotation = {},
 
 using native::call_super;
 
-// obj.<name>(args...), through the method lookup Python uses.
-Ref call_method(Handle obj, Handle name, std::initializer_list<Handle> args = {});
+// obj.<name>(args...), through the method lookup Python uses; the buffer is sized by the call.
+template <size_t N>
+Ref call_method(Handle obj, Handle name, const Handle (&args)[N]) {
+  PyObject* argv[N + 1];
+  argv[0] = obj.ptr();
+  for (size_t i = 0; i < N; ++i) argv[i + 1] = args[i].ptr();
+  return native::own(PyObject_VectorcallMethod(name.ptr(), argv, (N + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+inline Ref call_method(Handle obj, Handle name) {
+  return native::own(PyObject_CallMethodNoArgs(obj.ptr(), name.ptr()));
+}
 
 // A new dict of the given keys and values in this order, as a dict display builds it.
 template <size_t N>

@@ -25,10 +25,10 @@ class CellKinds {
       : direct_(state.global(state.s_DirectInputCell)),
         named_(state.global(state.s_NamedInputCell)),
         range_(state.global(state.s_InputCellRange)) {
-    const Ref* own_classes[] = {&state.direct_input_cell, &state.named_input_cell, &state.calculation_input,
-                                &state.input_cell_range, &state.named_output_cell, &state.direct_output_cell};
-    for (size_t i = 0; i < std::size(own_classes); ++i)
-      known_[i] = {as_type(*own_classes[i]), classify(own_classes[i]->ptr(), PyObject_IsSubclass)};
+    for (size_t i = 0; i < std::size(State::cell_classes); ++i) {
+      Handle cls = state.*State::cell_classes[i];
+      known_[i] = {as_type(cls), classify(cls.ptr(), PyObject_IsSubclass)};
+    }
   }
 
   CellKind operator()(Handle cell) const {
@@ -50,8 +50,24 @@ class CellKinds {
     CellKind kind;
   };
   Ref direct_, named_, range_;
-  Known known_[6];
+  Known known_[std::size(State::cell_classes)];
 };
+
+// dict.update(other): a mapping (anything with keys()) by its keys, anything else as pairs.
+void update(const State& state, Handle dict, Handle other) {
+  if (PyDict_CheckExact(other.ptr())) {
+    native::ok(PyDict_Merge(dict.ptr(), other.ptr(), 1));
+    return;
+  }
+  PyObject* keys = nullptr;
+  const bool mapping = native::ok(PyObject_GetOptionalAttr(other.ptr(), state.s_keys.ptr(), &keys));
+  Ref held = native::steal(keys);
+  if (mapping) {
+    native::ok(PyDict_Merge(dict.ptr(), other.ptr(), 1));
+  } else {
+    native::ok(PyDict_MergeFromSeq2(dict.ptr(), other.ptr(), 1));
+  }
+}
 
 Ref create_fill_request_body(Call& call) {
   State& state = call.state<State>();
@@ -87,7 +103,7 @@ Ref create_fill_request_body(Call& call) {
         // cell.serialize(): the module's own method runs in place. Finding it as the method runs no code.
         const native::Method serialize = state.serialize_methods.find(cell, state.s_serialize);
         Ref serialized;
-        if (!serialize.unbound || !is_direct_input_serialize(state, serialize.callable))
+        if (!serialize.unbound || !is_direct_input_serialize(state, serialize.callable) || native::generic_paths())
           serialized = serialize.call(cell);
         else if (all_read)
           serialized = direct_input_dict(state, {sheet_name.ptr(), row.ptr(), column.ptr(), value.ptr()});
@@ -109,7 +125,8 @@ Ref create_fill_request_body(Call& call) {
         const native::Method serialize =
             state.fill_entry_methods.find(cell, state.s_serialize_for_fill_spreadsheet);
         Ref serialized, entry_name, entry;
-        if (serialize.unbound && is_named_input_serialize_for_fill(state, serialize.callable)) {
+        if (serialize.unbound && is_named_input_serialize_for_fill(state, serialize.callable) &&
+            !native::generic_paths()) {
           named_input_fill_entry(state, cell, entry_name, entry);
           // A name of another kind is hashed by the method's dictionary, which may run code or fail.
           if (!PyUnicode_CheckExact(entry_name.ptr())) serialized = dict_of({entry_name.ptr()}, {entry.ptr()});
@@ -130,7 +147,7 @@ Ref create_fill_request_body(Call& call) {
                      native::own(PyUnicode_FromFormat("There are two equal named cells for name: %S", name.ptr())));
         }
         if (serialized) {
-          native::ok(PyDict_Update(named_cells.ptr(), serialized.ptr()));
+          update(state, named_cells, serialized);
           str_keys = false;  // whatever keys it had
         } else if (!one_step) {
           native::setitem(named_cells, entry_name, entry);
@@ -228,9 +245,9 @@ Ref template_result(Call& call) {
 }
 
 void add_function(PyObject* module, State& state, FunctionDecl decl) {
-  const std::string name(decl.name);
+  const std::string_view name = decl.name;
   Ref function = native::make_function(state.rt, module, std::move(decl));
-  native::ok(PyModule_AddObjectRef(module, name.c_str(), function.ptr()));
+  bind_public(module, name, function);
 }
 
 }  // namespace

@@ -29,6 +29,7 @@ from __future__ import annotations
 import atexit
 import collections
 import json
+import logging
 import os
 import secrets
 import shutil
@@ -86,6 +87,9 @@ _JOBS_SCRIPT = os.path.join(_HERE, "calc_jobs.py")
 _SYSTEM_PYTHONS = ("/usr/bin/python3", "/usr/local/bin/python3")
 _WAIT_SLICE = 0.2  # how often a job waiting for an engine looks whether it was stopped
 _GONE_SECONDS = 10.0  # how long a stopped engine's processes may take to be gone
+
+
+_log = logging.getLogger(__name__)
 
 
 class EngineError(AddonError):
@@ -343,6 +347,8 @@ class WarmEngine:
         else:
             shutil.rmtree(scripts, ignore_errors=True)
         pipe = f"ondrel_calc_{os.getpid()}_{secrets.token_hex(6)}"
+        started = time.monotonic()
+        _log.debug("starting LibreOffice for a spreadsheet engine in %s", self._folder)
         with open(os.path.join(self._folder, "calc.log"), "ab") as log:
             process = subprocess.Popen(
                 [self._python, _HELPER, self._soffice, Path(self._profile).as_uri(), pipe],
@@ -363,9 +369,15 @@ class WarmEngine:
         if not isinstance(answer, dict) or answer.get("ready") is not True:
             self._dispose(process)
             job.check()
+            _log.warning("LibreOffice did not start for a spreadsheet engine (log: %s)",
+                         os.path.join(self._folder, "calc.log"))
             raise _EngineDied("LibreOffice did not start")
         self.in_office = answer.get("in_office") is True
         self._process = process
+        _log.info("spreadsheet engine %s in %.1f s (LibreOffice pid %d, jobs run %s)",
+                  "started" if self.starts == 1 else f"restarted ({self.starts} starts)",
+                  time.monotonic() - started, process.pid,
+                  "inside LibreOffice" if self.in_office else "over the bridge")
         return process
 
     def run(self, work: WorkbookJob, job: JobContext, keep: tuple[int, int]) -> Outcome | None:

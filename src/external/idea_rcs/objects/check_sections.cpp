@@ -1,7 +1,9 @@
 // Check sections and their extremes: a section owns an ordered list of extremes, each the loadings
 // of one extreme case. Particular here: default extreme descriptions, the bulk path that makes an
 // extreme, and the (class name, extreme) pairs a section serialises.
-#include <charconv>  // to_chars
+#include <algorithm>  // find_if
+#include <charconv>   // to_chars
+#include <string>
 
 #include "external/idea_rcs/objects/classes.hpp"
 #include "external/idea_rcs/objects/state.hpp"
@@ -29,26 +31,23 @@ Ref default_description(Handle section_description, Py_ssize_t held) {
   return joined;
 }
 
-// Arguments of create_extreme after self, in its signature order.
-enum CreateArg : size_t { kDescription = 1, kAccidental, kFatigue, kFrequent, kFundamental, kCharacteristic,
-                          kQuasiPermanent };
-
 Ref create_extreme(Call& call) {
   State& state = call.state<State>();
   const CompiledClass& section = call.ctx<CompiledClass>();
   Handle self = call[0];
-  Ref description = native::borrow(call[kDescription]);
+  Ref description = native::borrow(call[state.extreme_description]);
   if (!native::truthy(description)) {
     const native::SlotTable::Object attrs = section.slots->of(self);
     Ref section_description = attrs.get(section.slot(state.s__description));
     Ref held = attrs.get(section.slot(state.s__extremes));
     description = default_description(section_description, native::ok(PyObject_Size(held.ptr())));
   }
-  // Passed by keyword, in the order of the names in state.extreme_keywords.
-  PyObject* const arguments[] = {call[kAccidental].ptr(),     call[kFatigue].ptr(),
-                                 call[kFrequent].ptr(),       call[kFundamental].ptr(),
-                                 call[kCharacteristic].ptr(), call[kQuasiPermanent].ptr(),
-                                 description.ptr()};
+  // The extreme's parameters in its declaration order, each given create_extreme's argument of that name.
+  const size_t count = state.extreme_arguments.size();  // at most kMaxParams, checked when bound
+  PyObject* arguments[native::kMaxParams];
+  for (size_t i = 0; i < count; ++i)
+    arguments[i] = state.extreme_arguments[i] == state.extreme_description ? description.ptr()
+                                                                           : call[state.extreme_arguments[i]].ptr();
 
   // Looked up at call time, as a global is.
   PyObject* found = nullptr;
@@ -58,9 +57,7 @@ Ref create_extreme(Call& call) {
 
   Ref extreme;
   if (const DirectConstructor* make = state.make_extreme.get(state, cls, standard_check_section_extreme)) {
-    // The module's own class as it was made: its arguments in its declaration order.
-    extreme = (*make)({call[kAccidental], call[kFrequent], call[kFundamental], call[kCharacteristic],
-                       call[kQuasiPermanent], call[kFatigue], description});
+    extreme = (*make)(arguments, count);  // the module's own class as it was made
   } else {
     extreme = own(PyObject_Vectorcall(cls.ptr(), arguments, 0, state.extreme_keywords.ptr()));
   }
@@ -74,19 +71,35 @@ Ref create_extreme(Call& call) {
   return native::none();
 }
 
+// Whether obj.__class__.__name__ is the name of type(obj) for every instance of `type`: neither the
+// class nor its metaclass defines either attribute its own way.
+bool class_attribute_is_type(PyTypeObject* type, const State& state) {
+  PyTypeObject* meta = Py_TYPE(type);
+  return type->tp_getattro == PyObject_GenericGetAttr &&
+         _PyType_Lookup(type, state.s___class__.ptr()) == _PyType_Lookup(&PyBaseObject_Type, state.s___class__.ptr()) &&
+         meta->tp_getattro == PyType_Type.tp_getattro &&
+         _PyType_Lookup(meta, state.s___name__.ptr()) == _PyType_Lookup(&PyType_Type, state.s___name__.ptr());
+}
+
 // "extremes": a new list of (class name, extreme) pairs in list order, only when there is one.
 void write_extremes(State& state, const CompiledClass& section, Handle self, Handle dict) {
   Ref extremes = section.slots->of(self).get(section.slot(state.s__extremes));
   if (!native::truthy(extremes)) return;
   // A private copy that becomes the result: nothing that runs meanwhile can change it.
   Ref pairs = own(PySequence_List(extremes.ptr()));
-  PyTypeObject* named_type = nullptr;
+  PyTypeObject* named_type = nullptr;  // the class whose instances are all named `name`
   Ref name;
   for (Py_ssize_t i = 0, n = PyList_GET_SIZE(pairs.ptr()); i < n; ++i) {
     PyObject* extreme = PyList_GET_ITEM(pairs.ptr(), i);
     if (Py_TYPE(extreme) != named_type) {
-      named_type = Py_TYPE(extreme);
-      name = own(PyType_GetName(named_type));
+      named_type = nullptr;
+      if (class_attribute_is_type(Py_TYPE(extreme), state)) {
+        named_type = Py_TYPE(extreme);
+        name = own(PyType_GetName(named_type));
+      } else {
+        // extreme.__class__.__name__, as Python reads it (a mock made with spec=Cls reports Cls).
+        name = native::getattr(native::getattr(extreme, state.s___class__), state.s___name__);
+      }
     }
     Ref pair = own(PyTuple_New(2));
     PyTuple_SET_ITEM(pair.ptr(), 0, Ref(name).release());
@@ -97,6 +110,27 @@ void write_extremes(State& state, const CompiledClass& section, Handle self, Han
 }
 
 }  // namespace
+
+void bind_create_extreme(State& state) {
+  const std::vector<Arg>& params = standard_check_section_extreme.init->args;
+  const auto found = std::find_if(check_section.methods.begin(), check_section.methods.end(),
+                                  [](const Method& m) { return m.impl == create_extreme; });
+  if (found == check_section.methods.end()) native::raise(PyExc_SystemError, "CheckSection has no create_extreme");
+  const Method& method = *found;
+  auto position = [&](std::string_view name) -> size_t {  // among the call's arguments, self first
+    for (size_t i = 0; i < method.args.size(); ++i)
+      if (method.args[i].name == name) return i + 1;
+    native::raise_format(PyExc_SystemError, "create_extreme has no argument '%s'", std::string(name).c_str());
+  };
+  if (params.size() > native::kMaxParams) native::raise(PyExc_SystemError, "too many extreme parameters");
+  state.extreme_keywords = own(PyTuple_New(static_cast<Py_ssize_t>(params.size())));
+  state.extreme_arguments.clear();
+  for (size_t i = 0; i < params.size(); ++i) {
+    PyTuple_SET_ITEM(state.extreme_keywords.ptr(), static_cast<Py_ssize_t>(i), native::interned(params[i].name).release());
+    state.extreme_arguments.push_back(position(params[i].name));
+  }
+  state.extreme_description = position("description");
+}
 
 const ModelClass check_section_extreme{
     .name = "CheckSectionExtreme",

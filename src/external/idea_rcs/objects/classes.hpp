@@ -40,6 +40,8 @@ extern const ModelClass result_of_internal_forces, loading_uls, loading_sls, fat
 // check_sections.cpp
 extern const ModelClass check_section_extreme, standard_check_section_extreme, check_section,
     standard_check_section;
+// Binds create_extreme's arguments by name to the parameters of the extreme's constructor.
+void bind_create_extreme(State& state);
 
 // member_data.cpp
 extern const EnumClass member_type, two_way_slab_type;

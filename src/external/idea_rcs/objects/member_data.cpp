@@ -75,6 +75,7 @@ const ModelClass concrete_member_data{
                             {"_two_way_slab_type", "two_way_slab_type"},
                             {"_calculation_setup", "calculation_setup", StoreRule::OrNew, "CalculationSetup"}}},
     .serialize = Serialize{.keys = private_keys({"element", "member_type", "two_way_slab_type", "calculation_setup"})},
+    .exported = false,
 };
 
 // Exposure classes of Eurocode 2, numbered from 1; no exposure is None, not a member.

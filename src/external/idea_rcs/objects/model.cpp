@@ -37,43 +37,57 @@ std::vector<ParamDecl> params_of(const State& state, std::string_view self, cons
 
 // ---- the generic implementations -------------------------------------------------------------
 
+Ref model_init(Call& call);
 Ref model_serialize(Call& call);
 
-// The base constructor's arguments in its parameter order, when the base is a generic constructor too
-// and every parameter is given: then it runs directly, without binding the arguments again.
-// Null when the base is not a generic constructor or a parameter of it is not given.
-PyObject* const* bind_base_directly(const CompiledClass& cls, const CompiledClass& base, Call& call,
-                                    PyObject** bound) {
-  if (cls.base_map_for != &base) {
-    // Where each of the base's parameters comes from; computed once per pair of classes.
-    const Init& init = *cls.decl->init;
-    const std::vector<Arg>& base_args = base.decl->init->args;
-    cls.base_map.clear();
-    if (base_args.size() == init.base_args) {
-      for (size_t j = 0; j < base_args.size(); ++j) {
-        size_t i = j;
-        if (init.base_by_keyword) {
-          i = 0;
-          while (i < init.base_args && init.args[i].name != base_args[j].name) ++i;
-          if (i == init.base_args) {
-            cls.base_map.clear();
-            break;
-          }
-        }
-        cls.base_map.push_back(i + 1);
-      }
-    }
-    cls.base_map_usable = cls.base_map.size() == base_args.size();
-    cls.base_map_identity = true;
-    for (size_t j = 0; j < cls.base_map.size(); ++j) cls.base_map_identity &= cls.base_map[j] == j + 1;
-    cls.base_map_for = &base;
+// super().__init__(...) with our leading arguments, by position or by keyword, as Python calls it.
+void call_base_init(const CompiledClass& cls, Handle self, Handle base_init, Call& call) {
+  const Init& init = *cls.decl->init;
+  if (init.base_by_keyword) {
+    native::call_found(self, base_init, call.args + 1, 0, cls.base_kwnames);
+  } else {
+    native::call_found(self, base_init, call.args + 1, init.base_args);
   }
-  if (!cls.base_map_usable) return nullptr;
-  if (cls.base_map_identity) return call.args;  // self and the leading arguments, as they are
-  bound[0] = call.args[0];
-  const size_t* from = cls.base_map.data();
-  for (size_t j = 0, n = cls.base_map.size(); j < n; ++j) bound[j + 1] = call.args[from[j]];
-  return bound;
+}
+
+// Which of `cls`'s arguments (by position, self first) the generic constructor `base` takes, in its
+// parameter order; false when one of its parameters is not among them.
+bool map_base_arguments(const CompiledClass& cls, const CompiledClass& base, std::vector<size_t>& from) {
+  const Init& init = *cls.decl->init;
+  const std::vector<Arg>& base_args = base.decl->init->args;
+  from.clear();
+  if (base_args.size() != init.base_args) return false;
+  for (size_t j = 0; j < base_args.size(); ++j) {
+    size_t i = j;
+    if (init.base_by_keyword) {
+      i = 0;
+      while (i < init.base_args && init.args[i].name != base_args[j].name) ++i;
+      if (i == init.base_args) return false;
+    }
+    from.push_back(i + 1);
+  }
+  return true;
+}
+
+// super().__init__ for `self`, the generic way, planning for the next calls on its class version.
+Ref find_base_init(const State& state, const CompiledClass& cls, Handle self) {
+  PyTypeObject* type = Py_TYPE(self.ptr());
+  const unsigned int version = !native::generic_paths() && PyUnstable_Type_AssignVersionTag(type) ? type->tp_version_tag : 0;
+  Ref found = native::find_super(self, cls.type, state.s___init__);
+  // Planned only when found through the object's own class (then no code ran for it).
+  if (version == 0 || !PyType_IsSubtype(type, cls.type) || type->tp_version_tag != version) return found;
+  CompiledClass::InitPlan plan{{type, version}, found.ptr()};
+  const void* context = nullptr;
+  if (native::is_native(state.rt, found, model_init, &context)) {
+    const auto* base = static_cast<const CompiledClass*>(context);
+    if (map_base_arguments(cls, *base, plan.from)) {
+      plan.base = base;
+      plan.identity = true;
+      for (size_t j = 0; j < plan.from.size(); ++j) plan.identity = plan.identity && plan.from[j] == j + 1;
+    }
+  }
+  cls.init_plan = std::move(plan);
+  return found;
 }
 
 Ref model_init(Call& call) {
@@ -82,19 +96,23 @@ Ref model_init(Call& call) {
   State& state = call.state<State>();
   Handle self = call[0];
   if (init.calls_base) {
-    Ref base_init = cls.super_init.find(self, cls.type, state.s___init__);
-    const void* context = nullptr;
-    PyObject* bound[native::kMaxParams + 1];
-    const auto* base = native::is_native(state.rt, base_init, model_init, &context)
-                           ? static_cast<const CompiledClass*>(context)
-                           : nullptr;
-    PyObject* const* base_args = base != nullptr ? bind_base_directly(cls, *base, call, bound) : nullptr;
-    if (base_args != nullptr) {
-      native::call_native(base_init, base_args, base->decl->init->args.size() + 1);
-    } else if (init.base_by_keyword) {
-      native::call_found(self, base_init, call.args + 1, 0, cls.base_kwnames);
+    const CompiledClass::InitPlan& plan = cls.init_plan;
+    if (plan.of.holds(Py_TYPE(self.ptr()))) {
+      // The planned path: a generic base constructor runs directly, without binding the arguments again.
+      Ref base_init = native::borrow(plan.base_init);
+      if (plan.base != nullptr && plan.identity) {
+        native::call_native(base_init, call.args, plan.from.size() + 1);  // self and our leading arguments
+      } else if (plan.base != nullptr) {
+        PyObject* bound[native::kMaxParams + 1];
+        bound[0] = call.args[0];
+        const size_t n = plan.from.size();
+        for (size_t j = 0; j < n; ++j) bound[j + 1] = call.args[plan.from[j]];
+        native::call_native(base_init, bound, n + 1);
+      } else {
+        call_base_init(cls, self, base_init, call);
+      }
     } else {
-      native::call_found(self, base_init, call.args + 1, init.base_args);
+      call_base_init(cls, self, find_base_init(state, cls, self), call);
     }
   }
   if (init.check != nullptr) init.check(state, call);
@@ -110,7 +128,7 @@ Ref model_init(Call& call) {
                                                 : native::own(PyList_New(0)));
         break;
       case StoreRule::OrNew:
-        attrs.set(s.slot, native::truthy(value) ? native::borrow(value) : native::call(s.cls, {}));
+        attrs.set(s.slot, native::truthy(value) ? native::borrow(value) : native::call(module_global(state, s.cls_name)));
         break;
       case StoreRule::ListOf:
         attrs.set(s.slot, native::own(PySequence_List(value.ptr())));
@@ -197,7 +215,7 @@ size_t CompiledClass::slot(Handle attr) const {
 }
 
 int CompiledClass::traverse(visitproc visit, void* arg) const {
-  for (const CompiledStore& s : stores) Py_VISIT(s.cls.ptr());
+  Py_VISIT(cls.ptr());
   for (const CompiledProperty& p : properties) Py_VISIT(p.fallback.ptr());
   return 0;
 }
@@ -237,6 +255,17 @@ class Pairs {
   size_t count_ = 0;
 };
 
+// `math.radians`, as the module's global `math` holds it now.
+Ref radians(const State& state) {
+  PyObject* math = state.math_entry.find(state.module_dict, state.s_math);
+  if (math == nullptr) return native::getattr(module_global(state, state.s_math), state.s_radians);  // builtins or NameError
+  if (PyModule_CheckExact(math)) {
+    // A plain module: the attribute is its dict's entry when there is one.
+    if (PyObject* found = state.radians_entry.find(PyModule_GetDict(math), state.s_radians)) return native::borrow(found);
+  }
+  return native::getattr(math, state.s_radians);
+}
+
 // The table's pairs of one class, then what its particular hook adds.
 void write_keys(State& state, const CompiledClass& cls, Handle self, Pairs& pairs, Ref& dict,
                 const native::DictShapes& shapes) {
@@ -263,7 +292,7 @@ void write_keys(State& state, const CompiledClass& cls, Handle self, Pairs& pair
     if (k.rule == Rule::IfTruthy && !native::truthy(value)) continue;
     switch (k.convert) {
       case Convert::None: break;
-      case Convert::Radians: value = native::call(state.radians, {value}); break;
+      case Convert::Radians: value = native::call(radians(state), {value}); break;
       case Convert::DateText: {
         PyObject* argv[] = {value.ptr(), state.date_format.ptr()};
         value = native::own(PyObject_VectorcallMethod(state.s_strftime.ptr(), argv, 2, nullptr));
@@ -285,7 +314,7 @@ void gather(State& state, const CompiledClass& cls, Handle self, Pairs& pairs, R
             const native::DictShapes& shapes, std::vector<const CompiledClass*>& chain) {
   const Serialize& decl = *cls.decl->serialize;
   if (decl.from_base) {
-    Ref base_serialize = cls.super_serialize.find(self, cls.type, state.s__serialize);
+    Ref base_serialize = native::find_super(self, cls.type, state.s__serialize);
     const void* context = nullptr;
     if (native::is_native(state.rt, base_serialize, model_serialize, &context)) {
       gather(state, *static_cast<const CompiledClass*>(context), self, pairs, dict, shapes, chain);
@@ -322,10 +351,10 @@ int truth_without_code(PyObject* value) {
   return builtin ? PyObject_IsTrue(value) : -1;
 }
 
-// The dict made straight from the instance's inline values, as the chain's tables write it; null (and
+// The dict made straight from the instance's inline values, as the planned tables write it; null (and
 // nothing done) when the instance is not laid out as planned.
 Ref serialize_direct(const CompiledClass& cls, PyObject* self) {
-  const CompiledClass::Direct& plan = cls.direct;
+  const CompiledClass::Plan& plan = cls.plan;
   const native::cpython::ValuesHeader* header = native::cpython::values_header(self);
   if (!header->valid || header->capacity < plan.least_capacity) return {};
   PyObject* const* values = native::cpython::values(self);
@@ -345,7 +374,7 @@ Ref serialize_direct(const CompiledClass& cls, PyObject* self) {
     if (read.rule == Rule::IfNotNone && value == Py_None) continue;
     if (read.rule == Rule::IfTruthy) {
       const int truth = truth_without_code(value);
-      if (truth < 0) return {};  // the generic path runs the object's own test
+      if (truth < 0) return {};  // the tables' own reads run the object's test
       if (truth == 0) continue;
     }
     keys[count] = read.key;
@@ -354,64 +383,78 @@ Ref serialize_direct(const CompiledClass& cls, PyObject* self) {
   return cls.shapes.make(keys, found, count);
 }
 
-// Plans the direct serialisation for the class of `self` from the chain the generic path has just
-// learned, or remembers that the class takes the generic path.
-void learn_direct(const CompiledClass& cls, Handle self) {
-  PyTypeObject* type = Py_TYPE(self.ptr());
-  CompiledClass::Direct plan{type, type->tp_version_tag, false, 0, {}, {}};
-  const CompiledClass::Chain& chain = cls.chain;
-  plan.usable = chain.type == type && chain.version == type->tp_version_tag && chain.version != 0;
-  for (size_t i = 0; plan.usable && i < chain.count; ++i) {
-    const CompiledClass& c = *chain.classes[i];
-    const native::SlotTable::Object attrs = c.slots->of(self);
-    plan.usable = c.decl->serialize->extra == nullptr && attrs.readable() != nullptr;
-    for (const CompiledKey& key : c.keys) {
+// The plan for instances of the class of `self`, of the given version, from the chain of classes the
+// generic path has just found writing their tables.
+CompiledClass::Plan make_plan(Handle self, unsigned int version, const std::vector<const CompiledClass*>& chain) {
+  CompiledClass::Plan plan{{Py_TYPE(self.ptr()), version}, {}, chain.size()};
+  std::copy(chain.begin(), chain.end(), plan.chain.begin());
+  plan.direct = true;
+  for (const CompiledClass* c : chain) {
+    const native::SlotTable::Object attrs = c->slots->of(self);
+    plan.direct = plan.direct && c->decl->serialize->extra == nullptr && attrs.readable() != nullptr;
+    for (const CompiledKey& key : c->keys) {
       const int position = attrs.position(key.slot);
-      plan.usable = plan.usable && key.convert == Convert::None && position >= 0 && plan.reads.size() < kMaxDirectReads;
-      if (!plan.usable) break;
+      plan.direct = plan.direct && key.convert == Convert::None && position >= 0 && plan.reads.size() < kMaxDirectReads;
+      if (!plan.direct) break;
       plan.reads.push_back({key.key.ptr(), static_cast<int8_t>(position), key.rule});
       plan.least_capacity = std::max(plan.least_capacity, position + 1);
     }
   }
-  if (!plan.usable) plan.reads.clear();
-  const bool fixed = std::all_of(plan.reads.begin(), plan.reads.end(), [](const auto& r) { return r.rule == Rule::Always; });
-  if (plan.usable && fixed) {  // every key always written: fill copies of one prepared dict
+  if (!plan.direct) {
+    plan.reads.clear();
+    return plan;
+  }
+  if (std::all_of(plan.reads.begin(), plan.reads.end(), [](const auto& r) { return r.rule == Rule::Always; })) {
+    // Every key always written: fill copies of one prepared dict.
     std::vector<PyObject*> keys;
     for (const CompiledClass::DirectRead& read : plan.reads) keys.push_back(read.key);
     plan.prototype = native::DictShapes::prototype(keys.data(), keys.size());
   }
-  cls.direct = std::move(plan);
+  return plan;
 }
 
 }  // namespace
 
+// Two paths: the planned one, while the class of `self` keeps the version planned for, and the generic
+// one (the super() lookups, then each table read the generic way), which plans for the next time.
 Ref serialize_as(State& state, const CompiledClass& cls, Handle self) {
   PyTypeObject* type = Py_TYPE(self.ptr());
-  const bool planned = cls.direct.type == type && cls.direct.version == type->tp_version_tag;
-  if (planned && cls.direct.usable) {
-    if (Ref dict = serialize_direct(cls, self.ptr())) return dict;
-  }
   Pairs pairs;
   Ref dict;
-  const CompiledClass::Chain known = cls.chain;  // a copy: code run below may serialise another class
-  if (known.type == type && known.version == type->tp_version_tag && known.version != 0) {
-    // What super() finds depends only on the class and its bases, and any change to them gives the
-    // class a new version: the same classes write their tables, as the lookups would find them.
-    for (size_t i = 0; i < known.count; ++i) write_keys(state, *known.classes[i], self, pairs, dict, cls.shapes);
-  } else {
-    std::vector<const CompiledClass*> chain;
-    gather(state, cls, self, pairs, dict, cls.shapes, chain);
-    if ((chain.empty() || chain.front() != nullptr) && chain.size() <= known.classes.size() &&
-        Py_TYPE(self.ptr()) == type && PyUnstable_Type_AssignVersionTag(type)) {
-      CompiledClass::Chain learned{type, type->tp_version_tag, {}, chain.size()};
-      std::copy(chain.begin(), chain.end(), learned.classes.begin());
-      cls.chain = learned;
+  if (cls.plan.of.holds(type)) {
+    if (cls.plan.direct) {
+      if (Ref made = serialize_direct(cls, self.ptr())) return made;
     }
+    // The tables of the planned classes, read one by one. A copy: code run by the reads may plan anew.
+    const auto chain = cls.plan.chain;
+    const size_t count = cls.plan.count;
+    for (size_t i = 0; i < count; ++i) write_keys(state, *chain[i], self, pairs, dict, cls.shapes);
+    pairs.flush(dict, cls.shapes);
+    return dict;
   }
+  // The version the lookups see. Code they run (a truth test, a base serialiser, a finaliser) may
+  // change the class, and then what they found belongs to no version that can be named.
+  const unsigned int version = !native::generic_paths() && PyUnstable_Type_AssignVersionTag(type) ? type->tp_version_tag : 0;
+  std::vector<const CompiledClass*> chain;
+  gather(state, cls, self, pairs, dict, cls.shapes, chain);
   pairs.flush(dict, cls.shapes);
-  if (!planned && Py_TYPE(self.ptr()) == type) learn_direct(cls, self);
+  // A base serialiser of its own in the chain (a null first entry) cannot be planned.
+  const bool plannable = (chain.empty() || chain.front() != nullptr) && chain.size() <= cls.plan.chain.size();
+  if (plannable && version != 0 && Py_TYPE(self.ptr()) == type && type->tp_version_tag == version)
+    cls.plan = make_plan(self, version, chain);
   return dict;
 }
+
+namespace {
+
+// Binds a class in the module, and names it in __all__ when it is exported and its name is public.
+void bind(PyObject* module, const State& state, std::string_view name, Handle cls, bool exported) {
+  Ref key = native::interned(name);
+  native::ok(PyObject_SetAttr(module, key.ptr(), cls.ptr()));
+  if (exported && !name.starts_with('_')) native::ok(PyList_Append(state.exported.ptr(), key.ptr()));
+}
+
+}  // namespace
 
 Ref build_class(PyObject* module, State& state, const ModelClass& decl) {
   auto compiled = std::make_unique<CompiledClass>();
@@ -438,7 +481,7 @@ Ref build_class(PyObject* module, State& state, const ModelClass& decl) {
     };
     for (const Store& s : init.stores) {
       c.stores.push_back({slot_of(s.attr), s.rule == StoreRule::EmptyList ? 0 : index_of(s.param), s.rule,
-                          s.rule == StoreRule::OrNew ? state.attr(s.cls) : Ref()});
+                          s.rule == StoreRule::OrNew ? native::interned(s.cls) : Ref()});
     }
     if (init.base_by_keyword) {
       c.base_kwnames = native::own(PyTuple_New(static_cast<Py_ssize_t>(init.base_args)));
@@ -489,8 +532,9 @@ Ref build_class(PyObject* module, State& state, const ModelClass& decl) {
   c.slots = std::make_unique<native::SlotTable>(std::move(interned_names));
   Ref cls = builder.build();
   c.type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+  c.cls = cls;
   state.classes.push_back(std::move(compiled));
-  native::ok(PyModule_AddObjectRef(module, std::string(decl.name).c_str(), cls.ptr()));
+  bind(module, state, decl.name, cls, decl.exported);
   return cls;
 }
 
@@ -498,7 +542,7 @@ Ref build_enum(PyObject* module, State& state, const EnumClass& decl) {
   std::vector<std::pair<std::string_view, Ref>> members;
   for (const auto& [name, value] : decl.members) members.emplace_back(name, native::own(PyLong_FromLong(value)));
   Ref cls = native::make_enum(module, state.attr("Enum"), decl.name, members);
-  native::ok(PyModule_AddObjectRef(module, std::string(decl.name).c_str(), cls.ptr()));
+  bind(module, state, decl.name, cls, true);
   return cls;
 }
 
@@ -506,7 +550,7 @@ Ref build_enum(PyObject* module, State& state, const TextEnumClass& decl) {
   std::vector<std::pair<std::string_view, Ref>> members;
   for (const auto& [name, value] : decl.members) members.emplace_back(name, native::str(value));
   Ref cls = native::make_enum(module, state.attr("Enum"), decl.name, members);
-  native::ok(PyModule_AddObjectRef(module, std::string(decl.name).c_str(), cls.ptr()));
+  bind(module, state, decl.name, cls, true);
   return cls;
 }
 
@@ -521,16 +565,18 @@ void append(const State& state, Handle container, Handle item) {
 }
 
 DirectConstructor::DirectConstructor(const State& state, Handle cls, const ModelClass& decl) {
-  if (!PyType_Check(cls.ptr()) || !decl.init) return;
+  if (!PyType_Check(cls.ptr()) || !decl.init || native::generic_paths()) return;
   auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
   // type.__call__ runs tp_new then tp_init; anything else in their place may do more.
   if (Py_TYPE(cls.ptr())->tp_call != PyType_Type.tp_call || type->tp_new != PyBaseObject_Type.tp_new) return;
   if (type->tp_setattro != PyObject_GenericSetAttr) return;
-  Ref init = native::getattr(cls, state.s___init__);
+  // Found as type.__call__ finds it: no metaclass attribute hook runs.
+  PyObject* init = _PyType_Lookup(type, state.s___init__.ptr());
   const void* context = nullptr;
-  if (!native::is_native(state.rt, init, model_init, &context)) return;
+  if (init == nullptr || !native::is_native(state.rt, init, model_init, &context)) return;
   const auto* record = static_cast<const CompiledClass*>(context);
-  if (record->decl != &decl || type->tp_init != record->type->tp_init) return;
+  // The constructor runs super() from its own class, which must be one of the class's bases.
+  if (record->decl != &decl || !PyType_IsSubtype(type, record->type) || type->tp_init != record->type->tp_init) return;
   // Down the constructors that only hand their arguments on, to the one that stores them.
   std::vector<size_t> from(decl.init->args.size());
   for (size_t i = 0; i < from.size(); ++i) from[i] = i;
@@ -571,8 +617,8 @@ DirectConstructor::DirectConstructor(const State& state, Handle cls, const Model
   n_args_ = decl.init->args.size();
 }
 
-Ref DirectConstructor::operator()(std::initializer_list<Handle> args) const {
-  if (record_ == nullptr || args.size() != n_args_)
+Ref DirectConstructor::operator()(PyObject* const* args, size_t count) const {
+  if (record_ == nullptr || count != n_args_)
     native::raise(PyExc_SystemError, "a direct constructor used where it does not apply");
   // Copied first: making the instance may collect garbage, run code and replace this constructor in
   // its cache (the caller holds the class).
@@ -584,7 +630,7 @@ Ref DirectConstructor::operator()(std::initializer_list<Handle> args) const {
   Ref self = native::own(type->tp_new(type, no_args.ptr(), nullptr));
   // What the generic constructors do for such records, less what PyObject_SetAttr adds around it:
   // interning each name (they are interned already) and the __setattr__ dispatch (it is the generic one).
-  const Handle* values = args.begin();
+  PyObject* const* values = args;
   const native::SlotTable::Object attrs = record->slots->of(self);
   for (const CompiledStore& s : record->stores) attrs.set(s.slot, values[from[s.param - 1]]);
   return self;
@@ -595,12 +641,16 @@ const DirectConstructor* DirectConstructorCache::get(const State& state, Handle 
   auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
   // The metaclass is checked every time: a change to it does not show in the class's version.
   if (Py_TYPE(cls.ptr())->tp_call != PyType_Type.tp_call) return nullptr;
-  if (type != type_ || version_ == 0 || type->tp_version_tag != version_) {
+  if (!of_.holds(type)) {
+    // Forgotten first: deciding may raise, and then nothing is remembered.
+    made_.reset();
+    of_ = {};
+    const unsigned int version = PyUnstable_Type_AssignVersionTag(type) ? type->tp_version_tag : 0;
     made_.emplace(state, cls, decl);
-    type_ = type;
-    version_ = PyUnstable_Type_AssignVersionTag(type) ? type->tp_version_tag : 0;
+    // Deciding looks up names, which runs no code; kept only for the version it saw.
+    if (version != 0 && type->tp_version_tag == version) of_ = {type, version};
   }
-  return made_->usable() ? &*made_ : nullptr;
+  return made_ && made_->usable() ? &*made_ : nullptr;
 }
 
 }  // namespace objects

@@ -151,6 +151,8 @@ struct ModelClass {
   std::optional<Serialize> serialize = std::nullopt;
   std::vector<Property> properties = {};
   std::vector<Method> methods = {};
+  // Named in the module's __all__; a name with a leading underscore never is.
+  bool exported = true;
 };
 
 struct EnumClass {
@@ -167,7 +169,7 @@ struct CompiledStore {
   size_t slot;  // of the attribute, in the class's slot table
   size_t param;
   StoreRule rule;
-  Ref cls;
+  Ref cls_name;  // for OrNew: the class, a name of the module looked up at each call
 };
 struct CompiledKey {
   Ref key;
@@ -175,47 +177,58 @@ struct CompiledKey {
   Rule rule;
   Convert convert;
 };
+// A class and one version of it: what a plan was made for. Any change to the class or to one of its
+// bases gives it a new version, and then the plan no longer holds. The one validity check of them all.
+struct ClassVersion {
+  PyTypeObject* type = nullptr;
+  unsigned int version = 0;  // 0: no plan
+  bool holds(PyTypeObject* t) const { return version != 0 && t == type && t->tp_version_tag == version; }
+};
+
 struct CompiledClass {
   const ModelClass* decl = nullptr;
-  PyTypeObject* type = nullptr;  // the built class; the module keeps it alive
+  PyTypeObject* type = nullptr;  // the built class, held by `cls`
+  // Held here, not only by the module: its functions may be moved into other classes and outlive the
+  // module's name for it.
+  Ref cls;
   std::unique_ptr<native::SlotTable> slots;        // every attribute the record stores, writes or reads
-  native::SuperCache super_init, super_serialize;  // what super() finds from this class
   std::vector<CompiledStore> stores;
   Ref base_kwnames;  // for a base call by keyword
-  // Which of our arguments the base's generic constructor takes, for the base it was worked out for.
-  mutable const CompiledClass* base_map_for = nullptr;
-  mutable std::vector<size_t> base_map;
-  mutable bool base_map_usable = false;
-  mutable bool base_map_identity = false;  // they are our leading arguments, in order
+  // How its constructor calls the base constructor for the instances of one class version, made by
+  // the generic path the first time: what super().__init__ finds (borrowed: while the version stands,
+  // the class dict it was found in holds it) and, when that is a generic constructor whose every
+  // parameter our arguments give, which of them it takes.
+  struct InitPlan {
+    ClassVersion of;
+    PyObject* base_init = nullptr;
+    const CompiledClass* base = nullptr;  // null: base_init is called as Python would call it
+    bool identity = false;                // the base takes our leading arguments, in order
+    std::vector<size_t> from;             // else, for each of its parameters, our argument's position
+  };
+  mutable InitPlan init_plan;
   std::vector<CompiledKey> keys;
   bool keys_run_no_code = false;  // writing the keys runs no code: no truth test, no conversion
   native::DictShapes shapes;  // of the dicts its serialiser makes, base keys included
-  // The classes whose tables its serialiser writes for instances of one class, base first, while that
-  // class keeps its version.
-  struct Chain {
-    PyTypeObject* type = nullptr;
-    unsigned int version = 0;
-    std::array<const CompiledClass*, 8> classes = {};
-    size_t count = 0;
-  };
-  mutable Chain chain;
-  // For instances of one class version whose serialiser only reads stored attributes (no key of the
-  // chain is converted and no class adds a hook): each key with the position of its value among the
-  // instance's inline values, base keys first.
+  // How its serialiser serialises the instances of one class, learned by the generic path the first
+  // time and used while that class keeps its version (any change to it or to a base gives it a new
+  // one): the classes whose tables are written, base first, as the super() lookups found them; and,
+  // when every key of theirs is a stored attribute read as it is (no conversion, no hook), where each
+  // value sits among the instance's inline values.
   struct DirectRead {
     PyObject* key;  // the record's
     int8_t position;
     Rule rule;
   };
-  struct Direct {
-    PyTypeObject* type = nullptr;
-    unsigned int version = 0;
-    bool usable = false;
+  struct Plan {
+    ClassVersion of;
+    std::array<const CompiledClass*, 8> chain = {};
+    size_t count = 0;
+    bool direct = false;     // the reads below apply
     int least_capacity = 0;  // of the instance's inline values
     std::vector<DirectRead> reads;
     Ref prototype;  // the dict to fill when no key is ever left out
   };
-  mutable Direct direct;
+  mutable Plan plan;
   // Property getters, one per property in declaration order.
   struct CompiledProperty {
     size_t slot;
@@ -257,7 +270,14 @@ class DirectConstructor {
   DirectConstructor(const State& state, Handle cls, const ModelClass& decl);
   bool usable() const { return record_ != nullptr; }
   // Every argument of `decl`'s constructor, in its declaration order; only when usable().
-  Ref operator()(std::initializer_list<Handle> args) const;
+  Ref operator()(PyObject* const* args, size_t count) const;
+  Ref operator()(std::initializer_list<Handle> args) const {
+    PyObject* values[native::kMaxParams];
+    size_t count = 0;
+    for (Handle a : args)
+      if (count < native::kMaxParams) values[count++] = a.ptr();
+    return (*this)(values, args.size() <= native::kMaxParams ? count : args.size());  // too many: refused
+  }
   int traverse(visitproc visit, void* arg) const {
     Py_VISIT(cls_.ptr());
     return 0;
@@ -280,8 +300,7 @@ class DirectConstructorCache {
   int traverse(visitproc visit, void* arg) const { return made_ ? made_->traverse(visit, arg) : 0; }
 
  private:
-  PyTypeObject* type_ = nullptr;
-  unsigned int version_ = 0;
+  ClassVersion of_;  // what made_ was decided for
   std::optional<DirectConstructor> made_;
 };
 

@@ -1,28 +1,11 @@
 // The module ondrel.external.idea_rcs.objects: its imports, its export list and the order in which
 // it builds its contents (an enumeration exists before the class whose defaults use it).
-#include <array>
-#include <string_view>
-
 #include "external/idea_rcs/objects/classes.hpp"
 #include "external/idea_rcs/objects/state.hpp"
 #include "native/module.hpp"
 
 namespace objects {
 namespace {
-
-// The export list: a case-sensitive alphabetical sort.
-constexpr std::array<std::string_view, 50> exported = {
-    "BarSurface", "CalculationSetup", "CheckMember", "CheckMember1D", "CheckSection", "CheckSectionExtreme",
-    "CodeSettings", "ConcAggregateType", "ConcCementClass", "ConcDependentParams", "ConcDiagramType",
-    "ConcreteMaterial", "ConcreteMemberDataEc2", "CrossSection", "CrossSectionComponent",
-    "CrossSectionParameter", "CrossSectionType", "EvaluationInteractionDiagram", "ExposureClassEc2Carbonation",
-    "ExposureClassEc2ChemicalAttack", "ExposureClassEc2Chlorides", "ExposureClassEc2ChloridesFromSea",
-    "ExposureClassEc2FreezeAttack", "ExposureClassesDataEc2", "FatigueLoading", "LoadingSLS", "LoadingULS",
-    "MatConcrete", "MatConcreteEc2", "MatReinforcement", "MatReinforcementEc2", "MemberType", "NationalAnnex",
-    "NoResistanceConcreteTension1d", "ProjectData", "ReinfClass", "ReinfDiagramType", "ReinfFabrication",
-    "ReinfType", "ReinforcedBar", "ReinforcedCrossSection", "ReinforcementMaterial", "ResultOfInternalForces",
-    "StandardCheckSection", "StandardCheckSectionExtreme", "Stirrup", "ThermalState", "ThermalStateType",
-    "TwoWaySlabType", "TypeSLSCalculation"};
 
 void bind(PyObject* module, const char* name, Ref value) {
   native::ok(PyModule_AddObjectRef(module, name, value.ptr()));
@@ -34,17 +17,16 @@ void exec(PyObject* module, State& state) {
 
   // Imports, in the order a reader of the module would write them.
   bind(module, "datetime", native::own(PyImport_ImportModule("datetime")));
-  Ref math = native::own(PyImport_ImportModule("math"));
-  bind(module, "math", math);
-  state.radians = native::own(PyObject_GetAttrString(math.ptr(), "radians"));
+  bind(module, "math", native::own(PyImport_ImportModule("math")));
   bind(module, "ABC", native::import("abc", "ABC"));
   bind(module, "abstractmethod", native::import("abc", "abstractmethod"));
   bind(module, "Enum", native::import("enum", "Enum"));
   for (const char* name : {"List", "Tuple", "Any", "Union", "Sequence", "Optional", "Literal"})
     bind(module, name, native::import("typing", name));
 
-  Ref all = native::own(PyList_New(0));
-  bind(module, "__all__", all);
+  // Filled as the classes are built, and sorted once all are.
+  state.exported = native::own(PyList_New(0));
+  bind(module, "__all__", state.exported);
 
   // Grade tables (grades.cpp).
   build_enum(module, state, concrete_material);
@@ -109,6 +91,7 @@ void exec(PyObject* module, State& state) {
   build_class(module, state, standard_check_section_extreme);
   build_class(module, state, check_section);
   build_class(module, state, standard_check_section);
+  bind_create_extreme(state);
 
   // Calculation setup and member data (member_data.cpp).
   build_enum(module, state, member_type);
@@ -123,11 +106,8 @@ void exec(PyObject* module, State& state) {
   build_class(module, state, exposure_classes_data_ec2);
   build_class(module, state, concrete_member_data_ec2);
 
-  // Filled last, so it names only what was built.
-  for (std::string_view name : exported) {
-    Ref key = native::str(name);
-    if (native::ok(PyDict_Contains(state.module_dict.ptr(), key.ptr()))) native::ok(PyList_Append(all.ptr(), key.ptr()));
-  }
+  // The export list: a case-sensitive alphabetical sort.
+  native::ok(PyList_Sort(state.exported.ptr()));
 }
 
 using Def = native::ModuleDef<State, exec>;

@@ -9,18 +9,12 @@ State::State() {
   OBJECTS_NAMES(OBJECTS_INTERN_NAME)
 #undef OBJECTS_INTERN_NAME
   date_format = native::str("%Y-%m-%d");
-  // Interned like the names a compiler passes, so binding them is a pointer comparison.
-  extreme_keywords = native::own(PyTuple_New(7));
-  Py_ssize_t i = 0;
-  for (const char* name : {"accidental", "fatigue", "frequent", "fundamental", "characteristic", "quasi_permanent",
-                           "description"})
-    PyTuple_SET_ITEM(extreme_keywords.ptr(), i++, native::interned(name).release());
 }
 
 int State::traverse(visitproc visit, void* arg) const {
   if (int r = rt.traverse(visit, arg)) return r;
   Py_VISIT(module_dict.ptr());
-  Py_VISIT(radians.ptr());
+  Py_VISIT(exported.ptr());
   for (const auto& c : classes)
     if (int r = c->traverse(visit, arg)) return r;
   if (int r = make_extreme.traverse(visit, arg)) return r;

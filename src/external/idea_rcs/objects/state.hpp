@@ -30,15 +30,25 @@ namespace objects {
   X(_CssComponent)                \
   X(ReinforcedBar)                \
   X(Stirrup)                      \
-  X(append)
+  X(append)                       \
+  X(math)                         \
+  X(radians)                      \
+  X(__class__)                    \
+  X(__name__)
 
 struct State {
   native::Runtime rt;
   std::vector<std::unique_ptr<CompiledClass>> classes;
   Ref module_dict;
-  Ref radians;      // math.radians
+  Ref exported;  // the module's __all__, filled as the classes are built
   Ref date_format;  // "%Y-%m-%d"
-  Ref extreme_keywords;  // the keywords create_extreme passes to the extreme's constructor
+  // Where the module's dict keeps `math`, and that module's dict `radians`, read at each conversion.
+  native::EntryCache math_entry, radians_entry;
+  // What create_extreme passes to the extreme's constructor: its parameters by keyword, in their
+  // declaration order, and for each the position of create_extreme's argument of that name.
+  Ref extreme_keywords;
+  std::vector<size_t> extreme_arguments;
+  size_t extreme_description = 0;  // the position of create_extreme's description
   DirectConstructorCache make_extreme;  // for the class create_extreme calls
 #define OBJECTS_DECLARE_NAME(name) Ref s_##name;
   OBJECTS_NAMES(OBJECTS_DECLARE_NAME)
