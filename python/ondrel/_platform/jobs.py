@@ -136,6 +136,18 @@ def _kill_process_group(process: subprocess.Popen) -> None:
             pass
 
 
+def close_process(process: subprocess.Popen) -> None:
+    """Kill a helper process (and its process group) if it still runs, close its pipes, reap it."""
+    _kill_process_group(process)
+    for stream in (process.stdin, process.stdout):
+        if stream is not None:
+            try:
+                stream.close()
+            except OSError:
+                pass
+    process.wait()
+
+
 class AddonRegistry:
     """Add-on handlers by endpoint path; built-in ones are imported on first use."""
 

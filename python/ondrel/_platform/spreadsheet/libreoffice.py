@@ -48,7 +48,7 @@ from openpyxl.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH, from_excel
 
 from ondrel.errors import AddonError
 
-from ..jobs import JobContext, JobError
+from ..jobs import JobContext, JobError, close_process
 from ..storage import private_folder
 from . import workbook as wb
 from . import workers
@@ -459,12 +459,7 @@ class WarmEngine:
     @staticmethod
     def _dispose(process: subprocess.Popen) -> None:
         _kill_group(process)
-        for stream in (process.stdin, process.stdout):
-            try:
-                stream.close()
-            except OSError:
-                pass
-        process.wait()
+        close_process(process)
         deadline = time.monotonic() + _GONE_SECONDS
         while time.monotonic() < deadline:
             try:

@@ -19,7 +19,6 @@ import atexit
 import importlib
 import json
 import os
-import signal
 import subprocess
 import sys
 import threading
@@ -27,7 +26,7 @@ from typing import Any
 
 from ondrel.errors import AddonError
 
-from ..jobs import JobContext, JobError
+from ..jobs import JobContext, JobError, close_process
 
 FUNCTIONS = {
     "evaluate.layout": "ondrel._platform.spreadsheet.evaluate:layout",
@@ -91,7 +90,7 @@ class WorkerPool:
         with self._lock:
             idle, self._idle = self._idle, []
         for process in idle:
-            _dispose(process)
+            close_process(process)
 
     def _take(self) -> subprocess.Popen:
         with self._lock:
@@ -99,7 +98,7 @@ class WorkerPool:
                 process = self._idle.pop()
                 if process.poll() is None:
                     return process
-                _dispose(process)
+                close_process(process)
         return _start()
 
     def _give_back(self, process: subprocess.Popen, healthy: bool) -> None:
@@ -108,7 +107,7 @@ class WorkerPool:
                 if len(self._idle) < KEEP_IDLE:
                     self._idle.append(process)
                     return
-        _dispose(process)
+        close_process(process)
 
 
 def _start() -> subprocess.Popen:
@@ -122,20 +121,6 @@ def _start() -> subprocess.Popen:
         stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=env,
         start_new_session=True, text=True, encoding="utf-8",
     )
-
-
-def _dispose(process: subprocess.Popen) -> None:
-    if process.poll() is None:
-        try:
-            os.killpg(process.pid, signal.SIGKILL)
-        except (ProcessLookupError, PermissionError):
-            process.kill()
-    for stream in (process.stdin, process.stdout):
-        try:
-            stream.close()
-        except OSError:
-            pass
-    process.wait()
 
 
 _pool: WorkerPool | None = None

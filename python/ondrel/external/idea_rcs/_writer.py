@@ -16,7 +16,7 @@ from enum import Enum
 from typing import Any, Callable, NamedTuple, TypeGuard, Union
 
 from . import objects
-from ._checks import ModelIssue
+from ._checks import COLLECTIONS, ModelIssue
 
 
 # An element: its tag, its xsi:type, and its text, its list of child elements, or None when empty.
@@ -476,14 +476,7 @@ Kind = Callable[[Field, Any, str, str], list[Node]]
 _SCALE = {"number": 0, "mpa": 6, "percent": -2}
 # Kinds that decide themselves what an absent value means.
 _SELF_DEFAULTING = {"const", "is_none", "is_set", "no_exposure", "date", "group", "setup_values"}
-_ID_KINDS = {  # reference type name -> the model collection within which its ids are unique
-    "MatConcrete": "concrete_materials",
-    "MatReinforcement": "reinforcement_materials",
-    "CrossSection": "cross_sections",
-    "ReinforcedCrossSection": "reinforced_cross_sections",
-    "CheckMember": "check_members",
-    "CheckSection": "check_sections",
-}
+_ID_KINDS = COLLECTIONS  # reference type name -> the model collection within which its ids are unique
 
 
 def keys_read(idea_type: str) -> set[str]:
