@@ -11,11 +11,11 @@ import contextlib
 import enum
 import io
 import os
-import shutil
-import tempfile
 from collections.abc import Iterator, Mapping
-from pathlib import Path
-from typing import BinaryIO, TextIO, Union
+from typing import TYPE_CHECKING, BinaryIO, TextIO, Union
+
+if TYPE_CHECKING:
+    from pathlib import Path
 
 __all__ = ["File"]
 
@@ -139,6 +139,11 @@ class File:
         The content goes to a temporary file beside ``path`` that then replaces it in one step,
         so ``path`` never holds half a file, even when reading the content fails midway.
         """
+        # Imported here: every compiled module imports this one, and these cost more than the rest of it.
+        import shutil
+        import tempfile
+        from pathlib import Path
+
         target = Path(os.fsdecode(os.fspath(path))).absolute()
         handle, temporary = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".part", dir=target.parent)
         try:
