@@ -320,6 +320,7 @@ REFUSED_TEXTS = [
     ("\x1b[0m", "U\\+001B"), ("a\r\nb", "carriage return \\(U\\+000D\\) at position 1"),
     ("x" * 32_768, "32,768 characters long; a spreadsheet cell holds at most 32,767"),
     ("\U0001f600" * 16_384, "32,768 characters long"),
+    ("", "is empty, and a spreadsheet cell holds no empty text \\(LibreOffice leaves the cell blank\\); give None"),
 ]
 
 
@@ -361,10 +362,25 @@ def test_a_sweep_over_numpy_numbers_gives_each_its_own_answer(engine):
     (2**53 + 1, "9007199254740993 has more digits than a spreadsheet number keeps"),
     (__import__("fractions").Fraction(1, 3), "Fraction\\(1, 3\\) has no exact value as a spreadsheet number"),
     (__import__("decimal").Decimal("0.5"), "a value of type Decimal"),
+    (1.7976931348623157e308, "1.7976931348623157e\\+308 is too large for a spreadsheet cell, whose numbers reach "
+                             "±1.7976931348623153e\\+308 \\(LibreOffice reads a larger one as infinity\\)"),
+    (-1.7976931348623155e308, "-1.7976931348623155e\\+308 is too large"),
+    pytest.param(int(1.7976931348623157e308), "17976931348623157\\d+\\.\\.\\. is too large for a spreadsheet cell",
+                 id="whole-double-max"),
 ])
 def test_a_number_a_cell_cannot_hold_exactly_is_refused_naming_the_input(value, message):
     with pytest.raises(SpreadsheetError, match=f"The input 'b' cannot be used: .*{message}"):
         evaluate(echo_book(["a", "b"]), {"a": 1, "b": value})
+
+
+@needs_soffice
+def test_numbers_at_the_limits_come_back_as_a_saved_workbook_keeps_them(engine):
+    data = echo_book(["largest", "smallest", "negative_zero"],
+                     extra_outputs=[("double_max", "=2^1023*(2-2^-52)"), ("lowest", "=-(2^1023*(2-2^-52))")])
+    inputs = {"largest": 1.7976931348623153e308, "smallest": -5e-324, "negative_zero": -0.0}
+    assert evaluate(data, inputs)[0]["output"] == {  # 15 significant digits, more where 15 would overflow
+        "largest_back": 1.797693134862315e308, "smallest_back": -5e-324, "negative_zero_back": 0,
+        "double_max": 1.7976931348623157e308, "lowest": -1.7976931348623157e308}
 
 
 def test_the_fill_add_on_refuses_a_direct_cell_given_twice_in_any_case():

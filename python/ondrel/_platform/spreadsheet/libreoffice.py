@@ -30,6 +30,7 @@ import atexit
 import collections
 import json
 import logging
+import math
 import os
 import secrets
 import shutil
@@ -307,7 +308,8 @@ def _cell_value(raw: list | None, date1904: bool) -> Any:
         return value or None  # a formula's empty text is saved as no value
     if kind != "n":
         return value
-    number = float(f"{value:.15g}")  # a saved workbook keeps 15 significant digits
+    # A saved workbook keeps 15 significant digits, more where 15 would round past the largest double.
+    number = next(rounded for digits in (15, 16, 17) if math.isfinite(rounded := float(f"{value:.{digits}g}")))
     code = raw[2]
     if is_date_format(code):
         when = from_excel(number, MAC_EPOCH if date1904 else WINDOWS_EPOCH, timedelta=is_timedelta_format(code))

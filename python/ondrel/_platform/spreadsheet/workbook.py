@@ -37,6 +37,10 @@ MAX_COLUMN = 16_384  # XFD
 # The most characters (UTF-16 code units) a cell of an .xlsx file holds.
 MAX_TEXT_LENGTH = 32_767
 
+# The largest magnitude LibreOffice reads back from an .xlsx file: it reads the two doubles above
+# it (up to 1.7976931348623157e308, the largest) as infinity.
+MAX_NUMBER = 1.7976931348623153e308
+
 
 class Limits:
     """Bounds on the work one spreadsheet job may cause; change the attributes of :data:`LIMITS`.
@@ -108,9 +112,9 @@ def cell_value(value: Any) -> None | bool | int | float | str:
 
     Numbers of any :class:`numbers.Real` kind (NumPy's too) become the ``int`` or ``float`` they
     equal; one a cell cannot hold exactly (past a double's range, a whole number past 2**53
-    that a double rounds, a fraction with no exact double) is refused, as is text that the file
-    format cannot carry, that LibreOffice would change (a carriage return) or that is longer
-    than a cell holds.
+    that a double rounds, a fraction with no exact double, one past :data:`MAX_NUMBER`) is
+    refused, as is text that the file format cannot carry, that LibreOffice would change (a
+    carriage return, empty text) or that is longer than a cell holds.
     """
     if value is None or value is True or value is False:
         return value
@@ -121,9 +125,9 @@ def cell_value(value: Any) -> None | bool | int | float | str:
         number = float(value)
         if not math.isfinite(number):
             raise CellValueError("value", f"{value!r} is not a finite number, which a spreadsheet cell cannot hold")
-        return number
+        return _in_range(number, value)
     if isinstance(value, numbers.Integral):
-        return _whole_number(value)
+        return _in_range(_whole_number(value), value)
     if _is_numpy_bool(value):
         return bool(value)
     if isinstance(value, numbers.Real):
@@ -138,7 +142,7 @@ def cell_value(value: Any) -> None | bool | int | float | str:
         if number != value:
             raise CellValueError("value", f"{_short_repr(value)} has no exact value as a spreadsheet number "
                                           f"(a double); give float(value) to store it rounded")
-        return number
+        return _in_range(number, value)
     raise CellValueError("type", f"a value of type {type(value).__name__} ({_short_repr(value)}) cannot be "
                                  f"put into a spreadsheet cell; use a number, text, a boolean or None")
 
@@ -159,6 +163,13 @@ def _whole_number(value: numbers.Integral) -> int | bool:
     return number
 
 
+def _in_range(number: int | float, value: Any) -> int | float:
+    if abs(number) > MAX_NUMBER:
+        raise CellValueError("value", f"{_short_repr(value)} is too large for a spreadsheet cell, whose numbers reach "
+                                      f"±{MAX_NUMBER!r} (LibreOffice reads a larger one as infinity)")
+    return number
+
+
 def _is_numpy_bool(value: Any) -> bool:
     kind = type(value)
     return kind.__module__ == "numpy" and kind.__name__ in ("bool", "bool_")
@@ -166,6 +177,9 @@ def _is_numpy_bool(value: Any) -> bool:
 
 def check_text(text: str) -> None:
     """Raise :class:`CellValueError` unless a cell of an .xlsx file can carry ``text`` exactly."""
+    if not text:
+        raise CellValueError("value", "the text is empty, and a spreadsheet cell holds no empty text (LibreOffice "
+                                      "leaves the cell blank); give None to empty the cell")
     bad = _NOT_XML.search(text)
     if bad is not None:
         raise CellValueError("value", f"the text holds the character U+{ord(bad.group()):04X} at position "
