@@ -390,6 +390,18 @@ def test_the_fill_add_on_refuses_a_direct_cell_given_twice_in_any_case():
         fill(_bytes(template_book()), direct=direct)
 
 
+@needs_soffice
+def test_a_defined_name_on_a_sheet_whose_title_has_an_apostrophe_is_filled(engine):
+    book = openpyxl.Workbook()
+    sheet = book.active
+    sheet.title = "Engineer's beam"
+    sheet["B1"], sheet["C1"] = 4, "=B1*2"
+    book.defined_names["span"] = DefinedName("span", attr_text="'Engineer''s beam'!$B$1")
+    _, _, download_url = fill(_bytes(book), named={"span": {"value": 6}})
+    filled = openpyxl.load_workbook(io.BytesIO(File.from_url(download_url).getvalue_binary()), data_only=True)
+    assert (filled["Engineer's beam"]["B1"].value, filled["Engineer's beam"]["C1"].value) == (6, 12)
+
+
 # Workbook layout ------------------------------------------------------------------------------
 
 def layout_book(input_rows, output_rows):

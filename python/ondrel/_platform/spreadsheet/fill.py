@@ -240,7 +240,8 @@ def _named_cell(book, name: Any) -> tuple[Any, str]:
     if len(destinations) != 1:
         raise JobError(TEMPLATER_ERROR, f"The name {name!r} does not refer to one cell "
                                         f"({definition.attr_text!r}); point it at a single cell")
-    sheet_title, reference = destinations[0]
+    quoted_title, reference = destinations[0]
+    sheet_title = quoted_title.replace("''", "'")  # openpyxl leaves a quoted title's apostrophes doubled
     match = _SINGLE_CELL.fullmatch(reference)
     if sheet_title not in book.sheetnames or match is None:
         raise JobError(TEMPLATER_ERROR, f"The name {name!r} does not refer to one cell of the template "
