@@ -402,6 +402,36 @@ def test_a_defined_name_on_a_sheet_whose_title_has_an_apostrophe_is_filled(engin
     assert (filled["Engineer's beam"]["B1"].value, filled["Engineer's beam"]["C1"].value) == (6, 12)
 
 
+def array_book():
+    """Inputs x, y, z whose values B1:B3 are one array formula, and a single-cell one in B4."""
+    from openpyxl.worksheet.formula import ArrayFormula
+
+    book = openpyxl.Workbook()
+    sheet = book.active
+    sheet.title = "input"
+    for name in "xyzw":
+        sheet.append([name, 0])
+    sheet["B1"] = ArrayFormula("B1:B3", "={1;2;3}")
+    sheet["B4"] = ArrayFormula("B4", "=SUM({4;5})")
+    book.create_sheet("output").append(["sum", "=SUM(input!B1:B4)"])
+    return _bytes(book)
+
+
+@needs_soffice
+@pytest.mark.parametrize("name", ["x", "y"])
+def test_a_cell_of_an_array_formula_is_refused_naming_it(name):
+    row = "xy".index(name) + 1
+    message = (f"lies inside the array formula over B1:B3, whose cells change only together; write to a cell "
+               f"outside it, or make it an ordinary formula")
+    with pytest.raises(SpreadsheetError, match=f"The input '{name}' cannot be used: its value cell input!B{row} "
+                                               f"{message}"):
+        evaluate(array_book(), {name: 50})
+    with pytest.raises(Invalid, match=f"Cannot fill cell input!B{row}: it lies inside the array formula over "
+                                      f"input!B1:B3, whose cells"):
+        fill(array_book(), direct=[{"sheet_name": "input", "column": "B", "row": row, "value": 50}])
+    assert evaluate(array_book(), {"w": 10})[0]["output"] == {"sum": 16}  # one cell's array formula is replaced
+
+
 # Workbook layout ------------------------------------------------------------------------------
 
 def layout_book(input_rows, output_rows):

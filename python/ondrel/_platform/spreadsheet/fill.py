@@ -117,6 +117,10 @@ def _put(found: dict, writes: list, sheet: str, coordinate: str, value: Any, whe
         if top <= row <= bottom and left <= column <= right and (row, column) != (top, left):
             raise JobError(INVALID_INPUT, f"Cannot fill {where}: {where} lies inside a merged range; write to "
                                           f"the range's top-left cell")
+    array = wb.array_of(found["arrays"].get(sheet, ()), row, column)
+    if array is not None:
+        raise JobError(INVALID_INPUT, f"Cannot fill {where}: it lies inside the array formula over {sheet}!{array}, "
+                                      f"{wb.ARRAY_ADVICE}")
     writes.append((sheet, row, column, value))
 
 
@@ -186,7 +190,8 @@ def _value(value: Any, where: str) -> Any:
 
 def layout(upload: str) -> dict:
     """What filling the uploaded template needs to know: its sheets, where each defined name
-    points (or why it cannot be filled), and its merged ranges as [top, left, bottom, right]."""
+    points (or why it cannot be filled), its merged ranges as [top, left, bottom, right] and its
+    array formulas over several cells (see :func:`.workbook.array_ranges`)."""
     book = wb.load_upload(upload, TEMPLATER_ERROR)
     names: dict[str, list] = {}
     for name in {*book.defined_names, *(n for sheet in book.worksheets for n in sheet.defined_names)}:
@@ -198,8 +203,9 @@ def layout(upload: str) -> dict:
     known = sorted(book.defined_names) + sorted({n for s in book.worksheets for n in s.defined_names})
     merged = {sheet.title: [[r.min_row, r.min_col, r.max_row, r.max_col] for r in sheet.merged_cells.ranges]
               for sheet in book.worksheets if sheet.merged_cells.ranges}
+    arrays = {sheet.title: ranges for sheet in book.worksheets if (ranges := wb.array_ranges(sheet))}
     return {"sheets": book.sheetnames, "names": names, "listing": ", ".join(repr(n) for n in known) or "none",
-            "merged": merged}
+            "merged": merged, "arrays": arrays}
 
 
 def _section(body: Mapping[str, Any], key: str, kind: type, description: str):

@@ -25,6 +25,7 @@ from typing import Any
 
 import openpyxl
 from openpyxl.cell.cell import MergedCell
+from openpyxl.utils.cell import range_boundaries
 from openpyxl.workbook.properties import CalcProperties
 
 from ondrel.errors import StorageError
@@ -300,6 +301,26 @@ def in_merged_range(sheet, row: int, column: int) -> bool:
     """Whether the cell lies inside a merged range of ``sheet`` other than at its top-left."""
     return any(merged.min_row <= row <= merged.max_row and merged.min_col <= column <= merged.max_col
                and (row, column) != (merged.min_row, merged.min_col) for merged in sheet.merged_cells.ranges)
+
+
+def array_ranges(sheet) -> list[tuple[int, int, int, int, str]]:
+    """(top, left, bottom, right, reference) of each array formula of ``sheet`` over more than one
+    cell: its cells change only together, so none of them can be written on its own."""
+    ranges = []
+    for reference in sheet.array_formulae.values():
+        left, top, right, bottom = range_boundaries(reference)
+        if (top, left) != (bottom, right):
+            ranges.append((top, left, bottom, right, reference.replace("$", "")))
+    return ranges
+
+
+def array_of(ranges, row: int, column: int) -> str | None:
+    """The reference of the array formula of ``ranges`` (see :func:`array_ranges`) over the cell, or None."""
+    return next((reference for top, left, bottom, right, reference in ranges
+                 if top <= row <= bottom and left <= column <= right), None)
+
+
+ARRAY_ADVICE = "whose cells change only together; write to a cell outside it, or make it an ordinary formula"
 
 
 def is_error_value(cell) -> bool:
