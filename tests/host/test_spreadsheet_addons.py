@@ -478,6 +478,24 @@ def test_headers_are_never_results_and_error_values_are_logged(caplog):
     ]
 
 
+@needs_soffice
+def test_a_number_no_date_can_show_comes_back_as_the_number(engine, caplog):
+    book = openpyxl.Workbook()
+    book.active.title = "input"
+    book["input"].append(["x", 1])
+    outputs = book.create_sheet("output")
+    for name, formula, number_format in [("past_9999", "=3000000*input!B1", "yyyy-mm-dd"),
+                                         ("before_year_1", "=-700000*input!B1", "yyyy-mm-dd"),
+                                         ("endless", "=1E10*input!B1", "[h]:mm"),
+                                         ("day", "=45000*input!B1", "yyyy-mm-dd")]:
+        outputs.append([name, formula])
+        outputs.cell(row=outputs.max_row, column=2).number_format = number_format
+    with caplog.at_level("WARNING", logger="ondrel.spreadsheet"):
+        output = evaluate(_bytes(book), {"x": 1})[0]["output"]
+    assert output == {"past_9999": 3000000, "before_year_1": -700000, "endless": 10_000_000_000, "day": "2023-03-15"}
+    assert caplog.records == []  # no error value made up
+
+
 # Bounded work, and a time-out that stops it ---------------------------------------------------
 
 def with_big_sheet(rows, cells_per_row=10, compresslevel=6):

@@ -43,9 +43,8 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
-from openpyxl.styles.numbers import is_date_format, is_timedelta_format
 from openpyxl.utils.cell import get_column_letter
-from openpyxl.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH, from_excel
+from openpyxl.utils.datetime import CALENDAR_MAC_1904
 
 from ondrel.errors import AddonError
 
@@ -287,10 +286,11 @@ def prepare(upload: str, source: str, writes: list, reads: list) -> list[bool]:
 def results(path: str, reads: list, formulas: list) -> tuple[list, list]:
     """In a workbook worker: the values of the cells to read from the recalculated workbook at
     ``path``, and the positions of those that are error values."""
-    book = wb.load_path(path, data_only=True)
+    book = wb.load_values(path)
     try:
         cells = [book[title].cell(row=row, column=column) for title, row, column in reads]
-        return ([wb.result_value(cell, formula) for cell, formula in zip(cells, formulas)],
+        date1904 = book.epoch == CALENDAR_MAC_1904
+        return ([wb.result_value(cell, formula, date1904) for cell, formula in zip(cells, formulas)],
                 [i for i, cell in enumerate(cells) if wb.is_error_value(cell)])
     finally:
         book.close()
@@ -310,11 +310,8 @@ def _cell_value(raw: list | None, date1904: bool) -> Any:
         return value
     # A saved workbook keeps 15 significant digits, more where 15 would round past the largest double.
     number = next(rounded for digits in (15, 16, 17) if math.isfinite(rounded := float(f"{value:.{digits}g}")))
-    code = raw[2]
-    if is_date_format(code):
-        when = from_excel(number, MAC_EPOCH if date1904 else WINDOWS_EPOCH, timedelta=is_timedelta_format(code))
-        return wb.result_of(when, code)
-    return int(number) if number.is_integer() and abs(number) < 1e15 else number
+    whole = number.is_integer() and abs(number) < 1e15
+    return wb.number_result(int(number) if whole else number, raw[2], date1904)
 
 
 class WarmEngine:

@@ -25,7 +25,10 @@ from typing import Any
 
 import openpyxl
 from openpyxl.cell.cell import MergedCell
+from openpyxl.reader.excel import ExcelReader
+from openpyxl.styles.numbers import is_date_format, is_timedelta_format
 from openpyxl.utils.cell import range_boundaries
+from openpyxl.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH, from_excel
 from openpyxl.workbook.properties import CalcProperties
 
 from ondrel.errors import StorageError
@@ -246,9 +249,22 @@ def load_upload(path: str, error_type: str) -> openpyxl.Workbook:
                                    f"({type(exc).__name__}: {exc}); save it as .xlsx and try again") from None
 
 
-def load_path(path: str, *, data_only: bool) -> openpyxl.Workbook:
+def load_values(path: str) -> openpyxl.Workbook:
+    """The workbook at ``path`` with its cached values, numbers in date formats kept as numbers
+    (:func:`result_value` makes them dates)."""
     with _quiet():
-        return openpyxl.load_workbook(path, data_only=data_only)
+        reader = _NumbersReader(path, data_only=True)
+        reader.read()
+    return reader.wb
+
+
+class _NumbersReader(ExcelReader):
+    """openpyxl's reader, but a number in a date format stays a number: openpyxl turns one that
+    no date shows into a made-up #VALUE! error value."""
+
+    def read_worksheets(self) -> None:
+        self.wb._date_formats = self.wb._timedelta_formats = frozenset()
+        super().read_worksheets()
 
 
 def force_full_calculation(workbook: openpyxl.Workbook) -> None:
@@ -274,14 +290,31 @@ def write(cell, value: Any, where: str) -> None:
         cell.value = value
 
 
-def result_value(cell, formula: bool) -> Any:
-    """A cached cell value as the answer gives it: numbers, text, booleans, None; errors
-    as their text ("#DIV/0!"); dates and times as ISO text. ``formula``: whether the cell
-    holds a formula, whose cached text openpyxl leaves escaped."""
+def result_value(cell, formula: bool, date1904: bool) -> Any:
+    """A cached cell value (of a workbook from :func:`load_values`) as the answer gives it:
+    numbers, text, booleans, None; errors as their text ("#DIV/0!"); dates and times as ISO
+    text (see :func:`number_result`). ``formula``: whether the cell holds a formula, whose cached
+    text openpyxl leaves escaped; ``date1904``: whether the workbook counts days from 1904."""
     value = cell.value
     if isinstance(value, str):
         return unescape(value) if formula and cell.data_type == "s" else value
+    if isinstance(value, (int, float)) and not isinstance(value, bool):
+        return number_result(value, cell.number_format, date1904)
     return result_of(value, cell.number_format)
+
+
+def number_result(number: int | float, number_format: str, date1904: bool) -> Any:
+    """A number read with its number format: the ISO text of the date, time or duration the format
+    shows (see :func:`result_of`), else the number, as also where no date shows it (past the
+    year 9999 or before the year 1)."""
+    if not is_date_format(number_format):
+        return number
+    try:
+        when = from_excel(number, MAC_EPOCH if date1904 else WINDOWS_EPOCH,
+                          timedelta=is_timedelta_format(number_format))
+    except (OverflowError, ValueError):
+        return number
+    return result_of(when, number_format)
 
 
 def result_of(value: Any, number_format: str) -> Any:
