@@ -62,7 +62,7 @@ def _scalars():
          ("blank", '=IF(input!B2>0,"",1)'), ("divide", "=1/(input!B2-3)"), ("root", "=SQRT(-1)"),
          ("na", "=NA()"), ("name", "=NOSUCHFUNCTION(1)"), ("missing", "=ISBLANK(input!B5)"),
          ("day", "=DATE(2024,1,1)+input!B2", "yyyy-mm-dd"), ("hours", "=input!B2/24", "[h]:mm:ss"),
-         ("third", "=input!B2/3"), ("big", "=input!B2*1E20")],
+         ("third", "=input!B2/3"), ("big", "=input!B2*1E20"), ("unsolved", "=IRR({-1,-1,-1})*input!B2")],
     )
 
 

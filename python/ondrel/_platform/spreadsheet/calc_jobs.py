@@ -38,9 +38,10 @@ _LOGICAL = 1024
 # com.sun.star.sheet.CellFlags: VALUE | DATETIME | STRING | FORMULA
 _CONTENT = 1 | 2 | 4 | 16
 
-# LibreOffice's error codes as a saved .xlsx writes them; the others are written as #VALUE!.
+# LibreOffice's error codes as a saved .xlsx writes them (523, no convergence, as #N/A); the
+# others are written as #VALUE!.
 _ERRORS = {532: "#DIV/0!", 519: "#VALUE!", 32767: "#N/A", 525: "#NAME?", 524: "#REF!", 503: "#NUM!",
-           523: "#NUM!", 521: "#NULL!"}
+           523: "#N/A", 521: "#NULL!"}
 
 
 def _props(**values):
