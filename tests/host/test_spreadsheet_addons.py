@@ -375,12 +375,17 @@ def test_a_number_a_cell_cannot_hold_exactly_is_refused_naming_the_input(value, 
 
 @needs_soffice
 def test_numbers_at_the_limits_come_back_as_a_saved_workbook_keeps_them(engine):
-    data = echo_book(["largest", "smallest", "negative_zero"],
+    data = echo_book(["largest", "smallest", "negative_zero", "whole", "widest_whole"],
                      extra_outputs=[("double_max", "=2^1023*(2-2^-52)"), ("lowest", "=-(2^1023*(2-2^-52))")])
-    inputs = {"largest": 1.7976931348623153e308, "smallest": -5e-324, "negative_zero": -0.0}
-    assert evaluate(data, inputs)[0]["output"] == {  # 15 significant digits, more where 15 would overflow
+    inputs = {"largest": 1.7976931348623153e308, "smallest": -5e-324, "negative_zero": -0.0, "whole": 2.0**53,
+              "widest_whole": -9.9999999999999e16}
+    output = evaluate(data, inputs)[0]["output"]
+    assert output == {  # 15 significant digits, more where 15 would overflow
         "largest_back": 1.797693134862315e308, "smallest_back": -5e-324, "negative_zero_back": 0,
+        "whole_back": 9007199254740990, "widest_whole_back": -99999999999999000,
         "double_max": 1.7976931348623157e308, "lowest": -1.7976931348623157e308}
+    # whole numbers below 1e17 are saved without an exponent, and read as whole numbers
+    assert [type(output[name]) for name in ("negative_zero_back", "whole_back", "widest_whole_back")] == [int] * 3
 
 
 def test_the_fill_add_on_refuses_a_direct_cell_given_twice_in_any_case():

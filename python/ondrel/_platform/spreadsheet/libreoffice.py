@@ -28,6 +28,7 @@ from __future__ import annotations
 
 import atexit
 import collections
+import decimal
 import json
 import logging
 import math
@@ -308,10 +309,12 @@ def _cell_value(raw: list | None, date1904: bool) -> Any:
         return value or None  # a formula's empty text is saved as no value
     if kind != "n":
         return value
-    # A saved workbook keeps 15 significant digits, more where 15 would round past the largest double.
-    number = next(rounded for digits in (15, 16, 17) if math.isfinite(rounded := float(f"{value:.{digits}g}")))
-    whole = number.is_integer() and abs(number) < 1e15
-    return wb.number_result(int(number) if whole else number, raw[2], date1904)
+    # A saved workbook keeps 15 significant digits, more where 15 would round past the largest
+    # double, and writes a whole number below 1e17 without an exponent, which reads as an int.
+    text = next(text for digits in (15, 16, 17) if math.isfinite(float(text := f"{value:.{digits}g}")))
+    number = float(text)
+    whole = number.is_integer() and abs(number) < 1e17
+    return wb.number_result(int(decimal.Decimal(text)) if whole else number, raw[2], date1904)
 
 
 class WarmEngine:
