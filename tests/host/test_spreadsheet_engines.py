@@ -140,6 +140,21 @@ def test_kept_workbooks_answer_as_fresh_ones_in_any_order(pool, monkeypatch):
     assert len(pool.engines) == 1 and pool.engines[0].starts == 1 and len(pool.engines[0].kept) == 2
 
 
+def test_a_workbook_that_calculates_iteratively_starts_every_job_afresh(pool, monkeypatch):
+    """Its circular references start from the values the workbook holds: a kept copy would start
+    each job from the last one's."""
+    from openpyxl.workbook.properties import CalcProperties
+
+    def extra(book):
+        book.calculation = CalcProperties(iterate=True, iterateCount=100, iterateDelta=1e-9)
+
+    _never_cold(pool, monkeypatch)
+    data = _book([("x", 5)], [("circular", "=output!B1/2+input!B2")], extra)
+    answers = [evaluate(data, {"x": x})["circular"] for x in (5, 5, 50, 5)]
+    assert answers[0] == pytest.approx(10) and answers[2] == pytest.approx(100)
+    assert answers[0] == answers[1] == answers[3]
+
+
 def test_jobs_run_over_the_bridge_where_libreoffice_has_no_python_scripts(pool, monkeypatch):
     _never_cold(pool, monkeypatch)
     jobs = [("scalars", index) for index in range(len(INPUTS["scalars"]))]
