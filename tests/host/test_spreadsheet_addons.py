@@ -49,6 +49,7 @@ def engine(request, monkeypatch):
     if request.param == "warm" and libreoffice.find_uno_python() is None:
         pytest.skip("the warm LibreOffice needs the system Python's uno module (apt-get install python3-uno)")
     monkeypatch.setattr(libreoffice, "USE_WARM_PROCESS", request.param == "warm")
+    return request.param
 
 
 def _bytes(book):
@@ -405,6 +406,52 @@ def test_a_defined_name_on_a_sheet_whose_title_has_an_apostrophe_is_filled(engin
     _, _, download_url = fill(_bytes(book), named={"span": {"value": 6}})
     filled = openpyxl.load_workbook(io.BytesIO(File.from_url(download_url).getvalue_binary()), data_only=True)
     assert (filled["Engineer's beam"]["B1"].value, filled["Engineer's beam"]["C1"].value) == (6, 12)
+
+
+def with_drawings():
+    """A workbook with a chart and, beside it, an arrow shape labelled 'load path'."""
+    import zipfile
+
+    from openpyxl.chart import BarChart, Reference
+
+    book = openpyxl.Workbook()
+    sheet = book.active
+    sheet.title = "Beam"
+    for value in (1, 2, 3):
+        sheet.append([value])
+    chart = BarChart()
+    chart.add_data(Reference(sheet, min_col=1, min_row=1, max_row=3))
+    sheet.add_chart(chart, "C2")
+    shape = (b'<twoCellAnchor><from><col>5</col><colOff>0</colOff><row>10</row><rowOff>0</rowOff></from><to>'
+             b'<col>8</col><colOff>0</colOff><row>14</row><rowOff>0</rowOff></to><sp macro="" textlink=""><nvSpPr>'
+             b'<cNvPr id="3" name="Arrow 1"/><cNvSpPr/></nvSpPr><spPr><a:xfrm><a:off x="0" y="0"/>'
+             b'<a:ext cx="1000000" cy="500000"/></a:xfrm><a:prstGeom prst="rightArrow"><a:avLst/></a:prstGeom>'
+             b'</spPr><txBody><a:bodyPr/><a:lstStyle/><a:p><a:r><a:t>load path</a:t></a:r></a:p></txBody></sp>'
+             b'<clientData/></twoCellAnchor>')
+    out = io.BytesIO()
+    with zipfile.ZipFile(io.BytesIO(_bytes(book))) as source, zipfile.ZipFile(out, "w") as target:
+        for item in source.infolist():
+            content = source.read(item)
+            if item.filename == "xl/drawings/drawing1.xml":
+                content = content.replace(b"</wsDr>", shape + b"</wsDr>")
+            target.writestr(item, content)
+    return out.getvalue()
+
+
+@needs_soffice
+def test_a_filled_workbook_keeps_its_drawings_or_the_job_says_it_cannot(engine):
+    import zipfile
+
+    direct = [{"sheet_name": "Beam", "column": "A", "row": 1, "value": 5}]
+    if engine == "cold":  # openpyxl writes the cells, and keeps no shapes
+        with pytest.raises(AddonError, match=r"The workbook holds 1 drawn object\(s\) \(shapes, text boxes or "
+                                             r"pictures\) that the filled workbook would lose"):
+            fill(with_drawings(), direct=direct)
+        return
+    _, _, download_url = fill(with_drawings(), direct=direct)
+    with zipfile.ZipFile(io.BytesIO(File.from_url(download_url).getvalue_binary())) as filled:
+        drawings = b"".join(filled.read(name) for name in filled.namelist() if name.startswith("xl/drawings/d"))
+        assert b"load path" in drawings and any(name.startswith("xl/charts/") for name in filled.namelist())
 
 
 def array_book():

@@ -215,7 +215,7 @@ class ColdEngine:
             os.makedirs(os.path.dirname(source))
             out_folder = os.path.join(folder, "out")
             os.makedirs(out_folder)
-            formulas = workers.call(job, "engine.prepare", upload, source, work.writes, work.reads)
+            formulas = workers.call(job, "engine.prepare", upload, source, work.writes, work.reads, work.export)
             os.unlink(upload)
             job.check()
             result = self._convert(soffice, source, out_folder, job)
@@ -268,10 +268,18 @@ class ColdEngine:
             self._give_back(profile, healthy)
 
 
-def prepare(upload: str, source: str, writes: list, reads: list) -> list[bool]:
+def prepare(upload: str, source: str, writes: list, reads: list, export: bool) -> list[bool]:
     """In a workbook worker: write the values into the uploaded workbook and save it at
-    ``source`` for recalculation; answer whether each cell to read holds a formula."""
+    ``source`` for recalculation; answer whether each cell to read holds a formula. A workbook
+    to ``export`` whose drawn objects openpyxl would drop is refused."""
     book = wb.load_upload(upload, "SpreadsheetError")
+    lost = wb.drawings_lost(upload, book) if export else 0
+    if lost:
+        raise JobError("SpreadsheetError", f"The workbook holds {lost} drawn object(s) (shapes, text boxes or pictures) "
+                                           f"that the filled workbook would lose: the spreadsheet engine used here, "
+                                           f"for want of LibreOffice's Python bridge, writes the cells with openpyxl, "
+                                           f"which does not keep them. Install the bridge (Debian, Ubuntu: apt-get "
+                                           f"install python3-uno) or remove them from the workbook")
     for title, row, column, value in writes:
         where = f"{title}!{get_column_letter(column)}{row}"
         try:

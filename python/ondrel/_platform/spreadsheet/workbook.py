@@ -91,6 +91,8 @@ _NOT_XML = re.compile("[^\t\n\r\x20-\ud7ff\ue000-\ufffd\U00010000-\U0010ffff]")
 # Text the format reads as an escaped character (_x000D_ is a carriage return).
 _ESCAPE_LIKE = re.compile(r"_(x[0-9A-Fa-f]{4}_)")
 _ESCAPED = re.compile(r"_x([0-9A-Fa-f]{4})_")
+# Where a drawing part of an .xlsx file places one drawn object.
+_DRAWING_ANCHOR = re.compile(rb"<(?:\w+:)?(?:twoCellAnchor|oneCellAnchor|absoluteAnchor)[\s>/]")
 
 
 class CellValueError(Exception):
@@ -247,6 +249,17 @@ def load_upload(path: str, error_type: str) -> openpyxl.Workbook:
     except Exception as exc:
         raise JobError(error_type, f"The uploaded spreadsheet is not a readable .xlsx workbook "
                                    f"({type(exc).__name__}: {exc}); save it as .xlsx and try again") from None
+
+
+def drawings_lost(path: str, book: openpyxl.Workbook) -> int:
+    """How many drawn objects (pictures, shapes, text boxes, charts) of the workbook file at
+    ``path`` openpyxl did not read into ``book``, which saving ``book`` would drop: it reads
+    charts, and pictures only where Pillow is installed."""
+    with zipfile.ZipFile(path) as archive:
+        anchors = sum(len(_DRAWING_ANCHOR.findall(archive.read(name))) for name in archive.namelist()
+                      if name.startswith("xl/drawings/") and name.endswith(".xml"))
+    kept = sum(len(sheet._images) + len(sheet._charts) for sheet in [*book.worksheets, *book.chartsheets])
+    return max(anchors - kept, 0)
 
 
 def load_values(path: str) -> openpyxl.Workbook:
