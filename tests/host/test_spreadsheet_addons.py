@@ -8,6 +8,8 @@ import threading
 
 import openpyxl
 import pytest
+from openpyxl.cell.rich_text import CellRichText, TextBlock
+from openpyxl.cell.text import InlineFont
 from openpyxl.styles import Font
 from openpyxl.workbook.defined_name import DefinedName
 
@@ -174,6 +176,7 @@ def template_book():
     sheet["E5"] = "=SUM(A3:C4)"
     sheet["B7"] = "unchanged"
     sheet.merge_cells("D7:E8")
+    sheet["A10"] = CellRichText(["stress ", TextBlock(InlineFont(b=True), "f_yd"), " limit"])
     book.defined_names["span"] = DefinedName("span", attr_text="Beam!$B$1")
     book.defined_names["note"] = DefinedName("note", attr_text="Beam!$B$2")
     book.defined_names["area"] = DefinedName("area", attr_text="Beam!$A$3:$C$4")
@@ -197,6 +200,9 @@ def test_fill_places_every_kind_of_cell_keeps_the_template_and_recalculates(engi
     assert (values["B1"].value, values["B2"].value, values["B9"].value, values["B7"].value) == (
         6.5, "=B1", True, "unchanged")
     assert sheet["A1"].font.bold and {"span", "note", "area"} <= set(formulas.defined_names)
+    runs = openpyxl.load_workbook(io.BytesIO(filled), rich_text=True)["Beam"]["A10"].value
+    assert [(str(run), getattr(run, "font", None) and run.font.b) for run in runs] == [
+        ("stress ", False), ("f_yd", True), (" limit", False)]
 
 
 @needs_soffice

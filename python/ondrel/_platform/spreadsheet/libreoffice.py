@@ -272,7 +272,7 @@ def prepare(upload: str, source: str, writes: list, reads: list, export: bool) -
     """In a workbook worker: write the values into the uploaded workbook and save it at
     ``source`` for recalculation; answer whether each cell to read holds a formula. A workbook
     to ``export`` whose drawn objects openpyxl would drop is refused."""
-    book = wb.load_upload(upload, "SpreadsheetError")
+    book = wb.load_upload(upload, "SpreadsheetError", rich_text=True)
     lost = wb.drawings_lost(upload, book) if export else 0
     if lost:
         raise JobError("SpreadsheetError", f"The workbook holds {lost} drawn object(s) (shapes, text boxes or pictures) "

@@ -240,12 +240,13 @@ def check_archive(data: bytes, error_type: str) -> None:
                                    f"ONDREL_SPREADSHEET_MAX_UNZIPPED_BYTES); make the workbook smaller")
 
 
-def load_upload(path: str, error_type: str) -> openpyxl.Workbook:
+def load_upload(path: str, error_type: str, *, rich_text: bool = False) -> openpyxl.Workbook:
     """Open an uploaded workbook (already through :func:`check_archive`) saved at ``path``, or
-    report ``error_type`` saying the file is not a readable .xlsx."""
+    report ``error_type`` saying the file is not a readable .xlsx. ``rich_text``: keep the runs
+    of differently formatted text within a cell, which a workbook to be saved again needs."""
     try:
         with _quiet():
-            return openpyxl.load_workbook(path)
+            return openpyxl.load_workbook(path, rich_text=rich_text)
     except Exception as exc:
         raise JobError(error_type, f"The uploaded spreadsheet is not a readable .xlsx workbook "
                                    f"({type(exc).__name__}: {exc}); save it as .xlsx and try again") from None
