@@ -151,6 +151,8 @@ def _with_duplicate(title):
 @needs_soffice
 @pytest.mark.parametrize("data, inputs, message", [
     (b"not a workbook", {}, "not a readable .xlsx workbook"),
+    (b"\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1" + bytes(504), {}, "it is an .xls workbook, or an .xlsx one protected by a "
+                                                        "password to open it; save it as .xlsx with no password"),
     (b"PK\x03\x04 broken zip", {}, "not a readable .xlsx workbook"),
     (_without_sheet("input"), {}, "no worksheet named 'input'"),
     (_without_sheet("output"), {}, "no worksheet named 'output'"),

@@ -91,6 +91,8 @@ _NOT_XML = re.compile("[^\t\n\r\x20-\ud7ff\ue000-\ufffd\U00010000-\U0010ffff]")
 # Text the format reads as an escaped character (_x000D_ is a carriage return).
 _ESCAPE_LIKE = re.compile(r"_(x[0-9A-Fa-f]{4}_)")
 _ESCAPED = re.compile(r"_x([0-9A-Fa-f]{4})_")
+# How an OLE compound file begins: an .xls workbook, or an encrypted .xlsx one.
+_COMPOUND_FILE = b"\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1"
 # Where a drawing part of an .xlsx file places one drawn object.
 _DRAWING_ANCHOR = re.compile(rb"<(?:\w+:)?(?:twoCellAnchor|oneCellAnchor|absoluteAnchor)[\s>/]")
 
@@ -221,6 +223,10 @@ def check_archive(data: bytes, error_type: str) -> None:
     """
     if not data:
         raise JobError(error_type, "The uploaded spreadsheet is empty; upload an .xlsx workbook")
+    if data.startswith(_COMPOUND_FILE):
+        raise JobError(error_type, "The uploaded spreadsheet is not a readable .xlsx workbook (it is an .xls "
+                                   "workbook, or an .xlsx one protected by a password to open it; save it as .xlsx "
+                                   "with no password and try again)")
     if not data.startswith(b"PK"):
         raise JobError(error_type, "The uploaded spreadsheet is not a readable .xlsx workbook "
                                    "(it is not an Office Open XML file; save it as .xlsx and try again)")
