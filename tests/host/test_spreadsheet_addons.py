@@ -416,8 +416,9 @@ def test_a_defined_name_on_a_sheet_whose_title_has_an_apostrophe_is_filled(engin
     assert (filled["Engineer's beam"]["B1"].value, filled["Engineer's beam"]["C1"].value) == (6, 12)
 
 
-def with_drawings():
-    """A workbook with a chart and, beside it, an arrow shape labelled 'load path'."""
+def with_drawings_and_rules():
+    """A workbook with a chart, an arrow shape labelled 'load path' beside it, and a drop-down list of
+    grades in B1 kept as an Excel 2010 extension (as Excel writes one from another sheet)."""
     import zipfile
 
     from openpyxl.chart import BarChart, Reference
@@ -430,36 +431,50 @@ def with_drawings():
     chart = BarChart()
     chart.add_data(Reference(sheet, min_col=1, min_row=1, max_row=3))
     sheet.add_chart(chart, "C2")
+    grades = book.create_sheet("Grades")
+    for grade in ("C25/30", "C30/37", "C35/45"):
+        grades.append([grade])
     shape = (b'<twoCellAnchor><from><col>5</col><colOff>0</colOff><row>10</row><rowOff>0</rowOff></from><to>'
              b'<col>8</col><colOff>0</colOff><row>14</row><rowOff>0</rowOff></to><sp macro="" textlink=""><nvSpPr>'
              b'<cNvPr id="3" name="Arrow 1"/><cNvSpPr/></nvSpPr><spPr><a:xfrm><a:off x="0" y="0"/>'
              b'<a:ext cx="1000000" cy="500000"/></a:xfrm><a:prstGeom prst="rightArrow"><a:avLst/></a:prstGeom>'
              b'</spPr><txBody><a:bodyPr/><a:lstStyle/><a:p><a:r><a:t>load path</a:t></a:r></a:p></txBody></sp>'
              b'<clientData/></twoCellAnchor>')
+    rules = (b'<extLst><ext uri="{CCE6A557-97BC-4b89-ADB6-D9C93CAAB3DF}" '
+             b'xmlns:x14="http://schemas.microsoft.com/office/spreadsheetml/2009/9/main"><x14:dataValidations count="1" '
+             b'xmlns:xm="http://schemas.microsoft.com/office/excel/2006/main"><x14:dataValidation type="list">'
+             b'<x14:formula1><xm:f>Grades!$A$1:$A$3</xm:f></x14:formula1><xm:sqref>B1</xm:sqref></x14:dataValidation>'
+             b'</x14:dataValidations></ext></extLst>')
     out = io.BytesIO()
     with zipfile.ZipFile(io.BytesIO(_bytes(book))) as source, zipfile.ZipFile(out, "w") as target:
         for item in source.infolist():
             content = source.read(item)
             if item.filename == "xl/drawings/drawing1.xml":
                 content = content.replace(b"</wsDr>", shape + b"</wsDr>")
+            elif item.filename == "xl/worksheets/sheet1.xml":
+                content = content.replace(b"</worksheet>", rules + b"</worksheet>")
             target.writestr(item, content)
     return out.getvalue()
 
 
 @needs_soffice
-def test_a_filled_workbook_keeps_its_drawings_or_the_job_says_it_cannot(engine):
+def test_a_filled_workbook_keeps_its_drawings_and_rules_or_the_job_says_it_cannot(engine):
     import zipfile
 
     direct = [{"sheet_name": "Beam", "column": "A", "row": 1, "value": 5}]
-    if engine == "cold":  # openpyxl writes the cells, and keeps no shapes
+    if engine == "cold":  # openpyxl writes the cells, and keeps neither the shape nor the extension
         with pytest.raises(AddonError, match=r"The workbook holds 1 drawn object\(s\) \(shapes, text boxes or "
-                                             r"pictures\) that the filled workbook would lose"):
-            fill(with_drawings(), direct=direct)
+                                             r"pictures\) and data validation rules kept as an Excel 2010 extension "
+                                             r"that the filled workbook would lose"):
+            fill(with_drawings_and_rules(), direct=direct)
         return
-    _, _, download_url = fill(with_drawings(), direct=direct)
+    _, _, download_url = fill(with_drawings_and_rules(), direct=direct)
     with zipfile.ZipFile(io.BytesIO(File.from_url(download_url).getvalue_binary())) as filled:
         drawings = b"".join(filled.read(name) for name in filled.namelist() if name.startswith("xl/drawings/d"))
         assert b"load path" in drawings and any(name.startswith("xl/charts/") for name in filled.namelist())
+    validation = openpyxl.load_workbook(io.BytesIO(File.from_url(download_url).getvalue_binary()))["Beam"]
+    assert [(str(rule.sqref), rule.formula1) for rule in validation.data_validations.dataValidation] == [
+        ("B1", "Grades!$A$1:$A$3")]
 
 
 def array_book():

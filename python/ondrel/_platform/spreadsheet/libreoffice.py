@@ -271,15 +271,14 @@ class ColdEngine:
 def prepare(upload: str, source: str, writes: list, reads: list, export: bool) -> list[bool]:
     """In a workbook worker: write the values into the uploaded workbook and save it at
     ``source`` for recalculation; answer whether each cell to read holds a formula. A workbook
-    to ``export`` whose drawn objects openpyxl would drop is refused."""
-    book = wb.load_upload(upload, "SpreadsheetError", rich_text=True)
-    lost = wb.drawings_lost(upload, book) if export else 0
-    if lost:
-        raise JobError("SpreadsheetError", f"The workbook holds {lost} drawn object(s) (shapes, text boxes or pictures) "
-                                           f"that the filled workbook would lose: the spreadsheet engine used here, "
-                                           f"for want of LibreOffice's Python bridge, writes the cells with openpyxl, "
-                                           f"which does not keep them. Install the bridge (Debian, Ubuntu: apt-get "
-                                           f"install python3-uno) or remove them from the workbook")
+    to ``export`` with parts openpyxl would drop is refused."""
+    book, lost = wb.load_to_save(upload, "SpreadsheetError")
+    if export and lost:
+        raise JobError("SpreadsheetError", f"The workbook holds {' and '.join(lost)} that the filled workbook would "
+                                           f"lose: the spreadsheet engine used here, for want of LibreOffice's Python "
+                                           f"bridge, writes the cells with openpyxl, which does not keep them. Install "
+                                           f"the bridge (Debian, Ubuntu: apt-get install python3-uno) or remove them "
+                                           f"from the workbook")
     for title, row, column, value in writes:
         where = f"{title}!{get_column_letter(column)}{row}"
         try:

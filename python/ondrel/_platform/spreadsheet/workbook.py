@@ -93,6 +93,10 @@ _ESCAPE_LIKE = re.compile(r"_(x[0-9A-Fa-f]{4}_)")
 _ESCAPED = re.compile(r"_x([0-9A-Fa-f]{4})_")
 # How an OLE compound file begins: an .xls workbook, or an encrypted .xlsx one.
 _COMPOUND_FILE = b"\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1"
+# Rules of a worksheet that openpyxl drops when they are kept in an Excel 2010 extension, by the
+# name it warns with.
+_EXTENSIONS_KEPT = {"Conditional Formatting": "conditional formats", "Data Validation": "data validation rules",
+                    "Sparkline Group": "sparklines"}
 # Where a drawing part of an .xlsx file places one drawn object.
 _DRAWING_ANCHOR = re.compile(rb"<(?:\w+:)?(?:twoCellAnchor|oneCellAnchor|absoluteAnchor)[\s>/]")
 
@@ -246,27 +250,38 @@ def check_archive(data: bytes, error_type: str) -> None:
                                    f"ONDREL_SPREADSHEET_MAX_UNZIPPED_BYTES); make the workbook smaller")
 
 
-def load_upload(path: str, error_type: str, *, rich_text: bool = False) -> openpyxl.Workbook:
+def load_upload(path: str, error_type: str) -> openpyxl.Workbook:
     """Open an uploaded workbook (already through :func:`check_archive`) saved at ``path``, or
-    report ``error_type`` saying the file is not a readable .xlsx. ``rich_text``: keep the runs
-    of differently formatted text within a cell, which a workbook to be saved again needs."""
+    report ``error_type`` saying the file is not a readable .xlsx."""
+    with _quiet():
+        return _load(path, error_type)
+
+
+def _load(path: str, error_type: str, **options: Any) -> openpyxl.Workbook:
     try:
-        with _quiet():
-            return openpyxl.load_workbook(path, rich_text=rich_text)
+        return openpyxl.load_workbook(path, **options)
     except Exception as exc:
         raise JobError(error_type, f"The uploaded spreadsheet is not a readable .xlsx workbook "
                                    f"({type(exc).__name__}: {exc}); save it as .xlsx and try again") from None
 
 
-def drawings_lost(path: str, book: openpyxl.Workbook) -> int:
-    """How many drawn objects (pictures, shapes, text boxes, charts) of the workbook file at
-    ``path`` openpyxl did not read into ``book``, which saving ``book`` would drop: it reads
-    charts, and pictures only where Pillow is installed."""
+def load_to_save(path: str, error_type: str) -> tuple[openpyxl.Workbook, list[str]]:
+    """An uploaded workbook read (as :func:`load_upload` does) to be written into and saved
+    again, with the runs of differently formatted text within a cell kept, and what of it
+    openpyxl did not read, which the saved copy would lose: drawn objects other than charts
+    (pictures too where Pillow is missing), and rules kept in Excel 2010 extensions."""
+    with warnings.catch_warnings(record=True) as heard:
+        warnings.simplefilter("always")
+        book = _load(path, error_type, rich_text=True)
     with zipfile.ZipFile(path) as archive:
         anchors = sum(len(_DRAWING_ANCHOR.findall(archive.read(name))) for name in archive.namelist()
                       if name.startswith("xl/drawings/") and name.endswith(".xml"))
-    kept = sum(len(sheet._images) + len(sheet._charts) for sheet in [*book.worksheets, *book.chartsheets])
-    return max(anchors - kept, 0)
+    drawn = anchors - sum(len(sheet._images) + len(sheet._charts) for sheet in [*book.worksheets, *book.chartsheets])
+    lost = [f"{drawn} drawn object(s) (shapes, text boxes or pictures)"] if drawn > 0 else []
+    for kind, what in _EXTENSIONS_KEPT.items():
+        if any(str(warning.message) == f"{kind} extension is not supported and will be removed" for warning in heard):
+            lost.append(f"{what} kept as an Excel 2010 extension")
+    return book, lost
 
 
 def load_values(path: str) -> openpyxl.Workbook:
