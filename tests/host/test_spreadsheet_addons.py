@@ -142,6 +142,20 @@ def _without_sheet(title):
     return _bytes(book)
 
 
+def with_chart_sheet(title):
+    """The calculation workbook whose sheet ``title`` is a chart sheet of the table's grades."""
+    from openpyxl.chart import BarChart, Reference
+
+    book = calculation_book()
+    index = book.sheetnames.index(title) if title in book.sheetnames else len(book.sheetnames)
+    if title in book.sheetnames:
+        del book[title]
+    chart = BarChart()
+    chart.add_data(Reference(book["table"], min_col=2, min_row=1, max_row=3))
+    book.create_chartsheet(title, index).add_chart(chart)
+    return _bytes(book)
+
+
 def _with_duplicate(title):
     book = calculation_book()
     book[title].append(["width" if title == "input" else "area", 1])
@@ -156,6 +170,7 @@ def _with_duplicate(title):
     (b"PK\x03\x04 broken zip", {}, "not a readable .xlsx workbook"),
     (_without_sheet("input"), {}, "no worksheet named 'input'"),
     (_without_sheet("output"), {}, "no worksheet named 'output'"),
+    (with_chart_sheet("input"), {}, "The workbook's sheet 'input' is a chart sheet, which holds no cells"),
     (_bytes(calculation_book()), {"depth": 1}, "input 'depth' is not on the 'input' sheet"),
     (_with_duplicate("input"), {}, "'input' sheet has the name 'width' twice \\(rows 2 and 7\\)"),
     (_with_duplicate("output"), {}, "'output' sheet has the name 'area' twice"),
@@ -402,6 +417,16 @@ def test_the_fill_add_on_refuses_a_direct_cell_given_twice_in_any_case():
               {"sheet_name": "Beam", "column": "b", "row": 9, "value": 2}]
     with pytest.raises(Invalid, match="two equal direct cell addresses for address: \\('Beam', 9, 'b'\\)"):
         fill(_bytes(template_book()), direct=direct)
+
+
+@needs_soffice
+def test_a_template_with_a_chart_sheet_is_filled_but_its_chart_sheet_holds_no_cells(engine):
+    data = with_chart_sheet("Chart")
+    with pytest.raises(Templater, match="The template's sheet 'Chart' is a chart sheet, which holds no cells"):
+        fill(data, direct=[{"sheet_name": "Chart", "column": "A", "row": 1, "value": 5}])
+    _, _, download_url = fill(data, direct=[{"sheet_name": "input", "column": "B", "row": 2, "value": 2}])
+    filled = openpyxl.load_workbook(io.BytesIO(File.from_url(download_url).getvalue_binary()), data_only=True)
+    assert filled["output"]["B2"].value == 1 and "Chart" in filled.sheetnames  # LibreOffice has no chart sheets
 
 
 @needs_soffice

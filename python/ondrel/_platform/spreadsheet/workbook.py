@@ -276,7 +276,8 @@ def load_to_save(path: str, error_type: str) -> tuple[openpyxl.Workbook, list[st
     with zipfile.ZipFile(path) as archive:
         anchors = sum(len(_DRAWING_ANCHOR.findall(archive.read(name))) for name in archive.namelist()
                       if name.startswith("xl/drawings/") and name.endswith(".xml"))
-    drawn = anchors - sum(len(sheet._images) + len(sheet._charts) for sheet in [*book.worksheets, *book.chartsheets])
+    drawn = anchors - sum(len(getattr(sheet, "_images", ())) + len(sheet._charts)
+                          for sheet in [*book.worksheets, *book.chartsheets])
     lost = [f"{drawn} drawn object(s) (shapes, text boxes or pictures)"] if drawn > 0 else []
     for kind, what in _EXTENSIONS_KEPT.items():
         if any(str(warning.message) == f"{kind} extension is not supported and will be removed" for warning in heard):
@@ -417,11 +418,14 @@ def _short_repr(value: Any) -> str:
 
 def find_sheet(workbook: openpyxl.Workbook, title: str, error_type: str):
     """The worksheet named ``title`` (exact, else the one case-insensitive match)."""
-    if title in workbook.sheetnames:
-        return workbook[title]
-    matches = [name for name in workbook.sheetnames if name.lower() == title.lower()]
+    matches = [title] if title in workbook.sheetnames else [
+        name for name in workbook.sheetnames if name.lower() == title.lower()]
     if len(matches) == 1:
-        return workbook[matches[0]]
+        sheet = workbook[matches[0]]
+        if sheet in workbook.chartsheets:
+            raise JobError(error_type, f"The workbook's sheet {sheet.title!r} is a chart sheet, which holds no cells; "
+                                       f"make it a worksheet as described in the workbook convention")
+        return sheet
     present = ", ".join(repr(name) for name in workbook.sheetnames)
     raise JobError(error_type, f"The workbook has no worksheet named {title!r} (its sheets: {present}); "
                                f"add one as described in the workbook convention")
