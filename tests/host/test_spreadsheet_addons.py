@@ -466,8 +466,9 @@ def with_drawings_and_rules():
              b'</spPr><txBody><a:bodyPr/><a:lstStyle/><a:p><a:r><a:t>load path</a:t></a:r></a:p></txBody></sp>'
              b'<clientData/></twoCellAnchor>')
     rules = (b'<extLst><ext uri="{CCE6A557-97BC-4b89-ADB6-D9C93CAAB3DF}" '
-             b'xmlns:x14="http://schemas.microsoft.com/office/spreadsheetml/2009/9/main"><x14:dataValidations count="1" '
-             b'xmlns:xm="http://schemas.microsoft.com/office/excel/2006/main"><x14:dataValidation type="list">'
+             b'xmlns:x14="http://schemas.microsoft.com/office/spreadsheetml/2009/9/main">'
+             b'<x14:dataValidations count="1" xmlns:xm="http://schemas.microsoft.com/office/excel/2006/main">'
+             b'<x14:dataValidation type="list">'
              b'<x14:formula1><xm:f>Grades!$A$1:$A$3</xm:f></x14:formula1><xm:sqref>B1</xm:sqref></x14:dataValidation>'
              b'</x14:dataValidations></ext></extLst>')
     out = io.BytesIO()

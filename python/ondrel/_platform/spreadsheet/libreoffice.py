@@ -318,7 +318,7 @@ def _cell_value(raw: list | None, date1904: bool) -> Any:
         return value
     # A saved workbook keeps 15 significant digits, more where 15 would round past the largest
     # double, and writes a whole number below 1e17 without an exponent, which reads as an int.
-    text = next(text for digits in (15, 16, 17) if math.isfinite(float(text := f"{value:.{digits}g}")))
+    text = next((text for digits in (15, 16, 17) if math.isfinite(float(text := f"{value:.{digits}g}"))), repr(value))
     number = float(text)
     whole = number.is_integer() and abs(number) < 1e17
     return wb.number_result(int(decimal.Decimal(text)) if whole else number, raw[2], date1904)
