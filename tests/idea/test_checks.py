@@ -7,6 +7,7 @@ import re
 import warnings
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 from ondrel.external.idea_rcs import ModelError, ModelIssue, ModelWarning, OpenModel, objects as o
@@ -133,6 +134,8 @@ WARNINGS = [
     pytest.param(lambda m: rcs(m).create_bar((0.12, -0.5), 0.012, steel(m)), "coordinates",
                  r"bar 13 of reinforced cross-section 'R1' \(id 1\) at \(0.12, -0.5\) m lies outside the concrete "
                  r"outline of cross-section 'Tsection' \(id 1\)", id="bar outside the concrete"),
+    pytest.param(lambda m: rcs(m).create_bar(np.array([0.12, -0.5]), 0.012, steel(m)), "coordinates",
+                 r"bar 13 .* at \(0.12, -0.5\) m lies outside the concrete", id="bar outside, given as an array"),
     pytest.param(lambda m: rcs(m).create_bar((0.12, -0.4), 0.012, steel(m)), "coordinates",
                  r"bar 13 .* at \(0.12, -0.4\) m reaches out of the concrete outline of cross-section 'Tsection'",
                  id="bar reaching out of the concrete"),
@@ -143,6 +146,14 @@ WARNINGS = [
                                                  steel(m), 0.15), "points",
                  r"stirrup 3 .*: 2 of its points lie outside the concrete outline of cross-section 'Tsection' "
                  r"\(id 1\): \(-0.091, -0.5\), \(0.091, -0.5\) m", id="stirrup outside the concrete"),
+    pytest.param(lambda m: rcs(m).create_stirrup(np.array([(-0.091, 0.2257), (-0.091, -0.5)]), 0.008, steel(m), 0.15),
+                 "points", r"stirrup 3 .*: 1 of its points lie outside the concrete outline .*: \(-0.091, -0.5\) m",
+                 id="stirrup outside, given as an array"),
+    pytest.param(lambda m: m.create_cross_section_component("C").create_component(
+                     np.array([(0.0, 0.0), (300.0, 0.0), (300.0, 500.0)]), m.concrete_materials[0]), "outline",
+                 r"component 1 of cross-section 'C' \(id 2\): the point \(300, 0\) m of 'outline' looks like "
+                 r"millimetres",
+                 id="outline in mm, given as an array"),
     pytest.param(lambda m: rcs(m).create_stirrup([(0.0, 0.0), (0.0, 0.1)], 0.008, steel(m), 150), "distance",
                  r"a spacing of 150 m looks like millimetres", id="stirrup spacing in mm"),
     pytest.param(lambda m: m.check_sections[0].create_extreme(), None,

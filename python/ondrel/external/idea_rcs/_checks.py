@@ -285,7 +285,7 @@ class _Checker:
         return _geometry.outline_of(section)
 
     def coordinates(self, owner: object, label: str, field: str, points: Any) -> None:
-        for entry in points if isinstance(points, (list, tuple)) else ():
+        for entry in points if hasattr(points, "__len__") and not isinstance(points, (str, bytes)) else ():
             for p in _entry_points(entry):
                 if max(abs(p[0]), abs(p[1])) > SECTION_SIZE_LIMIT:
                     self.warning(owner, field, f"{label}: the point {_at(p)} of '{field}' looks like "

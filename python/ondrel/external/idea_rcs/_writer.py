@@ -17,6 +17,7 @@ from typing import Any, Callable, NamedTuple, TypeGuard, Union
 
 from . import objects
 from ._checks import COLLECTIONS, ModelIssue
+from ._geometry import is_pair
 
 
 # An element: its tag, its xsi:type, and its text, its list of child elements, or None when empty.
@@ -525,10 +526,6 @@ def _is_id(value: Any) -> TypeGuard[int]:
     return isinstance(value, int) and not isinstance(value, bool) and value >= 1
 
 
-def _is_pair(value: Any) -> bool:
-    return not isinstance(value, (str, bytes)) and hasattr(value, "__len__") and len(value) == 2
-
-
 def _xml_safe(text: str) -> bool:
     return all(ch in "\t\n\r" or "\x20" <= ch <= "\ud7ff" or "\ue000" <= ch <= "\ufffd" or ch >= "\U00010000"
                for ch in text)
@@ -825,7 +822,7 @@ class _Writer:
         return [(field.element, None, items)]
 
     def _point(self, point: Any, where: str) -> tuple[str, str]:
-        if not _is_pair(point):
+        if not is_pair(point):
             raise ValueError(f"{where} must be a (y, z) pair, got {point!r}")
         return (self._number(point[0], where), self._number(point[1], where))
 
@@ -846,7 +843,7 @@ class _Writer:
         segments: list[Node] = []
         for index, entry in enumerate(points[1:], 2):
             entry_where = f"{where}[{index}]"
-            if _is_pair(entry) and _is_pair(entry[0]) and _is_pair(entry[1]):
+            if is_pair(entry) and is_pair(entry[0]) and is_pair(entry[1]):
                 end, on_arc = self._point(entry[0], entry_where), self._point(entry[1], entry_where)
                 segments.append(("Segment2D", "ArcSegment2D",
                                  [self._point_node("EndPoint", end), self._point_node("Point", on_arc)]))
