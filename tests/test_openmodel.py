@@ -3,8 +3,10 @@ import importlib.util
 import inspect
 import math
 import xml.etree.ElementTree as ET
+from fractions import Fraction
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 from ondrel.external.idea_rcs import OpenModel, objects as o
@@ -230,6 +232,26 @@ def test_every_dictionary_key_has_an_idea_element(beam_model):
      r"StandardCheckSection \(id 1\): 'reinf_section' must refer to a ReinforcedCrossSection"),
     (lambda m: setattr(m, "project_data", o.ProjectData(design_working_life=60)),
      r"project data: 'design_working_life' must be 50, 75 or 100"),
+    # Numbers that no double holds: IDEA would read another value, or none at all.
+    (lambda m: add_force(m, My=2**53 + 1), r"internal_forces: 'My' 9007199254740993 has no exact double; "
+                                           r"IDEA would read 9007199254740992"),
+    (lambda m: add_force(m, Mz=10**400), r"internal_forces: 'Mz' 1000000000.* is beyond the range of a double"),
+    (lambda m: add_force(m, N=Fraction(1, 3)), r"internal_forces: 'N' Fraction\(1, 3\) has no exact double"),
+    (lambda m: add_force(m, Qy=np.longdouble("0.1")), r"internal_forces: 'Qy' .* has no exact double"),
+    (lambda m: m.create_cross_section_parameter("Oval", o.CrossSectionType.OVAL, m.concrete_materials[0],
+                                                A=np.int64(2**62 + 1)),
+     r"parameter 'A' np.int64\(4611686018427387905\) has no exact double"),
+    # Values that leave the range of a double once converted to IDEA's units.
+    (lambda m: m.create_matconcrete_ec2(o.ConcreteMaterial.C30_37, fck=1e303),
+     r"MatConcreteEc2 \(id 2\): 'fck' 1e\+303 leaves the range of a double once converted to IDEA's unit"),
+    (lambda m: m.add_member_data_ec2(m.create_check_member1d(), o.MemberType.BEAM, o.TwoWaySlabType.SLAB,
+                                     relative_humidity=5e-324),
+     r"'relative_humidity' 5e-324 leaves the range of a double once converted to IDEA's unit"),
+    # IDEA's whole numbers are 32-bit.
+    (lambda m: m.create_matconcrete_ec2(o.ConcreteMaterial.C30_37, order_in_code=2**31),
+     r"'order_in_code' 2147483648 is beyond IDEA's integers \(-2147483648 to 2147483647\)"),
+    (lambda m: setattr(m.check_members[0], "_id", 2**31),
+     r"'id' must be a positive integer up to 2147483647, got 2147483648"),
 ])
 def test_bad_models_are_refused_before_anything_is_written(beam_model, tmp_path, spoil, message):
     spoil(beam_model)
@@ -237,6 +259,37 @@ def test_bad_models_are_refused_before_anything_is_written(beam_model, tmp_path,
     with pytest.raises(ValueError, match=message):
         beam_model.write(target)
     assert list(tmp_path.iterdir()) == []
+
+
+def add_force(model, **forces):
+    model.check_sections[0].create_extreme(fundamental=o.LoadingULS(o.ResultOfInternalForces(**forces)))
+
+
+@pytest.mark.parametrize("value", [
+    0.1, 1e-300, 1e300, -0.0, 5e-324, 2**53, 2**60, -2**63, Fraction(3, 4), np.float32(0.1), np.float64(1 / 3),
+    np.int64(2**53), np.float16(0.1),
+], ids=repr)
+def test_every_number_reads_back_as_the_very_value_given(beam_model, value):
+    add_force(beam_model, My=value)
+    text = parse(beam_model).findall("ConcreteCheckSection/CheckSection/Extremes/CheckSectionExtreme")[-1] \
+        .findtext("Fundamental/InternalForces/My")
+    assert float(text) == value and math.copysign(1, float(text)) == math.copysign(1, float(value))
+
+
+@pytest.mark.parametrize("text", ["a\rb", "line 1\r\nline 2", "<T&T> \"S1\" ]]>", "\ttab  ", "Ø 20 – Brücke 🌉"])
+def test_every_text_reads_back_as_given(text):
+    model = OpenModel(project_data=o.ProjectData(name=text, author=text))
+    model.create_check_member1d(text)
+    root = parse(model)
+    paths = ("ProjectData/Name", "ProjectData/Author", "CheckMember/CheckMember/Name")
+    assert [root.findtext(path) for path in paths] == [text] * 3
+
+
+@pytest.mark.parametrize("value", [2**31 - 1, -2**31, np.int64(3)], ids=repr)
+def test_whole_numbers_of_idea_range_are_written(value):
+    model = OpenModel()
+    model.create_matconcrete_ec2(o.ConcreteMaterial.C30_37, order_in_code=value)
+    assert parse(model).findtext("MatConcrete/MatConcrete/OrderInCode") == str(int(value))
 
 
 def test_output_as_text_file_and_path_hold_the_same_document(beam_model, tmp_path):

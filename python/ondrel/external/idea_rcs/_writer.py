@@ -11,6 +11,7 @@ from __future__ import annotations
 import datetime
 import math
 import numbers
+import sys
 from decimal import Decimal
 from enum import Enum
 from typing import Any, Callable, NamedTuple, TypeGuard, Union
@@ -478,6 +479,8 @@ _SCALE = {"number": 0, "mpa": 6, "percent": -2}
 # Kinds that decide themselves what an absent value means.
 _SELF_DEFAULTING = {"const", "is_none", "is_set", "no_exposure", "date", "group", "setup_values"}
 _ID_KINDS = COLLECTIONS  # reference type name -> the model collection within which its ids are unique
+# IDEA's whole numbers (ids, the order in the code) are .NET ints.
+INT_RANGE = range(-2**31, 2**31)
 
 
 def keys_read(idea_type: str) -> set[str]:
@@ -505,16 +508,43 @@ def format_number(value: int | float) -> str:
     return repr(value).replace("e", "E")
 
 
-def _scaled(value: Any, exponent: int) -> Any:
+def _scaled(value: int | float, exponent: int) -> int | float:
     """``value`` × 10**exponent, rounded once from its shortest decimal form (2.9 MPa gives 2900000 Pa)."""
     if exponent == 0:
         return value
-    exact = Decimal(int(value)) if isinstance(value, numbers.Integral) else Decimal(repr(float(value)))
+    exact = Decimal(value) if isinstance(value, int) else Decimal(repr(value))
     return float(exact.scaleb(exponent))
 
 
+def _as_double(value: numbers.Real) -> float:
+    """The double that equals ``value`` (IDEA reads every number as one); the ValueError says why none does."""
+    try:
+        double = float(value)
+    except OverflowError:
+        double = math.inf
+    if not math.isfinite(double):
+        raise ValueError("is beyond the range of a double, which IDEA reads")
+    ratio = getattr(value, "as_integer_ratio", None)
+    if (double.as_integer_ratio() != ratio()) if ratio is not None else (double != value):
+        raise ValueError(f"has no exact double; IDEA would read {format_number(double)}")
+    return double
+
+
+def _is_nan_or_infinite(value: numbers.Real) -> bool:
+    try:
+        return not math.isfinite(value)
+    except OverflowError:  # a finite number beyond a double, e.g. Fraction(10**400)
+        return False
+
+
 def _escape(text: str) -> str:
-    return text.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;")
+    # A carriage return as such would be read back as a line feed (XML's line-end rule).
+    return text.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;").replace("\r", "&#13;")
+
+
+def _shown(value: Any) -> str:
+    text = repr(value)
+    return text if len(text) <= 40 else f"{text[:30]}... ({len(text)} characters)"
 
 
 def _is_number(value: object) -> bool:
@@ -523,7 +553,7 @@ def _is_number(value: object) -> bool:
 
 
 def _is_id(value: Any) -> TypeGuard[int]:
-    return isinstance(value, int) and not isinstance(value, bool) and value >= 1
+    return isinstance(value, int) and not isinstance(value, bool) and 1 <= value < INT_RANGE.stop
 
 
 def _xml_safe(text: str) -> bool:
@@ -590,7 +620,7 @@ class _Writer:
                 id_ = getattr(obj, "id", None)
                 label = f"{type(obj).__name__} #{index}"
                 if not _is_id(id_):
-                    self._fail(obj, "id", f"{label}: 'id' must be a positive integer, got {id_!r}")
+                    self._fail(obj, "id", f"{label}: 'id' must be a positive integer up to 2147483647, got {id_!r}")
                 elif id_ in seen:
                     self._fail(obj, "id", f"{type_name} id {id_} is used twice ({seen[id_]} and {label})")
                 else:
@@ -680,7 +710,7 @@ class _Writer:
 
     def _kind_id(self, field: Field, value: Any, where: str, label: str) -> list[Node]:
         if not _is_id(value):
-            raise ValueError(f"{where} must be a positive integer, got {value!r}")
+            raise ValueError(f"{where} must be a positive integer up to 2147483647, got {value!r}")
         return [(field.element, None, str(value))]
 
     def _kind_text(self, field: Field, value: Any, where: str, label: str) -> list[Node]:
@@ -691,13 +721,24 @@ class _Writer:
         return [(field.element, None, value)]
 
     def _number(self, value: Any, where: str, exponent: int = 0) -> str:
+        """The text of a number × 10**exponent, which IDEA reads back as the very value."""
         if not _is_number(value):
             raise ValueError(f"{where} must be a number, got {type(value).__name__} {value!r}")
-        if isinstance(value, numbers.Integral):
-            value = int(value)
-        elif not math.isfinite(value):
+        whole = int(value) if isinstance(value, numbers.Integral) else None
+        if whole is None and _is_nan_or_infinite(value):
             raise ValueError(f"{where} must be a finite number, got {value!r}")
-        return format_number(_scaled(value, exponent))
+        try:
+            double = _as_double(whole if whole is not None else value)
+        except ValueError as error:
+            raise ValueError(f"{where} {_shown(value)} {error}") from None
+        exact = whole if whole is not None else double
+        if exponent == 0:
+            return format_number(exact)
+        scaled = _scaled(exact, exponent)
+        if not math.isfinite(scaled) or (exact != 0 and abs(scaled) < sys.float_info.min):
+            raise ValueError(f"{where} {_shown(value)} leaves the range of a double once converted to IDEA's unit "
+                             f"(× 1E{exponent:+03d})")
+        return format_number(scaled)
 
     def _kind_number(self, field: Field, value: Any, where: str, label: str) -> list[Node]:
         return [(field.element, None, self._number(value, where, _SCALE[field.kind]))]
@@ -705,9 +746,12 @@ class _Writer:
     _kind_mpa = _kind_percent = _kind_number
 
     def _kind_int(self, field: Field, value: Any, where: str, label: str) -> list[Node]:
-        if type(value) is not int:
+        if not isinstance(value, numbers.Integral) or isinstance(value, bool):
             raise ValueError(f"{where} must be an integer, got {value!r}")
-        return [(field.element, None, str(value))]
+        if int(value) not in INT_RANGE:
+            raise ValueError(f"{where} {int(value)} is beyond IDEA's integers ({INT_RANGE.start} to "
+                             f"{INT_RANGE.stop - 1})")
+        return [(field.element, None, str(int(value)))]
 
     def _kind_working_life(self, field: Field, value: Any, where: str, label: str) -> list[Node]:
         if type(value) is not int or value not in (50, 75, 100):
@@ -737,7 +781,7 @@ class _Writer:
         if type_name != field.arg:
             raise ValueError(f"{where} must refer to a {field.arg}, but refers to a {type_name!r}")
         if not _is_id(id_):
-            raise ValueError(f"{where} must refer to a positive integer id, got {id_!r}")
+            raise ValueError(f"{where} must refer to a positive integer id up to 2147483647, got {id_!r}")
         # Which element the reference leads to is the model checks' concern (they trace it by identity).
         return [(field.element, None, [("TypeName", None, type_name), ("Id", None, str(id_))])]
 
