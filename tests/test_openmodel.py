@@ -252,6 +252,13 @@ def test_every_dictionary_key_has_an_idea_element(beam_model):
      r"'order_in_code' 2147483648 is beyond IDEA's integers \(-2147483648 to 2147483647\)"),
     (lambda m: setattr(m.check_members[0], "_id", 2**31),
      r"'id' must be a positive integer up to 2147483647, got 2147483648"),
+    # A key that IDEA's type has no element for would be lost.
+    (lambda m: m.create_reinforced_cross_section("R2", m.cross_sections[0], [BarWithHook(
+        (0.0, 0.0), 0.012, o._ReferenceElement(m.reinforcement_materials[0].id, "MatReinforcement"))]),
+     r"ReinforcedCrossSection \(id 2\) > bars\[1\]: 'hook' has no element in IDEA's ReinforcedBar, so it would "
+     r"be lost"),
+    (lambda m: setattr(m, "project_data", ProjectDataWithClient(name="Bridge")),
+     r"project data: 'client' has no element in IDEA's ProjectData"),
 ])
 def test_bad_models_are_refused_before_anything_is_written(beam_model, tmp_path, spoil, message):
     spoil(beam_model)
@@ -263,6 +270,16 @@ def test_bad_models_are_refused_before_anything_is_written(beam_model, tmp_path,
 
 def add_force(model, **forces):
     model.check_sections[0].create_extreme(fundamental=o.LoadingULS(o.ResultOfInternalForces(**forces)))
+
+
+class BarWithHook(o.ReinforcedBar):
+    def _serialize(self):
+        return {**super()._serialize(), "hook": 0.1}
+
+
+class ProjectDataWithClient(o.ProjectData):
+    def _serialize(self):
+        return {**super()._serialize(), "client": "City"}
 
 
 @pytest.mark.parametrize("value", [

@@ -212,6 +212,19 @@ def test_every_error_is_listed_at_once_with_the_writers_own(tmp_path):
     assert list(tmp_path.iterdir()) == []
 
 
+@pytest.mark.parametrize("spoil, messages", [
+    (lambda m: rcs(m).create_stirrup([(0.0, 0.0), None, (0.05, 0.0)], 0.008, steel(m), 0.15),
+     ["ReinforcedCrossSection (id 1) > stirrups[3]: 'points'[2] must be a (y, z) pair, got None"]),
+    (lambda m: rect(m, Width=None, Height=float("nan")),
+     ["cross-section 'R' (id 2): 'Width' must be a number of metres, got NoneType None",
+      "cross-section 'R' (id 2): 'Height' must be a number of metres, got float nan"]),
+])
+def test_a_fault_is_named_once(spoil, messages):
+    model = build_beam()
+    spoil(model)
+    assert [issue.message for issue in model.check()] == messages
+
+
 def test_an_issue_reads_as_its_severity_and_message():
     issue = ModelIssue("warning", None, "theta", "code settings: θ 95°")
     assert str(issue) == "warning: code settings: θ 95°"

@@ -9,6 +9,7 @@ document is built in memory first, and every value that cannot be written is nam
 from __future__ import annotations
 
 import datetime
+import functools
 import math
 import numbers
 import sys
@@ -483,7 +484,8 @@ _ID_KINDS = COLLECTIONS  # reference type name -> the model collection within wh
 INT_RANGE = range(-2**31, 2**31)
 
 
-def keys_read(idea_type: str) -> set[str]:
+@functools.cache
+def keys_read(idea_type: str) -> frozenset[str]:
     """Every dictionary key that the elements of ``idea_type`` read."""
     keys: set[str] = set()
     for field in ELEMENTS[idea_type]:
@@ -495,7 +497,7 @@ def keys_read(idea_type: str) -> set[str]:
             keys |= {key for key, *_ in SETUP_VALUES}
         elif field.key == "":
             keys |= set(field.arg)
-    return keys
+    return frozenset(keys)
 
 
 def format_number(value: int | float) -> str:
@@ -572,14 +574,26 @@ class _Writer:
         self.issues: list[ModelIssue] = []
 
     def _fail(self, obj: Any, field: str | None, error: ValueError | str) -> None:
-        self.issues.append(ModelIssue("error", obj, field, str(error)))
+        issue = ModelIssue("error", obj, field, str(error))
+        if issue not in self.issues:  # two elements made of one value name its fault once
+            self.issues.append(issue)
+
+    def _unread(self, obj: Any, data: dict[str, Any], label: str, *idea_types: str) -> None:
+        """Names every key of ``data`` that no element of ``idea_types`` reads: it would be lost."""
+        read = frozenset().union(*(keys_read(idea_type) for idea_type in idea_types))
+        for key in data:
+            if key not in read:
+                self._fail(obj, key, f"{label}: {key!r} has no element in IDEA's {idea_types[0]}, so it would be "
+                                     f"lost")
 
     # -- entry point ----------------------------------------------------------------------
 
     def document(self) -> Node:
         self._check_ids()
         project = self._settings_dict(self._project_data, "ProjectData", "project_data", "project data")
+        self._unread(self._project_data, project, "project data", "ProjectData", "ProjectDataConcreteEc2")
         setup = self._settings_dict(self._code_settings, "CodeSettings", "code_settings", "code settings")
+        self._unread(self._code_settings, setup, "code settings", "ConcreteSetupEc2")
         setup_with_annex = {**setup, "national_annex": project.get("national_annex")}
         children: list[Node] = []
         for element, source in DOCUMENT:
@@ -607,6 +621,7 @@ class _Writer:
                     except ValueError as error:
                         self._fail(obj, None, error)
                         continue
+                    self._unread(obj, data, label, idea_type)
                     items.append((item, idea_type if typed else None, self._fields(idea_type, data, label, obj)))
                 children.append((element, None, items))
         return ("OpenModel", None, children)
@@ -666,10 +681,13 @@ class _Writer:
         return data
 
     def _nested(self, value: Any, class_name: str, where: str) -> dict[str, Any]:
+        """The dictionary of a nested object, whose every key its IDEA type must read."""
         cls = getattr(objects, class_name)
         if not isinstance(value, cls):
             raise ValueError(f"{where} must be a {class_name}, got {type(value).__name__}")
-        return self._serialize(value, where)
+        data = self._serialize(value, where)
+        self._unread(value, data, where, self._idea_type(value))
+        return data
 
     def _fields(self, idea_type: str, data: dict[str, Any], label: str, obj: Any) -> list[Node]:
         """The elements of ``obj`` (whose dictionary is ``data``); a field that cannot be written is named."""
@@ -854,14 +872,18 @@ class _Writer:
         items = []
         for name, parameter in value.items():
             item_where = f"{label}: parameter {name!r}"
-            if not isinstance(name, str) or not name or not _xml_safe(name):
-                raise ValueError(f"{item_where}: the name must be a non-empty text")
-            if isinstance(parameter, bool):
-                idea_type, text = "ParameterBool", "true" if parameter else "false"
-            elif isinstance(parameter, str):
-                idea_type, text = "ParameterString", self._kind_text(field, parameter, item_where, label)[0][2]
-            else:
-                idea_type, text = "ParameterDouble", self._number(parameter, item_where)
+            try:  # each parameter is named on its own, as the checks name it
+                if not isinstance(name, str) or not name or not _xml_safe(name):
+                    raise ValueError(f"{item_where}: the name must be a non-empty text")
+                if isinstance(parameter, bool):
+                    idea_type, text = "ParameterBool", "true" if parameter else "false"
+                elif isinstance(parameter, str):
+                    idea_type, text = "ParameterString", self._kind_text(field, parameter, item_where, label)[0][2]
+                else:
+                    idea_type, text = "ParameterDouble", self._number(parameter, item_where)
+            except ValueError as error:
+                self._fail(self._owner, name, error)
+                continue
             items.append(("Parameter", idea_type, [("Name", None, name), ("Value", None, text)]))
         return [(field.element, None, items)]
 
