@@ -309,6 +309,17 @@ def test_whole_numbers_of_idea_range_are_written(value):
     assert parse(model).findtext("MatConcrete/MatConcrete/OrderInCode") == str(int(value))
 
 
+def test_writing_replaces_the_file_in_one_step_and_touches_no_other(beam_model, tmp_path):
+    target, neighbour = tmp_path / "beam.xml", tmp_path / "beam.xml.partial"
+    neighbour.write_text("the user's notes")
+    assert beam_model.write(target) == target and target.read_text(encoding="utf-8") == beam_model.to_xml()
+    assert neighbour.read_text() == "the user's notes"
+    (tmp_path / "folder.xml").mkdir()
+    with pytest.raises(IsADirectoryError):  # fails when the file is put in place: nothing is left behind
+        beam_model.write(tmp_path / "folder.xml")
+    assert sorted(path.name for path in tmp_path.iterdir()) == ["beam.xml", "beam.xml.partial", "folder.xml"]
+
+
 def test_output_as_text_file_and_path_hold_the_same_document(beam_model, tmp_path):
     text = beam_model.to_xml()
     assert text.startswith('<?xml version="1.0" encoding="utf-8"?>\n<OpenModel ')
