@@ -102,6 +102,9 @@ ERRORS = [
     pytest.param(lambda m: setattr(m, "project_data", o.ProjectData(date="2026-12-08")), "date",
                  r"project data: 'date' must be a datetime.date, e.g. datetime.date\(2026, 12, 8\), got the text "
                  r"'2026-12-08'", id="date as text"),
+    pytest.param(lambda m: setattr(m, "project_data", o.ProjectData(date=datetime.datetime(2026, 12, 8, 15, 30))),
+                 "date", r"project data: 'date' 2026-12-08 15:30:00 has a time of day, which the file does not keep "
+                         r"\(it holds the day\); give a datetime.date", id="date with a time of day"),
     pytest.param(lambda m: setattr(m, "code_settings", o.CodeSettings(theta="38")), "theta",
                  r"code settings: 'theta' must be a number of degrees, got the text '38'", id="angle as text"),
 ]

@@ -478,6 +478,9 @@ class _Checker:
         if date is not None and not isinstance(date, datetime.date):
             self.error(project, "date", f"project data: 'date' must be a datetime.date, e.g. "
                                         f"datetime.date(2026, 12, 8), got {_got(date)}")
+        elif isinstance(date, datetime.datetime) and date.time() != datetime.time():
+            self.error(project, "date", f"project data: 'date' {date} has a time of day, which the file does not "
+                                        f"keep (it holds the day); give a datetime.date")
 
     def code_settings(self) -> None:
         settings = self.model.code_settings
