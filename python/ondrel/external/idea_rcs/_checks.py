@@ -130,6 +130,12 @@ FACTORIES = {
 LOADINGS = ("fundamental", "accidental", "characteristic", "quasi_permanent", "frequent", "fatigue")
 
 
+def xml_safe(text: str) -> bool:
+    """Whether XML 1.0 can carry every character of ``text``."""
+    return all(ch in "\t\n\r" or "\x20" <= ch <= "\ud7ff" or "\ue000" <= ch <= "\ufffd" or ch >= "\U00010000"
+               for ch in text)
+
+
 def _read(obj: object) -> dict[str, Any] | None:
     """The object's dictionary; None when it cannot be read (the writer names why)."""
     try:

@@ -18,7 +18,7 @@ from enum import Enum
 from typing import Any, Callable, NamedTuple, TypeGuard, Union
 
 from . import objects
-from ._checks import COLLECTIONS, ModelIssue
+from ._checks import COLLECTIONS, ModelIssue, xml_safe
 from ._geometry import is_pair
 
 
@@ -558,11 +558,6 @@ def _is_id(value: Any) -> TypeGuard[int]:
     return isinstance(value, int) and not isinstance(value, bool) and 1 <= value < INT_RANGE.stop
 
 
-def _xml_safe(text: str) -> bool:
-    return all(ch in "\t\n\r" or "\x20" <= ch <= "\ud7ff" or "\ue000" <= ch <= "\ufffd" or ch >= "\U00010000"
-               for ch in text)
-
-
 class _Writer:
     """Builds the element tree of one document and names every value it cannot write."""
 
@@ -734,7 +729,7 @@ class _Writer:
     def _kind_text(self, field: Field, value: Any, where: str, label: str) -> list[Node]:
         if not isinstance(value, str):
             raise ValueError(f"{where} must be a text, got {type(value).__name__}")
-        if not _xml_safe(value):
+        if not xml_safe(value):
             raise ValueError(f"{where} holds a character that XML cannot carry: {value!r}")
         return [(field.element, None, value)]
 
@@ -873,7 +868,7 @@ class _Writer:
         for name, parameter in value.items():
             item_where = f"{label}: parameter {name!r}"
             try:  # each parameter is named on its own, as the checks name it
-                if not isinstance(name, str) or not name or not _xml_safe(name):
+                if not isinstance(name, str) or not name or not xml_safe(name):
                     raise ValueError(f"{item_where}: the name must be a non-empty text")
                 if isinstance(parameter, bool):
                     idea_type, text = "ParameterBool", "true" if parameter else "false"
