@@ -567,11 +567,13 @@ class _Writer:
         self._code_settings = code_settings
         self._owner: Any = None  # the object whose fields are being written
         self.issues: list[ModelIssue] = []
+        self._named: set[tuple[int, str | None, str]] = set()
 
     def _fail(self, obj: Any, field: str | None, error: ValueError | str) -> None:
-        issue = ModelIssue("error", obj, field, str(error))
-        if issue not in self.issues:  # two elements made of one value name its fault once
-            self.issues.append(issue)
+        key = (id(obj), field, str(error))
+        if key not in self._named:  # two elements made of one value name its fault once
+            self._named.add(key)
+            self.issues.append(ModelIssue("error", obj, field, str(error)))
 
     def _unread(self, obj: Any, data: dict[str, Any], label: str, *idea_types: str) -> None:
         """Names every key of ``data`` that no element of ``idea_types`` reads: it would be lost."""
