@@ -302,11 +302,21 @@ def test_every_text_reads_back_as_given(text):
     assert [root.findtext(path) for path in paths] == [text] * 3
 
 
-@pytest.mark.parametrize("value", [2**31 - 1, -2**31, np.int64(3)], ids=repr)
-def test_whole_numbers_of_idea_range_are_written(value):
+def concrete_in_order(order):
     model = OpenModel()
-    model.create_matconcrete_ec2(o.ConcreteMaterial.C30_37, order_in_code=value)
-    assert parse(model).findtext("MatConcrete/MatConcrete/OrderInCode") == str(int(value))
+    model.create_matconcrete_ec2(o.ConcreteMaterial.C30_37, order_in_code=order)
+    return model
+
+
+@pytest.mark.parametrize("model, path, text", [
+    (concrete_in_order(2**31 - 1), "MatConcrete/MatConcrete/OrderInCode", "2147483647"),
+    (concrete_in_order(-2**31), "MatConcrete/MatConcrete/OrderInCode", "-2147483648"),
+    (concrete_in_order(np.int64(3)), "MatConcrete/MatConcrete/OrderInCode", "3"),
+    (OpenModel(project_data=o.ProjectData(design_working_life=np.int64(75))), "ProjectDataConcrete/DesignWorkingLife",
+     "75"),
+])
+def test_whole_numbers_of_idea_range_are_written(model, path, text):
+    assert parse(model).findtext(path) == text
 
 
 def test_writing_replaces_the_file_in_one_step_and_touches_no_other(beam_model, tmp_path):

@@ -769,9 +769,9 @@ class _Writer:
         return [(field.element, None, str(int(value)))]
 
     def _kind_working_life(self, field: Field, value: Any, where: str, label: str) -> list[Node]:
-        if type(value) is not int or value not in (50, 75, 100):
+        if not isinstance(value, numbers.Integral) or isinstance(value, bool) or int(value) not in (50, 75, 100):
             raise ValueError(f"{where} must be 50, 75 or 100 (years), got {value!r}")
-        return [(field.element, None, str(value))]
+        return [(field.element, None, str(int(value)))]
 
     def _kind_bool(self, field: Field, value: Any, where: str, label: str) -> list[Node]:
         if not isinstance(value, bool):
