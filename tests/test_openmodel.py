@@ -268,6 +268,29 @@ def test_bad_models_are_refused_before_anything_is_written(beam_model, tmp_path,
     assert list(tmp_path.iterdir()) == []
 
 
+def test_the_file_reads_back_as_the_model(beam_model):
+    """A reader of the file finds every bar, stirrup vertex and force of the model, to the last bit."""
+    root = parse(beam_model)
+    section = beam_model.reinforced_cross_sections[0]
+
+    def point(element):
+        return (float(element.findtext("X")), float(element.findtext("Y")))
+
+    bars = [(point(bar.find("Point")), float(bar.findtext("Diameter")), int(bar.findtext("Material/Id")))
+            for bar in root.iter("ReinforcedBar")]
+    assert bars == [(tuple(bar.coordinates), bar.diameter, bar.material_id) for bar in section.bars]
+    for element, stirrup in zip(root.iter("Stirrup"), section.stirrups, strict=True):
+        geometry = element.find("Geometry")
+        vertices = [point(geometry.find("StartPoint")), *map(point, geometry.iter("EndPoint"))]
+        assert vertices == [tuple(p) for p in stirrup.points]
+        assert (float(element.findtext("Diameter")), float(element.findtext("Distance"))) == (
+            stirrup.diameter, stirrup.distance)
+    forces = root.find("ConcreteCheckSection/CheckSection/Extremes/CheckSectionExtreme/Fundamental/InternalForces")
+    written = {element.tag: float(element.text) for element in forces}
+    given = beam_model.check_sections[0].extremes[0]._serialize()["fundamental"]._serialize()["internal_forces"]
+    assert written == given._serialize()
+
+
 def add_force(model, **forces):
     model.check_sections[0].create_extreme(fundamental=o.LoadingULS(o.ResultOfInternalForces(**forces)))
 
