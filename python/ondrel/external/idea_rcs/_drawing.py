@@ -253,7 +253,7 @@ def _items(items: Any, cls: type, noun: str, title: str) -> list[dict[str, Any]]
     for index, item in enumerate(items or (), 1):
         if not isinstance(item, cls):
             raise ValueError(f"{title}: {noun} {index} is a {type(item).__name__}, not a {cls.__name__}")
-        found.append(item._serialize())
+        found.append(item._serialize())  # type: ignore[attr-defined]
     return found
 
 

@@ -518,7 +518,7 @@ def _scaled(value: int | float, exponent: int) -> int | float:
     return float(exact.scaleb(exponent))
 
 
-def _as_double(value: numbers.Real) -> float:
+def _as_double(value: numbers.Real | int) -> float:
     """The double that equals ``value`` (IDEA reads every number as one); the ValueError says why none does."""
     try:
         double = float(value)
