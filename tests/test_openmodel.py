@@ -232,6 +232,9 @@ def test_every_dictionary_key_has_an_idea_element(beam_model):
      r"StandardCheckSection \(id 1\): 'reinf_section' must refer to a ReinforcedCrossSection"),
     (lambda m: setattr(m, "project_data", o.ProjectData(design_working_life=60)),
      r"project data: 'design_working_life' must be 50, 75 or 100"),
+    (lambda m: m.create_cross_section_component("C").create_component(
+        [(0.0, 0.0), (1.0, 0.0), (1.0, 1.0)], m.concrete_materials[0], openings=0),
+     r"'openings' must be a list of openings, each a list of points, got 0"),
     # Numbers that no double holds: IDEA would read another value, or none at all.
     (lambda m: add_force(m, My=2**53 + 1), r"internal_forces: 'My' 9007199254740993 has no exact double; "
                                            r"IDEA would read 9007199254740992"),

@@ -932,6 +932,9 @@ class _Writer:
         outline_key, openings_key = field.arg
         outline = self._polyline("Outline", value.get(outline_key), f"{label}: '{outline_key}'", close=True)
         openings = value.get(openings_key)
+        if openings is not None and (isinstance(openings, (str, bytes)) or not hasattr(openings, "__iter__")):
+            raise ValueError(f"{label}: '{openings_key}' must be a list of openings, each a list of points, got "
+                             f"{openings!r}")
         openings = [self._polyline("Openings", opening, f"{label}: '{openings_key}'[{index}]", close=True)
                     for index, opening in enumerate(openings if openings is not None else (), 1)]
         return [(field.element, None, [outline, *openings])]
