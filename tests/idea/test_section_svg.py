@@ -112,13 +112,6 @@ def test_bars_and_stirrups_are_drawn_however_their_points_are_given():
     assert stirrup.get("d") == "M -120 -220 L -120 220 L 120 220"
 
 
-def test_names_are_drawn_as_given():
-    section, steel = rectangle_section(steel_name="<B&500> \"B\" ]]>")
-    section.create_bar((0.0, 0.0), 0.02, steel)
-    svg = ET.fromstring(section_svg(section))
-    assert "<B&500> \"B\" ]]>" in drawn(svg, "bar")[0].findtext(f"{SVG}title")
-
-
 def test_a_section_with_faults_is_drawn_or_refused_by_name():
     model = OpenModel()
     concrete = model.create_matconcrete_ec2(o.ConcreteMaterial.C30_37)
