@@ -1,6 +1,7 @@
 """The Excel runner: an engineer's own workbook, input cells written, output cells filled."""
 
 import io
+import math
 import zipfile
 
 import openpyxl
@@ -117,6 +118,24 @@ def test_text_stays_text_and_numbers_of_15_digits_come_back_exactly():
     Excel(io.BytesIO(beam_workbook()), inputs, direct_output_cells=outputs).execute(timeout=120)
     assert [cell.result for cell in outputs] == values
     assert [type(cell.result) for cell in outputs] == [type(value) for value in values]
+
+
+@needs_soffice
+def test_the_filled_file_holds_every_input_exactly_where_libreoffice_would_round_it(engine):
+    loads = [[2**53 - 1, -1e-310, 123.0], [-0.0, 2.2250738585072014e-308, 1e16 + 2]]
+    inputs = [NamedInputCell("span", 1 / 3), DirectInputCell("Beam data", "B", 3, 0.1 + 0.2),
+              InputCellRange("Loads", "A", 2, loads)]
+    output = DirectOutputCell("Beam data", "B", 3)
+    excel = Excel(io.BytesIO(beam_workbook()), inputs, direct_output_cells=[output])
+    excel.execute(timeout=120)
+    assert output.result == 0.3  # results keep 15 significant digits
+    filled = openpyxl.load_workbook(io.BytesIO(excel.filled_file.getvalue_binary()))
+    beam, sheet = filled["Beam data"], filled["Loads"]
+    cells = [beam["B2"], beam["B3"], *(sheet.cell(row=2 + i, column=1 + j) for i in range(2) for j in range(3))]
+    numbers = [1 / 3, 0.1 + 0.2, *(number for row in loads for number in row)]
+    assert [(cell.value, cell.data_type, math.copysign(1, cell.value)) for cell in cells] == [
+        (number, "n", math.copysign(1, number)) for number in numbers]
+    assert (sheet["F1"].value, sheet["F2"].value) == ("=SUM(A2:C3)", "=F1*'Beam data'!B2^2/8")
 
 
 @pytest.fixture

@@ -2,9 +2,11 @@
 
 import datetime
 import io
+import math
 import os
 import signal
 import threading
+import zipfile
 
 import openpyxl
 import pytest
@@ -13,7 +15,9 @@ from openpyxl.cell.text import InlineFont
 from openpyxl.styles import Font
 from openpyxl.workbook.defined_name import DefinedName
 
+from ondrel._platform.jobs import JobError
 from ondrel._platform.spreadsheet import libreoffice
+from ondrel._platform.spreadsheet import workbook as wb
 from ondrel.api_v1 import API
 from ondrel.core import File, _post_on_addon_endpoint
 from ondrel.errors import AddonError, AddonTimeoutError, SpreadsheetError, StorageError
@@ -410,6 +414,113 @@ def test_numbers_at_the_limits_come_back_as_a_saved_workbook_keeps_them(engine):
         "double_max": 1.7976931348623157e308, "lowest": -1.7976931348623157e308}
     # whole numbers below 1e17 are saved without an exponent, and read as whole numbers
     assert [type(output[name]) for name in ("negative_zero_back", "whole_back", "widest_whole_back")] == [int] * 3
+
+
+# Numbers LibreOffice would save with 15 significant digits (or without a zero's sign), and two it saves as they are.
+EXACT_NUMBERS = [2**53 - 1, 0.1 + 0.2, 1 / 3, -1e-310, 123.0, 2.2250738585072014e-308, -0.0, 1e16 + 2]
+
+
+def held(cells):
+    """What each cell holds, with its kind and the sign of its value (a zero has one too)."""
+    return [(cell.value, cell.data_type, math.copysign(1, cell.value)) for cell in cells]
+
+
+def exactly(numbers):
+    return [(number, "n", math.copysign(1, number)) for number in numbers]
+
+
+@needs_soffice
+def test_a_filled_template_holds_every_number_written_exactly(engine):
+    book = openpyxl.Workbook()
+    sheet = book.active
+    sheet.title = "Beam & loads"
+    sheet["C1"] = f"=SUM(A1:A{len(EXACT_NUMBERS)})"
+    book.create_sheet("Other")["C2"] = "=B2*3"
+    book.defined_names["first"] = DefinedName("first", attr_text="'Beam & loads'!$A$1")
+    book.defined_names["note"] = DefinedName("note", attr_text="'Beam & loads'!$A$9")
+    # the named cells are written first: the range's number and text take their place
+    _, _, download_url = fill(
+        _bytes(book), named={"first": {"value": 1 / 3}, "note": {"value": 0.1 + 0.2}},
+        direct=[{"sheet_name": "Other", "column": "B", "row": 2, "value": 0.1 + 0.2}],
+        ranges=[{"top_left_cell": {"column": "A", "row": 1, "sheet_name": "Beam & loads"},
+                 "data": [[number] for number in EXACT_NUMBERS] + [["text"]]}])
+    filled = openpyxl.load_workbook(io.BytesIO(File.from_url(download_url).getvalue_binary()))
+    sheet = filled["Beam & loads"]
+    assert held([sheet.cell(row=row, column=1) for row in range(1, len(EXACT_NUMBERS) + 1)]) == exactly(EXACT_NUMBERS)
+    assert held([filled["Other"]["B2"]]) == exactly([0.1 + 0.2])
+    assert (sheet["A9"].value, sheet["C1"].value, filled["Other"]["C2"].value) == (
+        "text", f"=SUM(A1:A{len(EXACT_NUMBERS)})", "=B2*3")
+
+
+@needs_soffice
+def test_the_filled_file_of_an_evaluation_holds_every_input_exactly(engine):
+    names = [f"x{i}" for i in range(len(EXACT_NUMBERS))]
+    data = echo_book(names + ["flag"], extra_outputs=[("sum", f"=SUM(input!B1:B{len(names)})")])
+    answer, _, download_url = evaluate(data, {**dict(zip(names, EXACT_NUMBERS)), "flag": True},
+                                       include_filled_file=True)
+    assert answer["output"]["x1_back"] == 0.3  # results keep 15 significant digits
+    filled = openpyxl.load_workbook(io.BytesIO(File.from_url(download_url).getvalue_binary()))
+    assert held([filled["input"].cell(row=row, column=2) for row in range(1, len(names) + 1)]) == exactly(EXACT_NUMBERS)
+    assert filled["output"].cell(row=len(names) + 2, column=2).value == f"=SUM(input!B1:B{len(names)})"
+    values = openpyxl.load_workbook(io.BytesIO(File.from_url(download_url).getvalue_binary()), data_only=True)
+    assert values["input"].cell(row=len(names) + 1, column=2).value is True
+
+
+ROUNDED_CELL = b'<c r="B2" t="n"><v>0.3</v></c>'
+IGNORABLE = (b'<worksheet xmlns:mc="http://schemas.openxmlformats.org/markup-compatibility/2006" '
+             b'xmlns:x14ac="http://schemas.microsoft.com/office/spreadsheetml/2009/9/ac" mc:Ignorable="x14ac" ')
+
+
+def saved_rounded(tmp_path, edit=lambda xml: xml):
+    """A filled workbook holding 0.1 + 0.2 in Data!B2 as LibreOffice saves it ("0.3"), the XML of
+    the sheet changed by ``edit``; and its parts, in order."""
+    book = openpyxl.Workbook()
+    sheet = book.active
+    sheet.title = "Data"
+    sheet["B2"], sheet["C2"], sheet["D2"] = 0.3, "=B2", "text"
+    book.create_sheet("Notes")["A1"] = 0.3
+    path = tmp_path / "filled.xlsx"
+    with zipfile.ZipFile(io.BytesIO(_bytes(book))) as source, zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as target:
+        for part in source.infolist():
+            content = source.read(part)
+            if part.filename == "xl/worksheets/sheet1.xml":
+                assert ROUNDED_CELL in content and content.startswith(b"<worksheet ")
+                content = edit(content.replace(b"<worksheet ", IGNORABLE, 1))
+            target.writestr(part, content)
+    return str(path)
+
+
+def parts(path):
+    with zipfile.ZipFile(path) as archive:
+        return [(part.filename, archive.read(part)) for part in archive.infolist()]
+
+
+def test_a_rounded_input_gets_its_digits_back_and_nothing_else_of_the_file_changes(tmp_path):
+    path = saved_rounded(tmp_path)
+    before = parts(path)
+    wb.write_exact_numbers(path, [["Data", 2, 2, 0.1 + 0.2], ["Notes", 1, 1, 0.3]], "SpreadsheetError")
+    sheet = "xl/worksheets/sheet1.xml"
+    assert parts(path) == [(name, content.replace(ROUNDED_CELL, b'<c r="B2" t="n"><v>0.30000000000000004</v></c>')
+                            if name == sheet else content) for name, content in before]
+
+
+@pytest.mark.parametrize("edit, numbers, message", [
+    (lambda xml: xml.replace(ROUNDED_CELL, b""), [["Data", 2, 2, 0.1 + 0.2]],
+     "The filled workbook has no cell Data!B2 to hold its input 0.30000000000000004 exactly"),
+    (lambda xml: xml.replace(ROUNDED_CELL, b'<c r="B2" t="s"><v>0</v></c>'), [["Data", 2, 2, 0.1 + 0.2]],
+     "does not hold the input 0.30000000000000004 of Data!B2 as a number"),
+    (lambda xml: xml.replace(ROUNDED_CELL, b'<c r="B2" t="n"/>'), [["Data", 2, 2, 0.1 + 0.2]],
+     "does not hold the input 0.30000000000000004 of Data!B2 as a number"),
+    (lambda xml: xml, [["Data", 2, 3, 2**53 - 1]], "does not hold the input 9007199254740991 of Data!C2 as a number"),
+    (lambda xml: xml, [["Data", 2, 4, 1 / 3]], "does not hold the input 0.3333333333333333 of Data!D2 as a number"),
+    (lambda xml: xml, [["Beam", 2, 2, 1 / 3]], "The filled workbook has no worksheet 'Beam'"),
+])
+def test_a_filled_file_that_cannot_take_an_input_exactly_fails_the_job_unchanged(tmp_path, edit, numbers, message):
+    path = saved_rounded(tmp_path, edit)
+    before = parts(path)
+    with pytest.raises(JobError, match=message) as raised:
+        wb.write_exact_numbers(path, numbers, "SpreadsheetError")
+    assert raised.value.error_type == "SpreadsheetError" and parts(path) == before
 
 
 def test_the_fill_add_on_refuses_a_direct_cell_given_twice_in_any_case():

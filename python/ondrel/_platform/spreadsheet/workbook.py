@@ -16,18 +16,20 @@ import io
 import math
 import numbers
 import os
+import posixpath
 import re
 import threading
 import warnings
 import zipfile
 from collections.abc import Callable, Iterator, Mapping
 from typing import Any
+from xml.etree import ElementTree
 
 import openpyxl
 from openpyxl.cell.cell import MergedCell
 from openpyxl.reader.excel import ExcelReader
 from openpyxl.styles.numbers import is_date_format, is_timedelta_format
-from openpyxl.utils.cell import range_boundaries
+from openpyxl.utils.cell import get_column_letter, range_boundaries
 from openpyxl.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH, from_excel
 from openpyxl.workbook.properties import CalcProperties
 
@@ -311,6 +313,121 @@ def force_full_calculation(workbook: openpyxl.Workbook) -> None:
 
 def save(workbook: openpyxl.Workbook, path: str) -> None:
     workbook.save(path)
+
+
+# Numbers of a filled workbook ----------------------------------------------------------------
+
+def rounded_numbers(writes) -> list[list]:
+    """[sheet, row, column, number] of each cell whose last write in ``writes`` is a number that
+    LibreOffice would save changed: it saves 15 significant digits, and a negative zero as 0."""
+    last = {(title, row, column): value for title, row, column, value in writes}
+    return [[*place, value] for place, value in last.items()
+            if isinstance(value, (int, float)) and not isinstance(value, bool)
+            and not _same_number(0.0 if value == 0 else float(f"{value:.15g}"), value)]
+
+
+def _same_number(read: float, number: int | float) -> bool:
+    """Whether ``read`` is ``number`` exactly, the sign of a zero too."""
+    return read == number and math.copysign(1.0, read) == math.copysign(1.0, number)
+
+
+def _exact_text(number: int | float) -> bytes:
+    """The shortest digits that read back as ``number`` exactly."""
+    return (str(number) if isinstance(number, int) else repr(number)).encode("ascii")
+
+
+_RELATIONSHIPS = "{http://schemas.openxmlformats.org/package/2006/relationships}"
+_MAIN = "{http://schemas.openxmlformats.org/spreadsheetml/2006/main}"
+_RELATIONSHIP_ID = "{http://schemas.openxmlformats.org/officeDocument/2006/relationships}id"
+# The start tag of a cell with its address (<c r="B2" s="0" t="n">), and the parts of its content.
+_CELL_TAG = re.compile(rb'<(?:[\w.-]+:)?c\s[^>]*?\br="([A-Z]+[0-9]+)"[^>]*>')
+_CELL_TYPE = re.compile(rb'\st="([^"]*)"')
+_CELL_END = re.compile(rb"</(?:[\w.-]+:)?c>")
+_CELL_VALUE = re.compile(rb"<((?:[\w.-]+:)?v)>([^<]*)</\1>")
+_CELL_FORMULA = re.compile(rb"<(?:[\w.-]+:)?f[\s/>]")
+
+
+def write_exact_numbers(path: str, numbers: list, error_type: str) -> None:
+    """Put each number of ``numbers`` ([sheet, row, column, number], from :func:`rounded_numbers`)
+    with all its digits into the saved workbook at ``path``, where the file holds it rounded.
+
+    Only the ``<v>`` text of those cells changes, in place (the XML is not written anew, which
+    would rename the namespace prefixes ``mc:Ignorable`` names); every other part of the file is
+    kept as it is. A cell the file does not hold as a plain number is reported as ``error_type``:
+    the filled workbook would give the number rounded.
+    """
+    with zipfile.ZipFile(path) as archive:
+        by_part: dict[str, dict[str, list]] = {}
+        parts = _worksheet_parts(archive, error_type)
+        for title, row, column, number in numbers:
+            part = parts.get(title)
+            if part is None:
+                raise JobError(error_type, f"The filled workbook has no worksheet {title!r} to hold its input "
+                                           f"{number!r} exactly")
+            by_part.setdefault(part, {})[f"{get_column_letter(column)}{row}"] = [title, number]
+        changed = {part: _exact_cells(archive.read(part), cells, error_type) for part, cells in by_part.items()}
+        changed = {part: data for part, data in changed.items() if data is not None}
+        if not changed:
+            return
+        temporary = f"{path}.exact"
+        try:
+            with zipfile.ZipFile(temporary, "w") as target:
+                for info in archive.infolist():
+                    target.writestr(info, changed.get(info.filename) or archive.read(info))
+        except BaseException:
+            os.unlink(temporary)
+            raise
+    os.replace(temporary, path)
+
+
+def _worksheet_parts(archive: zipfile.ZipFile, error_type: str) -> dict[str, str]:
+    """The zip entry of each worksheet by title, as ``xl/workbook.xml`` and its relationships say."""
+    try:
+        book = ElementTree.fromstring(archive.read("xl/workbook.xml"))
+        relationships = ElementTree.fromstring(archive.read("xl/_rels/workbook.xml.rels"))
+    except (KeyError, ElementTree.ParseError) as exc:
+        raise JobError(error_type, f"The filled workbook cannot be read to write its inputs exactly ({exc})") from None
+    targets = {item.get("Id"): item.get("Target", "")
+               for item in relationships.iter(f"{_RELATIONSHIPS}Relationship")}
+    parts = {}
+    for sheet in book.iter(f"{_MAIN}sheet"):
+        target = targets.get(sheet.get(_RELATIONSHIP_ID), "")
+        parts[sheet.get("name")] = target[1:] if target.startswith("/") else posixpath.normpath(f"xl/{target}")
+    return parts
+
+
+def _exact_cells(xml: bytes, cells: dict[str, list], error_type: str) -> bytes | None:
+    """The worksheet ``xml`` with the numbers of ``cells`` (by address) in all their digits, or
+    None where it holds every one exactly already."""
+    pieces, start, left = [], 0, dict(cells)
+    for tag in _CELL_TAG.finditer(xml):
+        place = left.pop(tag.group(1).decode("ascii"), None)
+        if place is None:
+            continue
+        title, number = place
+        where = f"{title}!{tag.group(1).decode('ascii')}"
+        kind = _CELL_TYPE.search(tag.group())
+        end = _CELL_END.search(xml, tag.end()) if not tag.group().endswith(b"/>") else None
+        content = xml[tag.end():end.start()] if end is not None else b""
+        value = _CELL_VALUE.search(content)
+        if value is None or (kind is not None and kind.group(1) != b"n") or _CELL_FORMULA.search(content):
+            raise JobError(error_type, f"The filled workbook does not hold the input {number!r} of {where} as a "
+                                       f"number, so it cannot be given exactly; the job is stopped rather than give "
+                                       f"it changed")
+        try:
+            read = float(value.group(2))
+        except ValueError:
+            read = math.nan
+        if not _same_number(read, number):
+            pieces += [xml[start:tag.end() + value.start(2)], _exact_text(number)]
+            start = tag.end() + value.end(2)
+        if not left:
+            break
+    if left:
+        title, number = next(iter(left.values()))
+        raise JobError(error_type, f"The filled workbook has no cell {title}!{next(iter(left))} to hold its input "
+                                   f"{number!r} exactly")
+    return b"".join([*pieces, xml[start:]]) if pieces else None
 
 
 def write(cell, value: Any, where: str) -> None:
