@@ -68,6 +68,10 @@ def map(fn: Callable[[T], R], items: Iterable[T], *, workers: int | None = None,
         error is a terminal.
     :raises BatchError: after every call has finished, when any failed; it holds each failed
         item's index and exception and the successful results.
+
+    Interrupted (Ctrl-C) while calls run here, ``map`` starts no more calls, stops the
+    analyses and add-on jobs the running calls started (each with every process it started),
+    waits for those calls to return and raises the ``KeyboardInterrupt``.
     """
     if workers is not None and (isinstance(workers, bool) or not isinstance(workers, int) or workers < 1):
         raise ValueError(f"workers must be a whole number from 1, or None, not {workers!r}")
@@ -101,12 +105,16 @@ def map(fn: Callable[[T], R], items: Iterable[T], *, workers: int | None = None,
 
 
 def _run_here(fn: Callable, items: list, workers: int | None, done: Callable) -> None:
+    from ondrel._platform.jobs import StopScope
+
     count = workers if workers is not None else (os.process_cpu_count() or 1)
     lock = threading.Lock()
+    scope = StopScope()  # stopped when the batch is interrupted: the jobs of running calls end at once
 
     def call(index: int) -> None:
         try:
-            result = fn(items[index])
+            with scope.entered():
+                result = fn(items[index])
         except Exception as exc:
             with lock:
                 done(index, error=exc)
@@ -123,6 +131,7 @@ def _run_here(fn: Callable, items: list, workers: int | None, done: Callable) ->
         except BaseException:
             for future in futures:
                 future.cancel()
+            scope.stop()
             raise
 
 

@@ -31,6 +31,7 @@ from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from pathlib import Path
 
+from ondrel._platform.jobs import stopped_by_scope
 from ondrel.errors import ExecutionError
 
 from ._config import WorkerConfig, load_worker_config
@@ -256,7 +257,12 @@ class LocalWorker:
                 f"integrations.{job.integration}.command setting"
             ) from None
         try:
-            return process.wait(timeout=deadline.remaining())
+            with stopped_by_scope(lambda: _kill_group(process)) as scope:
+                returncode = process.wait(timeout=deadline.remaining())
+            if scope is not None and scope.stopped:
+                raise ExecutionError("the analysis was stopped with every process it started: the "
+                                     "batch it ran in was interrupted")
+            return returncode
         except subprocess.TimeoutExpired:
             return None
         finally:
@@ -374,11 +380,15 @@ def _make_job_folder(config: WorkerConfig) -> str:
 
 
 def _kill_tree(process: subprocess.Popen[bytes]) -> None:
-    with contextlib.suppress(ProcessLookupError, PermissionError):
-        os.killpg(process.pid, signal.SIGKILL)
+    _kill_group(process)
     if process.poll() is None:
         process.kill()
     process.wait()
+
+
+def _kill_group(process: subprocess.Popen[bytes]) -> None:
+    with contextlib.suppress(ProcessLookupError, PermissionError):
+        os.killpg(process.pid, signal.SIGKILL)
 
 
 def _read_output(run: int, name: str, limit: int, deadline: _Deadline) -> bytes | None:
