@@ -262,6 +262,13 @@ def test_bad_worker_configuration_is_reported(worker_config, content, message):
         PythonAnalysis(script=script("pass")).execute(timeout=30)
 
 
+@pytest.mark.parametrize("timeout", [1e12, 1e300, 10**400], ids=["1e12", "1e300", "10**400"])
+def test_time_outs_longer_than_any_wait_mean_no_limit(worker_config, timeout):
+    analysis = PythonAnalysis(script=script("print('ran')"))
+    analysis.execute(timeout=timeout)
+    assert analysis.stdout == "ran\n"
+
+
 def test_worker_interpreter_is_the_callers_by_default(worker_config):
     analysis = PythonAnalysis(script=script("import sys; print(sys.executable)"))
     analysis.execute(timeout=30)

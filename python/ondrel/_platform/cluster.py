@@ -28,7 +28,7 @@ from distributed.scheduler import KilledWorker
 from ondrel.errors import AddonError, ClusterError, ExecutionError, StorageError
 
 from . import storage as storage_module
-from .jobs import Handler, JobContext, Outcome, answer_of, check_timeout, execute
+from .jobs import Handler, JobContext, Outcome, answer_of, check_timeout, deadline_of, execute
 from .storage import LocalStorage
 
 # How long to wait for the scheduler when connecting.
@@ -193,7 +193,7 @@ class _ShippedStorage:
 def _run_job_task(path: str, handler: Handler, body: Any, files: dict[str, bytes | str],
                   timeout: float | None) -> tuple[Outcome, list[tuple[str, Any, bytes]]]:
     storage = _ShippedStorage(files)
-    job = JobContext(path, storage, None if timeout is None else time.monotonic() + timeout)  # type: ignore[arg-type]
+    job = JobContext(path, storage, deadline_of(timeout))  # type: ignore[arg-type]
     outcome = _sendable(path, execute(handler, body, job, timeout))
     return outcome, storage.uploads
 

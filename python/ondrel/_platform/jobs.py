@@ -267,8 +267,18 @@ def check_timeout(timeout: object) -> None:
     """Refuse a time-out that is not a positive, finite number of seconds (None: no limit)."""
     if timeout is not None:
         if isinstance(timeout, bool) or not isinstance(timeout, (int, float)) or not timeout > 0 \
-                or math.isinf(timeout):
+                or timeout == math.inf:
             raise ValueError(f"timeout must be a positive number of seconds or None, not {timeout!r}")
+
+
+def deadline_of(timeout: float | None) -> float | None:
+    """The ``time.monotonic()`` at which a job of ``timeout`` seconds runs out (None: never).
+
+    A time-out longer than any wait can be (``threading.TIMEOUT_MAX``, centuries) never runs out.
+    """
+    if timeout is None or timeout > threading.TIMEOUT_MAX:
+        return None
+    return time.monotonic() + timeout
 
 
 # What running a handler came to: ("answer", value), ("error", exception) or ("timeout", None).
@@ -297,7 +307,7 @@ def execute(handler: Handler, body: Any, job: JobContext, timeout: float | None)
     with stopped_by_scope(stop) as scope:
         worker.start()
         try:
-            ended.wait(timeout)
+            ended.wait(None if timeout is None else min(timeout, threading.TIMEOUT_MAX))
         except BaseException:
             job.cancel()
             raise
@@ -341,6 +351,6 @@ def run_job(registry: AddonRegistry, storage: LocalStorage, path: str, body: Any
     """Run one job in a worker thread and return its answer (see ``ondrel.core``)."""
     check_timeout(timeout)
     handler = registry.get(path)
-    job = JobContext(path, storage, None if timeout is None else time.monotonic() + timeout)
+    job = JobContext(path, storage, deadline_of(timeout))
     return answer_of(path, execute(handler, body, job, timeout), timeout=timeout,
                      error_mapping=error_mapping)

@@ -26,6 +26,7 @@ import signal
 import stat
 import subprocess
 import tempfile
+import threading
 import time
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass
@@ -294,10 +295,11 @@ class _OutOfTime(Exception):
 
 
 class _Deadline:
-    """When a job's time runs out; ``None`` for a job without a time-out."""
+    """When a job's time runs out; never for a job without a time-out or with one longer than any
+    wait can be (``threading.TIMEOUT_MAX``, centuries)."""
 
     def __init__(self, timeout: float | None) -> None:
-        self._end = None if timeout is None else _clock() + timeout
+        self._end = None if timeout is None or timeout > threading.TIMEOUT_MAX else _clock() + timeout
 
     def remaining(self) -> float | None:
         return None if self._end is None else max(0.0, self._end - _clock())
