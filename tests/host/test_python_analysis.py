@@ -3,6 +3,8 @@
 import json
 import os
 import re
+import signal
+import subprocess
 import sys
 import textwrap
 import threading
@@ -455,3 +457,34 @@ def test_paths_are_taken_where_files_are_and_the_job_is_logged(worker_config, tm
     assert all(name.startswith("ondrel.") for name, _, _ in messages)
     with pytest.raises(ValueError, match="no file at"):
         PythonAnalysis(script=tmp_path / "missing.py")
+
+
+def test_the_folder_and_processes_of_a_killed_caller_go_with_the_next_job(worker_config, tmp_path):
+    """A caller ended by SIGKILL leaves its job folder and its script; the next job removes both."""
+    started = tmp_path / "started"
+    caller = subprocess.Popen([sys.executable, "-c", textwrap.dedent(f"""
+        from ondrel.core import File
+        from ondrel.external.python import PythonAnalysis
+        PythonAnalysis(script=File.from_data(
+            "import subprocess, sys, time\\n"
+            "subprocess.Popen([sys.executable, '-c', 'import time; time.sleep(600)'])\\n"
+            "open({str(started)!r}, 'w').close()\\n"
+            "time.sleep(600)\\n")).execute()
+    """)])
+    try:
+        deadline = time.monotonic() + 60
+        while not started.exists():
+            assert caller.poll() is None and time.monotonic() < deadline
+            time.sleep(0.05)
+        caller.kill()
+        caller.wait(timeout=60)
+        [left] = worker_config.jobs.iterdir()
+        assert len(processes_in(left)) == 2  # the script and its child, still running
+        analysis = PythonAnalysis(script=script("print('next')"))
+        analysis.execute(timeout=30)
+        assert analysis.stdout == "next\n"
+        assert not left.exists()
+    finally:
+        caller.kill()
+        for pid in processes_in(worker_config.jobs):  # what a failing run leaves
+            os.kill(pid, signal.SIGKILL)

@@ -59,11 +59,18 @@ def private_folder(prefix: str) -> str:
 
 def remove_abandoned_folders(prefix: str) -> None:
     """Remove this user's folders ``<prefix><pid>-*`` of the temporary folder whose owner is gone."""
-    parent = tempfile.gettempdir()
+    for folder in abandoned_folders(prefix, tempfile.gettempdir()):
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+def abandoned_folders(prefix: str, parent: str) -> list[str]:
+    """This user's folders ``<prefix><pid>-*`` in ``parent`` whose owning process is gone: its
+    pid runs no process, and nobody holds the lock of the folder's ``.owner`` file."""
     try:
         entries = list(os.scandir(parent))
     except OSError:
-        return
+        return []
+    found = []
     for entry in entries:
         if not entry.name.startswith(prefix):
             continue
@@ -77,7 +84,17 @@ def remove_abandoned_folders(prefix: str) -> None:
             continue
         if int(pid_text) == os.getpid() or _process_exists(int(pid_text)) or not _owner_gone(entry.path):
             continue
-        shutil.rmtree(entry.path, ignore_errors=True)
+        found.append(entry.path)
+    return found
+
+
+def lock_owner_file(folder: int) -> int:
+    """Create the ``.owner`` file in the folder opened as ``folder`` and lock it for this process:
+    the descriptor, to keep open as long as the folder is this process's."""
+    descriptor = os.open(_OWNER_FILE, os.O_RDWR | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC, 0o600,
+                         dir_fd=folder)
+    fcntl.flock(descriptor, fcntl.LOCK_EX)
+    return descriptor
 
 
 def _process_exists(pid: int) -> bool:

@@ -2,10 +2,14 @@
 
 Layout of a job folder (created private, removed when the job ends, whatever the outcome)::
 
-    ondrel-job-XXXX/
+    ondrel-job-<pid>-XXXX/
+        .owner                locked by the caller (process <pid>) while the job runs
         run/                  working directory: the input files, the script, the outputs
             _ondrel_script.py the job's script (a reserved name)
         stdout.log, stderr.log
+
+A caller killed by a signal cannot remove its job folders; the next job made in the same
+place removes those whose owner is gone, and kills the processes still running in them.
 
 The script runs as the caller and may change anything in its folder, so after it has started
 the worker reaches the folder only through handles opened before: the captured streams through
@@ -33,11 +37,13 @@ from dataclasses import dataclass
 from pathlib import Path
 
 from ondrel._platform.jobs import stopped_by_scope
+from ondrel._platform.storage import abandoned_folders, lock_owner_file
 from ondrel.errors import ExecutionError
 
 from ._config import WorkerConfig, load_worker_config
 
 SCRIPT_NAME = "_ondrel_script.py"
+JOB_FOLDER_PREFIX = "ondrel-job-"
 NAME_MAX_BYTES = 255  # the longest file name of common file systems
 _STDERR_TAIL_LINES = 20
 _STDERR_TAIL_CHARS = 4000
@@ -326,6 +332,7 @@ class _JobFolder:
             shutil.rmtree(self.path, ignore_errors=True)
             raise
         try:
+            self._handles.append(lock_owner_file(self._root))  # held while the folder is in use
             os.mkdir("run", 0o700, dir_fd=self._root)
             self.run = self._open("run", _DIR_FLAGS)
             self.stdout = self._open("stdout.log", _LOG_FLAGS, 0o600)
@@ -361,8 +368,10 @@ class _JobFolder:
 
 
 def _make_job_folder(config: WorkerConfig) -> str:
+    """A new job folder ``ondrel-job-<pid>-XXXX``, after removing those whose owner is gone."""
+    _remove_abandoned_job_folders(str(config.jobs_folder or tempfile.gettempdir()))
     try:
-        return tempfile.mkdtemp(prefix="ondrel-job-", dir=config.jobs_folder)
+        return tempfile.mkdtemp(prefix=f"{JOB_FOLDER_PREFIX}{os.getpid()}-", dir=config.jobs_folder)
     except OSError as exc:
         if config.jobs_folder is None:
             raise ExecutionError(
@@ -379,6 +388,34 @@ def _make_job_folder(config: WorkerConfig) -> str:
             f"cannot make a job folder: the 'jobs_folder' {str(config.jobs_folder)!r} of "
             f"{config.describe()} cannot hold one: {reason}"
         ) from None
+
+
+def _remove_abandoned_job_folders(parent: str) -> None:
+    """Remove the job folders in ``parent`` of callers that ended without removing them (killed
+    by a signal, say), with the processes still running in them."""
+    for path in abandoned_folders(JOB_FOLDER_PREFIX, parent):
+        _kill_processes_in(path)
+        with contextlib.suppress(OSError):  # another caller may be removing it too
+            folder = os.open(path, _DIR_FLAGS)
+            try:
+                _remove_tree(Path(path), folder)
+            finally:
+                os.close(folder)
+        _log.info("removed the job folder %s of a caller that has ended", path)
+
+
+def _kill_processes_in(folder: str) -> None:
+    """Kill the processes whose working folder lies in ``folder`` (where /proc tells)."""
+    inside = os.path.realpath(folder) + os.sep
+    try:
+        entries = os.listdir("/proc")
+    except OSError:
+        return
+    for entry in entries:
+        if entry.isdigit():
+            with contextlib.suppress(OSError):  # gone, or not ours to see
+                if (os.readlink(f"/proc/{entry}/cwd") + os.sep).startswith(inside):
+                    os.kill(int(entry), signal.SIGKILL)
 
 
 def _kill_tree(process: subprocess.Popen[bytes]) -> None:
