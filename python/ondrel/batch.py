@@ -105,11 +105,13 @@ def map(fn: Callable[[T], R], items: Iterable[T], *, workers: int | None = None,
 
 
 def _run_here(fn: Callable, items: list, workers: int | None, done: Callable) -> None:
-    from ondrel._platform.jobs import StopScope
+    from ondrel._platform.jobs import StopScope, stopped_by_scope
 
     count = workers if workers is not None else (os.process_cpu_count() or 1)
     lock = threading.Lock()
-    scope = StopScope()  # stopped when the batch is interrupted: the jobs of running calls end at once
+    # Stopped when the batch is interrupted, or the batch that runs this one (a call of it) is:
+    # the jobs of the running calls end at once.
+    scope = StopScope()
 
     def call(index: int) -> None:
         try:
@@ -122,8 +124,8 @@ def _run_here(fn: Callable, items: list, workers: int | None, done: Callable) ->
             with lock:
                 done(index, result)
 
-    with ThreadPoolExecutor(max_workers=max(1, min(count, len(items))),
-                            thread_name_prefix="ondrel batch") as pool:
+    with stopped_by_scope(scope.stop), ThreadPoolExecutor(max_workers=max(1, min(count, len(items))),
+                                                          thread_name_prefix="ondrel batch") as pool:
         futures = [pool.submit(call, index) for index in range(len(items))]
         try:
             for future in futures:

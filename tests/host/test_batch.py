@@ -168,12 +168,17 @@ def wait_for_its_stop(body, job):
         time.sleep(0.05)
     job.check()
 
-def design(n):
-    if n == 2:
-        return _post_on_addon_endpoint("test/slow", {}, timeout=None)
+def analyse(n):
     analysis = PythonAnalysis(script=File.from_data(
         f"import time\\nopen({started!r} + '/analysis-{n}', 'w').close()\\ntime.sleep(600)\\n"))
     analysis.execute()  # no time-out: only the interruption ends it
+
+def design(n):
+    if n == 2:
+        return _post_on_addon_endpoint("test/slow", {}, timeout=None)
+    if sys.argv[2] == "nested":  # a batch run by a call of the batch
+        return ondrel.batch.map(analyse, [n], progress=False)
+    analyse(n)
 
 with addon_replaced("test/slow", wait_for_its_stop):
     begun = time.monotonic()
@@ -184,7 +189,8 @@ with addon_replaced("test/slow", wait_for_its_stop):
 """
 
 
-def test_an_interrupted_batch_stops_the_jobs_of_its_running_calls(tmp_path):
+@pytest.mark.parametrize("calls", ["flat", "nested"])
+def test_an_interrupted_batch_stops_the_jobs_of_its_running_calls(tmp_path, calls):
     """Ctrl-C during a batch: the running calls' analyses and add-on jobs stop, nothing is left."""
     jobs, started = tmp_path / "jobs", tmp_path / "started"
     jobs.mkdir()
@@ -192,7 +198,7 @@ def test_an_interrupted_batch_stops_the_jobs_of_its_running_calls(tmp_path):
     (tmp_path / "worker.toml").write_text(f"jobs_folder = {str(jobs)!r}\n")
     variables = {k: v for k, v in os.environ.items() if k != ondrel.cluster.ENV_VAR}
     variables["ONDREL_WORKER_CONFIG"] = str(tmp_path / "worker.toml")
-    with subprocess.Popen([sys.executable, "-c", INTERRUPTED_BATCH, str(started)], env=variables,
+    with subprocess.Popen([sys.executable, "-c", INTERRUPTED_BATCH, str(started), calls], env=variables,
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as batch:
         try:
             deadline = time.monotonic() + 60
