@@ -54,6 +54,9 @@ class BatchError(OndrelError):
         self.failures = failures
         self.results = results
 
+    def __reduce__(self) -> tuple:  # pickled (sent to another process) with what it was made from
+        return (type(self), (self.failures, self.results))
+
 
 def map(fn: Callable[[T], R], items: Iterable[T], *, workers: int | None = None,
         progress: bool | None = None) -> list[R]:

@@ -1,6 +1,7 @@
 """ondrel.batch.map on this machine, and the local default that imports nothing of Dask."""
 
 import os
+import pickle
 import signal
 import subprocess
 import sys
@@ -56,6 +57,16 @@ def test_failures_do_not_stop_the_others_and_are_listed_by_index_after_all_finis
     assert [str(exc) for exc in error.failures.values()] == ["design 2 fails", "design 5 fails"]
     assert error.results == [100, 101, None, 103, 104, None, 106, 107]
     assert str(error) == "2 of 8 items failed: item 2: ValueError: design 2 fails; item 5: ValueError: design 5 fails"
+
+
+def test_a_batch_error_travels_to_another_process_whole():
+    with pytest.raises(ondrel.batch.BatchError) as caught:
+        ondrel.batch.map(lambda n: 10 // n, [5, 0, 2], progress=False)
+    sent = pickle.loads(pickle.dumps(caught.value))
+    assert type(sent) is ondrel.batch.BatchError and str(sent) == str(caught.value)
+    assert sent.results == [2, None, 5]
+    assert [(index, type(exc), str(exc)) for index, exc in sent.failures.items()] == [
+        (1, ZeroDivisionError, "integer division or modulo by zero")]
 
 
 def test_a_long_list_of_failures_is_cut_in_the_message_but_kept_whole():
