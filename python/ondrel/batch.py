@@ -157,7 +157,7 @@ def _run_on_cluster(cluster: Any, fn: Callable, items: list, workers: int | None
         for future in finished:
             _collect(future, running, done)
     except BaseException:
-        cluster.client.cancel(list(running))
+        cluster.cancel(list(running))
         raise
 
 
@@ -175,7 +175,11 @@ def _collect(future: Any, running: dict, done: Callable) -> None:
 
 
 def _call(fn: Callable[[T], R], item: T) -> R:
-    return fn(item)
+    """A call of a batch, as a task on a cluster's worker: its jobs stop if the batch is interrupted."""
+    from ondrel._platform.cluster import stoppable_task
+
+    with stoppable_task():
+        return fn(item)
 
 
 def _progress_bar(progress: bool | None, total: int) -> Any:
