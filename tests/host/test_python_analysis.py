@@ -271,6 +271,21 @@ def test_time_outs_longer_than_any_wait_mean_no_limit(worker_config, timeout):
     assert analysis.stdout == "ran\n"
 
 
+@pytest.mark.parametrize(
+    "setting",
+    ['python = "bin/python"', '[integrations.python]\ncommand = ["bin/python", "-I", "{script}"]',
+     '[integrations.python]\ncommand = ["./bin/python"]'],
+    ids=["python", "command", "command-dot"],
+)
+def test_relative_programs_are_taken_from_the_configuration_files_folder(worker_config, tmp_path, setting):
+    (tmp_path / "bin").mkdir()
+    (tmp_path / "bin" / "python").symlink_to(sys.executable)
+    worker_config(setting)
+    analysis = PythonAnalysis(script=script("print('ran')"))
+    analysis.execute(timeout=30)
+    assert analysis.stdout == "ran\n"
+
+
 def test_worker_interpreter_is_the_callers_by_default(worker_config):
     analysis = PythonAnalysis(script=script("import sys; print(sys.executable)"))
     analysis.execute(timeout=30)
