@@ -434,6 +434,27 @@ def test_folders_the_script_locked_are_removed(worker_config):
     assert list(worker_config.jobs.iterdir()) == []
 
 
+def test_a_tree_deeper_than_the_open_files_limit_is_removed(worker_config):
+    """A script that nests folders deeper than the caller may open files (a recursive copy gone wrong)."""
+    import resource
+
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    limit = len(os.listdir("/proc/self/fd")) + 128
+    analysis = PythonAnalysis(script=script(f"""
+        import os
+        for _ in range({limit + 200}):
+            os.mkdir("d")
+            os.chdir("d")
+        open("leaf.txt", "w").write("x")
+    """))
+    resource.setrlimit(resource.RLIMIT_NOFILE, (limit, hard))
+    try:
+        analysis.execute(timeout=60)
+    finally:
+        resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
+    assert list(worker_config.jobs.iterdir()) == []
+
+
 def test_removal_never_reaches_through_a_link_at_the_job_folders_name(worker_config, tmp_path):
     """A script that moves its job folder away and links the caller's folder in its place."""
     callers = tmp_path / "callers"

@@ -25,6 +25,7 @@ import logging
 import ntpath
 import os
 import re
+import secrets
 import shutil
 import signal
 import stat
@@ -535,32 +536,56 @@ def _remove_tree(path: Path, folder: int) -> None:
     removed by name only while the name still holds it: a script that moved it away leaves
     an empty folder there, and whatever it put at the name is not the worker's to remove.
     """
-    try:
+    with contextlib.suppress(OSError):
         _empty(folder)
-    except OSError:
-        # A script may have left folders it cannot enter or change; the job folder goes regardless.
-        _open_up(folder)
-        with contextlib.suppress(OSError):
-            _empty(folder)
     with contextlib.suppress(OSError):
         if os.path.samestat(os.fstat(folder), os.lstat(path)):
             os.rmdir(path)
 
 
 def _empty(folder: int) -> None:
-    for name in os.listdir(folder):
-        if stat.S_ISDIR(os.stat(name, dir_fd=folder, follow_symlinks=False).st_mode):
-            shutil.rmtree(name, dir_fd=folder)
-        else:
+    """Remove everything in the folder opened as ``folder``, never through a link.
+
+    Each folder in it is entered (unlocked first when the script locked it), its files removed
+    and its own folders moved up into ``folder`` to be removed in turn: two descriptors open at
+    a time however deep the tree, where a walk holds one per level and runs out of them.
+    """
+    os.fchmod(folder, stat.S_IRWXU)
+    pending = os.listdir(folder)
+    while pending:
+        name = pending.pop()
+        if not _is_folder(name, folder):
             os.unlink(name, dir_fd=folder)
+            continue
+        inner = _enter(name, folder)
+        try:
+            for entry in os.listdir(inner):
+                if _is_folder(entry, inner):
+                    os.chmod(entry, stat.S_IRWXU, dir_fd=inner)  # moving a folder writes its ".."
+                    moved = f".ondrel-moved-{secrets.token_hex(8)}"
+                    os.rename(entry, moved, src_dir_fd=inner, dst_dir_fd=folder)
+                    pending.append(moved)
+                else:
+                    os.unlink(entry, dir_fd=inner)
+        finally:
+            os.close(inner)
+        os.rmdir(name, dir_fd=folder)
 
 
-def _open_up(folder: int) -> None:
-    """Give the owner full access to ``folder`` and every folder in it (not to link targets)."""
-    with contextlib.suppress(OSError):
-        os.fchmod(folder, stat.S_IRWXU)
-    for _, dirnames, _, handle in os.fwalk(".", dir_fd=folder):
-        for name in dirnames:
-            with contextlib.suppress(OSError):
-                if stat.S_ISDIR(os.stat(name, dir_fd=handle, follow_symlinks=False).st_mode):
-                    os.chmod(name, stat.S_IRWXU, dir_fd=handle)
+def _is_folder(name: str, parent: int) -> bool:
+    return stat.S_ISDIR(os.stat(name, dir_fd=parent, follow_symlinks=False).st_mode)
+
+
+def _enter(name: str, parent: int) -> int:
+    """Open the folder ``name`` of ``parent`` (not a link) with full access for its owner."""
+    try:
+        inner = os.open(name, _DIR_FLAGS, dir_fd=parent)
+    except PermissionError:  # the script locked it
+        os.chmod(name, stat.S_IRWXU, dir_fd=parent)
+        inner = os.open(name, _DIR_FLAGS, dir_fd=parent)
+    try:
+        os.fchmod(inner, stat.S_IRWXU)
+    except BaseException:
+        os.close(inner)
+        raise
+    return inner
