@@ -269,7 +269,7 @@ class LocalWorker:
                 returncode = process.wait(timeout=deadline.remaining())
             if scope is not None and scope.stopped:
                 raise ExecutionError("the analysis was stopped with every process it started: the "
-                                     "batch it ran in was interrupted")
+                                     "caller that ran it (a batch, or a task on a cluster) was interrupted")
             return returncode
         except subprocess.TimeoutExpired:
             return None
