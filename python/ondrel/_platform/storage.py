@@ -125,12 +125,13 @@ def _owner_gone(folder: str) -> bool:
 
 
 class _Slot:
-    __slots__ = ("key", "token", "filled", "made", "job_input", "users")
+    __slots__ = ("key", "token", "filled", "uploading", "made", "job_input", "users")
 
     def __init__(self, key: str, token: str | None, filled: bool, job_input: bool = False) -> None:
         self.key = key
         self.token = token
         self.filled = filled
+        self.uploading = False  # an upload to the slot is being written
         self.made = time.monotonic()
         self.job_input = job_input
         self.users = 0  # running jobs that use it
@@ -259,16 +260,24 @@ class LocalStorage:
                 raise StorageError(f"The upload fields do not match the upload URL {upload_url!r}")
             if slot.filled:
                 raise StorageError(f"A file was already uploaded to {upload_url!r}")
+            if slot.uploading:
+                raise StorageError(f"A file is already being uploaded to {upload_url!r}")
+            slot.uploading = True
             path = self._path(key)
-        if isinstance(data, (bytes, bytearray, memoryview)):
-            import io
+        written = False
+        try:
+            if isinstance(data, (bytes, bytearray, memoryview)):
+                import io
 
-            with io.BytesIO(bytes(data)) as stream:
-                _write_atomically(path, stream)
-        else:
-            _write_atomically(path, data)
-        with self._lock:
-            slot.filled = True
+                with io.BytesIO(bytes(data)) as stream:
+                    _write_atomically(path, stream)
+            else:
+                _write_atomically(path, data)
+            written = True
+        finally:
+            with self._lock:
+                slot.uploading = False
+                slot.filled = written
 
     # Reading -----------------------------------------------------------------------------
 
