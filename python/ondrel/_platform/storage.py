@@ -227,6 +227,16 @@ class LocalStorage:
                     with contextlib.suppress(OSError):
                         os.unlink(os.path.join(folder, slot.key))
 
+    def remove(self, url: object) -> None:
+        """Forget the file or slot of a download URL and remove its file (an unknown URL: nothing)."""
+        key = self._known_key(url)
+        with self._lock:
+            slot = self._slots.pop(key, None) if key is not None else None
+            folder = self._folder
+        if slot is not None and folder is not None:
+            with contextlib.suppress(OSError):
+                os.unlink(os.path.join(folder, slot.key))
+
     def keys(self) -> list[str]:
         """The keys of the files and slots held now."""
         with self._lock:
