@@ -96,5 +96,9 @@ Ref call(Handle callable, const Handle (&args)[N]) {
 }
 // `from module import name`, with the ImportError that statement raises when the name is missing.
 Ref import(const char* module, const char* name);
+// `raise exc`, or `raise exc from cause` when a cause is given, as the statement does: a class is called
+// with no arguments, anything else that is not an exception is a TypeError, and the exception being
+// handled becomes the context.
+[[noreturn]] void raise_object(Handle exc, Handle cause = {});
 
 }  // namespace native

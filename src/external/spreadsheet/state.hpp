@@ -195,7 +195,8 @@ Ref dict_of(PyObject* const (&keys)[N], PyObject* const (&values)[N]) {
   return dict;
 }
 
-// Raises `type` made with the one message argument, by calling the class (host classes included).
+// `raise type(message)`: calls the class (host classes included), then raises what it made as the
+// statement does, so that a stand-in that makes no exception gives the statement's TypeError.
 [[noreturn]] void raise_with(Handle type, Handle message);
 
 // `a, b, c = value` with the interpreter's messages.
