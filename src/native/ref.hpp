@@ -86,6 +86,9 @@ inline bool truthy(Handle o) {
   if (p == Py_True) return true;
   return ok(PyObject_IsTrue(p)) != 0;
 }
+// `a == b` as a condition tests it: the comparison, then the truth of its result. Unlike
+// PyObject_RichCompareBool, an object is not taken as equal to itself (NaN is not).
+inline bool equal(Handle a, Handle b) { return truthy(own(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ))); }
 // callable(*args): the argument buffer is sized by the call, so no call can overrun it.
 inline Ref call(Handle callable) { return own(PyObject_CallNoArgs(callable.ptr())); }
 template <size_t N>

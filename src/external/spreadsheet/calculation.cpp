@@ -16,7 +16,7 @@ bool is_url_backed(State& state, Handle file, Handle file_class = {}) {
   Ref source_type = native::getattr(file, state.s_source_type);
   Ref cls = file_class ? native::borrow(file_class) : state.global(state.s_File);
   Ref url = native::getattr(native::getattr(cls, state.s_SourceType), state.s_URL);
-  return native::ok(PyObject_RichCompareBool(source_type.ptr(), url.ptr(), Py_EQ)) != 0;
+  return native::equal(source_type, url);
 }
 
 // What Python reports when a context manager that suppressed an error skipped the assignment.
