@@ -167,6 +167,7 @@ class Fuzzer:
                        object(), datetime.date(2020, 1, 2), 1j, io.BytesIO(b"book")]
         self.make_hostile = [lambda: Text("S"), lambda: Whole(3), lambda: Real(2.5), lambda: Mapping(),
                              lambda: Rows([[1]]), Meddler, Reentrant]
+        self.members = [objects.ThermalStateType.NONE, objects.ReinforcementMaterial]
         self.classes, self.functions = [], []
         for module in MODULES:
             for name, value in vars(module).items():
@@ -186,7 +187,7 @@ class Fuzzer:
             return self.random.choice(self.make_hostile)()
         if self.instances and r < 0.95:
             return self.random.choice(self.instances)
-        return self.random.choice(self.classes + [objects.ThermalStateType.NONE, objects.ReinforcementMaterial])
+        return self.random.choice(self.classes + self.members)
 
     def arguments(self, function, bound):
         """Arguments for the function's parameters, with a few too many, too few or given twice."""
