@@ -10,6 +10,8 @@ import io
 import logging
 import random
 import sys
+import threading
+import time
 
 import pytest
 
@@ -315,3 +317,51 @@ def test_odd_calls_never_misuse_the_runtime(monkeypatch, seed):
         fuzzer.target = None
         gc.collect()
     assert fuzzer.errors == []
+
+
+def test_threads_sharing_the_caches_get_their_own_results():
+    """Threads switch wherever Python code runs inside a compiled call (here: a truth test and a text that sleep),
+    while other threads make and serialise objects of other classes and class versions through the same caches."""
+
+    class Yielding:
+        def __bool__(self):
+            time.sleep(0)
+            return True
+
+        def __str__(self):
+            time.sleep(0)
+            return "yielded"
+
+    def work(k, failures):
+        sections = [type(f"Section{k}_{j}", (objects.ReinforcedCrossSection,), {}) for j in range(5)]
+        for i in range(400):
+            value = Yielding() if i % 2 else i
+            cell = spreadsheet.DirectInputCell("S", "A", i, value)
+            expected_text = "yielded" if i % 2 else str(i)
+            if cell.serialize(True) != {"sheet_name": "S", "row": i, "column": "A", "value": expected_text}:
+                failures.append(("cell", k, i))
+            section_class = sections[i % 5]
+            if i % 50 == 0:
+                section_class.version = i  # a new class version: what was planned for it no longer holds
+            bars = [Yielding()] if i % 3 else None
+            section = section_class(i, "name", None, bars, None)
+            serialised = section._serialize()
+            if serialised["id"] != i or ("bars" in serialised) != bool(bars):
+                failures.append(("section", k, i))
+            check = objects.StandardCheckSection(i, Yielding(), None, None)
+            check.create_extreme(fundamental=value)
+            if check._serialize()["extremes"][0][1]._serialize()["fundamental"] is not value:
+                failures.append(("extreme", k, i))
+
+    failures = []
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        threads = [threading.Thread(target=work, args=(k, failures)) for k in range(4)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+    finally:
+        sys.setswitchinterval(interval)
+    assert failures == []
