@@ -206,3 +206,26 @@ class TestRaisingWhatTheModuleNames:
         with mock.patch.object(ss, "SpreadsheetError"):
             with pytest.raises(TypeError, match="^exceptions must derive from BaseException$"):
                 ss._create_fill_spreadsheet_request_body(io.BytesIO(b"t"), cells)
+
+
+class TestCellKindsAsTheIsinstanceTests:
+    @pytest.mark.parametrize("name", ["DirectInputCell", "NamedInputCell", "InputCellRange"])
+    @pytest.mark.parametrize("stand_in", [5, mock.MagicMock()], ids=["number", "mock"])
+    def test_a_name_bound_to_no_class_fails_only_where_isinstance_does(self, host, monkeypatch, name, stand_in):
+        cells = {"DirectInputCell": ss.DirectInputCell("S", "A", 1, 1), "NamedInputCell": ss.NamedInputCell("n", 1),
+                 "InputCellRange": ss.InputCellRange("S", "A", 1, [[1]])}
+        monkeypatch.setattr(ss, name, stand_in)
+        body = ss._create_fill_spreadsheet_request_body(io.BytesIO(b"t"), [])
+        assert (body["named_cells"], body["direct_cells"], body["cell_ranges"]) == ({}, [], [])
+        # Each cell is tested in the body's order (direct, named, range) until one test holds or fails.
+        for cell in cells.values():
+            order = list(cells)
+            tested = order[:order.index(type(cell).__name__) + 1]
+            if name not in tested:
+                ss._create_fill_spreadsheet_request_body(io.BytesIO(b"t"), [cell])
+                continue
+            with pytest.raises(TypeError) as expected:
+                isinstance(cell, stand_in)
+            with pytest.raises(TypeError) as raised:
+                ss._create_fill_spreadsheet_request_body(io.BytesIO(b"t"), [cell])
+            assert str(raised.value) == str(expected.value)
