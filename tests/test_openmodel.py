@@ -3,8 +3,10 @@ import importlib.util
 import inspect
 import math
 import xml.etree.ElementTree as ET
+from fractions import Fraction
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 from ondrel.external.idea_rcs import OpenModel, objects as o
@@ -230,6 +232,36 @@ def test_every_dictionary_key_has_an_idea_element(beam_model):
      r"StandardCheckSection \(id 1\): 'reinf_section' must refer to a ReinforcedCrossSection"),
     (lambda m: setattr(m, "project_data", o.ProjectData(design_working_life=60)),
      r"project data: 'design_working_life' must be 50, 75 or 100"),
+    (lambda m: m.create_cross_section_component("C").create_component(
+        [(0.0, 0.0), (1.0, 0.0), (1.0, 1.0)], m.concrete_materials[0], openings=0),
+     r"'openings' must be a list of openings, each a list of points, got 0"),
+    # Numbers that no double holds: IDEA would read another value, or none at all.
+    (lambda m: add_force(m, My=2**53 + 1), r"internal_forces: 'My' 9007199254740993 has no exact double; "
+                                           r"IDEA would read 9007199254740992"),
+    (lambda m: add_force(m, Mz=10**400), r"internal_forces: 'Mz' 1000000000.* is beyond the range of a double"),
+    (lambda m: add_force(m, N=Fraction(1, 3)), r"internal_forces: 'N' Fraction\(1, 3\) has no exact double"),
+    (lambda m: add_force(m, Qy=np.longdouble("0.1")), r"internal_forces: 'Qy' .* has no exact double"),
+    (lambda m: m.create_cross_section_parameter("Oval", o.CrossSectionType.OVAL, m.concrete_materials[0],
+                                                A=np.int64(2**62 + 1)),
+     r"parameter 'A' np.int64\(4611686018427387905\) has no exact double"),
+    # Values that leave the range of a double once converted to IDEA's units.
+    (lambda m: m.create_matconcrete_ec2(o.ConcreteMaterial.C30_37, fck=1e303),
+     r"MatConcreteEc2 \(id 2\): 'fck' 1e\+303 leaves the range of a double once converted to IDEA's unit"),
+    (lambda m: m.add_member_data_ec2(m.create_check_member1d(), o.MemberType.BEAM, o.TwoWaySlabType.SLAB,
+                                     relative_humidity=5e-324),
+     r"'relative_humidity' 5e-324 leaves the range of a double once converted to IDEA's unit"),
+    # IDEA's whole numbers are 32-bit.
+    (lambda m: m.create_matconcrete_ec2(o.ConcreteMaterial.C30_37, order_in_code=2**31),
+     r"'order_in_code' 2147483648 is beyond IDEA's integers \(-2147483648 to 2147483647\)"),
+    (lambda m: setattr(m.check_members[0], "_id", 2**31),
+     r"'id' must be a positive integer up to 2147483647, got 2147483648"),
+    # A key that IDEA's type has no element for would be lost.
+    (lambda m: m.create_reinforced_cross_section("R2", m.cross_sections[0], [BarWithHook(
+        (0.0, 0.0), 0.012, o._ReferenceElement(m.reinforcement_materials[0].id, "MatReinforcement"))]),
+     r"ReinforcedCrossSection \(id 2\) > bars\[1\]: 'hook' has no element in IDEA's ReinforcedBar, so it would "
+     r"be lost"),
+    (lambda m: setattr(m, "project_data", ProjectDataWithClient(name="Bridge")),
+     r"project data: 'client' has no element in IDEA's ProjectData"),
 ])
 def test_bad_models_are_refused_before_anything_is_written(beam_model, tmp_path, spoil, message):
     spoil(beam_model)
@@ -237,6 +269,91 @@ def test_bad_models_are_refused_before_anything_is_written(beam_model, tmp_path,
     with pytest.raises(ValueError, match=message):
         beam_model.write(target)
     assert list(tmp_path.iterdir()) == []
+
+
+def test_the_file_reads_back_as_the_model(beam_model):
+    """A reader of the file finds every bar, stirrup vertex and force of the model, to the last bit."""
+    root = parse(beam_model)
+    section = beam_model.reinforced_cross_sections[0]
+
+    def point(element):
+        return (float(element.findtext("X")), float(element.findtext("Y")))
+
+    bars = [(point(bar.find("Point")), float(bar.findtext("Diameter")), int(bar.findtext("Material/Id")))
+            for bar in root.iter("ReinforcedBar")]
+    assert bars == [(tuple(bar.coordinates), bar.diameter, bar.material_id) for bar in section.bars]
+    for element, stirrup in zip(root.iter("Stirrup"), section.stirrups, strict=True):
+        geometry = element.find("Geometry")
+        vertices = [point(geometry.find("StartPoint")), *map(point, geometry.iter("EndPoint"))]
+        assert vertices == [tuple(p) for p in stirrup.points]
+        assert (float(element.findtext("Diameter")), float(element.findtext("Distance"))) == (
+            stirrup.diameter, stirrup.distance)
+    forces = root.find("ConcreteCheckSection/CheckSection/Extremes/CheckSectionExtreme/Fundamental/InternalForces")
+    written = {element.tag: float(element.text) for element in forces}
+    given = beam_model.check_sections[0].extremes[0]._serialize()["fundamental"]._serialize()["internal_forces"]
+    assert written == given._serialize()
+
+
+def add_force(model, **forces):
+    model.check_sections[0].create_extreme(fundamental=o.LoadingULS(o.ResultOfInternalForces(**forces)))
+
+
+class BarWithHook(o.ReinforcedBar):
+    def _serialize(self):
+        return {**super()._serialize(), "hook": 0.1}
+
+
+class ProjectDataWithClient(o.ProjectData):
+    def _serialize(self):
+        return {**super()._serialize(), "client": "City"}
+
+
+@pytest.mark.parametrize("value", [
+    0.1, 1e-300, 1e300, -0.0, 5e-324, 2**53, 2**60, -2**63, Fraction(3, 4), np.float32(0.1), np.float64(1 / 3),
+    np.int64(2**53), np.float16(0.1),
+], ids=repr)
+def test_every_number_reads_back_as_the_very_value_given(beam_model, value):
+    add_force(beam_model, My=value)
+    text = parse(beam_model).findall("ConcreteCheckSection/CheckSection/Extremes/CheckSectionExtreme")[-1] \
+        .findtext("Fundamental/InternalForces/My")
+    assert float(text) == value and math.copysign(1, float(text)) == math.copysign(1, float(value))
+
+
+@pytest.mark.parametrize("text", ["a\rb", "line 1\r\nline 2", "<T&T> \"S1\" ]]>", "\ttab  ", "Ø 20 – Brücke 🌉"])
+def test_every_text_reads_back_as_given(text):
+    model = OpenModel(project_data=o.ProjectData(name=text, author=text))
+    model.create_check_member1d(text)
+    root = parse(model)
+    paths = ("ProjectData/Name", "ProjectData/Author", "CheckMember/CheckMember/Name")
+    assert [root.findtext(path) for path in paths] == [text] * 3
+
+
+def concrete_in_order(order):
+    model = OpenModel()
+    model.create_matconcrete_ec2(o.ConcreteMaterial.C30_37, order_in_code=order)
+    return model
+
+
+@pytest.mark.parametrize("model, path, text", [
+    (concrete_in_order(2**31 - 1), "MatConcrete/MatConcrete/OrderInCode", "2147483647"),
+    (concrete_in_order(-2**31), "MatConcrete/MatConcrete/OrderInCode", "-2147483648"),
+    (concrete_in_order(np.int64(3)), "MatConcrete/MatConcrete/OrderInCode", "3"),
+    (OpenModel(project_data=o.ProjectData(design_working_life=np.int64(75))), "ProjectDataConcrete/DesignWorkingLife",
+     "75"),
+])
+def test_whole_numbers_of_idea_range_are_written(model, path, text):
+    assert parse(model).findtext(path) == text
+
+
+def test_writing_replaces_the_file_in_one_step_and_touches_no_other(beam_model, tmp_path):
+    target, neighbour = tmp_path / "beam.xml", tmp_path / "beam.xml.partial"
+    neighbour.write_text("the user's notes")
+    assert beam_model.write(target) == target and target.read_text(encoding="utf-8") == beam_model.to_xml()
+    assert neighbour.read_text() == "the user's notes"
+    (tmp_path / "folder.xml").mkdir()
+    with pytest.raises(IsADirectoryError):  # fails when the file is put in place: nothing is left behind
+        beam_model.write(tmp_path / "folder.xml")
+    assert sorted(path.name for path in tmp_path.iterdir()) == ["beam.xml", "beam.xml.partial", "folder.xml"]
 
 
 def test_output_as_text_file_and_path_hold_the_same_document(beam_model, tmp_path):

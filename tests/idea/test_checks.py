@@ -7,6 +7,7 @@ import re
 import warnings
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 from ondrel.external.idea_rcs import ModelError, ModelIssue, ModelWarning, OpenModel, objects as o
@@ -101,6 +102,9 @@ ERRORS = [
     pytest.param(lambda m: setattr(m, "project_data", o.ProjectData(date="2026-12-08")), "date",
                  r"project data: 'date' must be a datetime.date, e.g. datetime.date\(2026, 12, 8\), got the text "
                  r"'2026-12-08'", id="date as text"),
+    pytest.param(lambda m: setattr(m, "project_data", o.ProjectData(date=datetime.datetime(2026, 12, 8, 15, 30))),
+                 "date", r"project data: 'date' 2026-12-08 15:30:00 has a time of day, which the file does not keep "
+                         r"\(it holds the day\); give a datetime.date", id="date with a time of day"),
     pytest.param(lambda m: setattr(m, "code_settings", o.CodeSettings(theta="38")), "theta",
                  r"code settings: 'theta' must be a number of degrees, got the text '38'", id="angle as text"),
 ]
@@ -133,6 +137,8 @@ WARNINGS = [
     pytest.param(lambda m: rcs(m).create_bar((0.12, -0.5), 0.012, steel(m)), "coordinates",
                  r"bar 13 of reinforced cross-section 'R1' \(id 1\) at \(0.12, -0.5\) m lies outside the concrete "
                  r"outline of cross-section 'Tsection' \(id 1\)", id="bar outside the concrete"),
+    pytest.param(lambda m: rcs(m).create_bar(np.array([0.12, -0.5]), 0.012, steel(m)), "coordinates",
+                 r"bar 13 .* at \(0.12, -0.5\) m lies outside the concrete", id="bar outside, given as an array"),
     pytest.param(lambda m: rcs(m).create_bar((0.12, -0.4), 0.012, steel(m)), "coordinates",
                  r"bar 13 .* at \(0.12, -0.4\) m reaches out of the concrete outline of cross-section 'Tsection'",
                  id="bar reaching out of the concrete"),
@@ -143,6 +149,14 @@ WARNINGS = [
                                                  steel(m), 0.15), "points",
                  r"stirrup 3 .*: 2 of its points lie outside the concrete outline of cross-section 'Tsection' "
                  r"\(id 1\): \(-0.091, -0.5\), \(0.091, -0.5\) m", id="stirrup outside the concrete"),
+    pytest.param(lambda m: rcs(m).create_stirrup(np.array([(-0.091, 0.2257), (-0.091, -0.5)]), 0.008, steel(m), 0.15),
+                 "points", r"stirrup 3 .*: 1 of its points lie outside the concrete outline .*: \(-0.091, -0.5\) m",
+                 id="stirrup outside, given as an array"),
+    pytest.param(lambda m: m.create_cross_section_component("C").create_component(
+                     np.array([(0.0, 0.0), (300.0, 0.0), (300.0, 500.0)]), m.concrete_materials[0]), "outline",
+                 r"component 1 of cross-section 'C' \(id 2\): the point \(300, 0\) m of 'outline' looks like "
+                 r"millimetres",
+                 id="outline in mm, given as an array"),
     pytest.param(lambda m: rcs(m).create_stirrup([(0.0, 0.0), (0.0, 0.1)], 0.008, steel(m), 150), "distance",
                  r"a spacing of 150 m looks like millimetres", id="stirrup spacing in mm"),
     pytest.param(lambda m: m.check_sections[0].create_extreme(), None,
@@ -199,6 +213,19 @@ def test_every_error_is_listed_at_once_with_the_writers_own(tmp_path):
     assert "'My' must be a finite number" in messages[-1]  # the writer's finding, after the checks'
     assert not any("cannot be read" in message for message in messages)  # the date is named once
     assert list(tmp_path.iterdir()) == []
+
+
+@pytest.mark.parametrize("spoil, messages", [
+    (lambda m: rcs(m).create_stirrup([(0.0, 0.0), None, (0.05, 0.0)], 0.008, steel(m), 0.15),
+     ["ReinforcedCrossSection (id 1) > stirrups[3]: 'points'[2] must be a (y, z) pair, got None"]),
+    (lambda m: rect(m, Width=None, Height=float("nan")),
+     ["cross-section 'R' (id 2): 'Width' must be a number of metres, got NoneType None",
+      "cross-section 'R' (id 2): 'Height' must be a number of metres, got float nan"]),
+])
+def test_a_fault_is_named_once(spoil, messages):
+    model = build_beam()
+    spoil(model)
+    assert [issue.message for issue in model.check()] == messages
 
 
 def test_an_issue_reads_as_its_severity_and_message():

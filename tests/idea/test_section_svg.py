@@ -4,6 +4,7 @@ import re
 import xml.etree.ElementTree as ET
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 from ondrel.external.idea_rcs import OpenModel, objects as o, section_svg
@@ -89,3 +90,51 @@ def test_a_section_that_no_model_made_cannot_be_drawn():
     loose = o.ReinforcedCrossSection(1, "Loose", o._ReferenceElement(1, "CrossSection"))
     with pytest.raises(ValueError, match="Reinforced cross-section Loose: its cross-section is not known"):
         section_svg(loose)
+
+
+def rectangle_section(steel_name="B 500B", section_name="R1"):
+    model = OpenModel()
+    concrete = model.create_matconcrete_ec2(o.ConcreteMaterial.C30_37)
+    steel = model.create_matreinforcement_ec2(o.ReinforcementMaterial.B_500B, name=steel_name)
+    rect = model.create_cross_section_parameter("Rect", o.CrossSectionType.RECT, concrete, Width=0.3, Height=0.5)
+    return model.create_reinforced_cross_section(section_name, rect), steel
+
+
+def test_bars_and_stirrups_are_drawn_however_their_points_are_given():
+    section, steel = rectangle_section()
+    section.create_bar(np.array([0.1, -0.2]), 0.02, steel)
+    section.create_bar((-0.1, -0.2), -0.02, steel)  # a sign slip is drawn, so that it can be seen
+    section.create_stirrup(np.array([(-0.12, 0.22), (-0.12, -0.22), (0.12, -0.22)]), 0.008, steel, 0.15)
+    svg = ET.fromstring(section_svg(section))
+    assert [(bar.get("cx"), bar.get("cy"), bar.get("r")) for bar in drawn(svg, "bar")] == [
+        ("100", "200", "10"), ("-100", "200", "10")]
+    stirrup, = drawn(svg, "stirrup")
+    assert stirrup.get("d") == "M -120 -220 L -120 220 L 120 220"
+
+
+def test_a_section_with_faults_is_drawn_or_refused_by_name():
+    model = OpenModel()
+    concrete = model.create_matconcrete_ec2(o.ConcreteMaterial.C30_37)
+    shape_as_text = model.create_cross_section_parameter("Rect", "RECT", concrete, Width=0.3, Height=0.5)
+    svg = ET.fromstring(section_svg(model.create_reinforced_cross_section("R1", shape_as_text)))
+    assert "shape 'RECT', outline not drawn" in " ".join(t.text for t in drawn(svg, "legend"))
+    gap = model.create_reinforced_cross_section("R2", shape_as_text, bars=[None])
+    with pytest.raises(ValueError, match="Reinforced cross-section R2: bar 1 is a NoneType, not a ReinforcedBar"):
+        section_svg(gap)
+    bar = o.ReinforcedBar((0.0, 0.0), 0.01, o._ReferenceElement(1, "MatReinforcement"))
+    bar_as_stirrup = model.create_reinforced_cross_section("R3", shape_as_text, stirrups=[bar])
+    with pytest.raises(ValueError, match="Reinforced cross-section R3: stirrup 1 is a ReinforcedBar, not a Stirrup"):
+        section_svg(bar_as_stirrup)
+
+
+@pytest.mark.parametrize("steel_name, section_name, point, message", [
+    ("B\x01500", "R1", (0.0, 0.0), r"'bar 1: Ø20 B\\x01500 at \(0, 0\) m' holds a character that XML cannot carry"),
+    ("B 500B", "R\ud800", (0.0, 0.0), r"'Reinforced cross-section R\\ud800 on Rect .*' holds a character that XML "
+                                      r"cannot carry"),
+    ("B 500B", "R1", (1e307, 0.0), r"Reinforced cross-section R1: it reaches too far from the origin to be drawn"),
+])
+def test_what_svg_cannot_show_is_refused_by_name(steel_name, section_name, point, message):
+    section, steel = rectangle_section(steel_name, section_name)
+    section.create_bar(point, 0.02, steel)
+    with pytest.raises(ValueError, match=message):
+        section_svg(section)

@@ -130,6 +130,12 @@ FACTORIES = {
 LOADINGS = ("fundamental", "accidental", "characteristic", "quasi_permanent", "frequent", "fatigue")
 
 
+def xml_safe(text: str) -> bool:
+    """Whether XML 1.0 can carry every character of ``text``."""
+    return all(ch in "\t\n\r" or "\x20" <= ch <= "\ud7ff" or "\ue000" <= ch <= "\ufffd" or ch >= "\U00010000"
+               for ch in text)
+
+
 def _read(obj: object) -> dict[str, Any] | None:
     """The object's dictionary; None when it cannot be read (the writer names why)."""
     try:
@@ -285,7 +291,7 @@ class _Checker:
         return _geometry.outline_of(section)
 
     def coordinates(self, owner: object, label: str, field: str, points: Any) -> None:
-        for entry in points if isinstance(points, (list, tuple)) else ():
+        for entry in points if hasattr(points, "__len__") and not isinstance(points, (str, bytes)) else ():
             for p in _entry_points(entry):
                 if max(abs(p[0]), abs(p[1])) > SECTION_SIZE_LIMIT:
                     self.warning(owner, field, f"{label}: the point {_at(p)} of '{field}' looks like "
@@ -478,6 +484,9 @@ class _Checker:
         if date is not None and not isinstance(date, datetime.date):
             self.error(project, "date", f"project data: 'date' must be a datetime.date, e.g. "
                                         f"datetime.date(2026, 12, 8), got {_got(date)}")
+        elif isinstance(date, datetime.datetime) and date.time() != datetime.time():
+            self.error(project, "date", f"project data: 'date' {date} has a time of day, which the file does not "
+                                        f"keep (it holds the day); give a datetime.date")
 
     def code_settings(self) -> None:
         settings = self.model.code_settings

@@ -9,10 +9,10 @@ from __future__ import annotations
 import math
 from collections import Counter
 from typing import Any
-from xml.sax.saxutils import escape
+from xml.sax import saxutils
 
 from . import _geometry, objects
-from ._checks import referenced
+from ._checks import referenced, xml_safe
 from ._geometry import Point, is_number, is_point
 
 SVG_NS = "http://www.w3.org/2000/svg"
@@ -29,6 +29,13 @@ STYLE = """
     .dimension-text { fill: #555; text-anchor: middle; }
     .legend { fill: #222; }
 """
+
+
+def _escape(text: str) -> str:
+    """``text`` for the SVG document, which cannot carry every character."""
+    if not xml_safe(text):
+        raise ValueError(f"{text!r} holds a character that XML cannot carry, so it cannot be drawn")
+    return saxutils.escape(text)
 
 
 def _mm(value: float) -> str:
@@ -118,8 +125,8 @@ def section_svg(reinforced_cross_section: objects.ReinforcedCrossSection) -> str
                          f"OpenModel.create_reinforced_cross_section")
     section_data = section._serialize()  # type: ignore[attr-defined]
     outline = _geometry.outline_of(section)
-    bars = [bar._serialize() for bar in data.get("bars") or ()]
-    stirrups = [stirrup._serialize() for stirrup in data.get("stirrups") or ()]
+    bars = _items(data.get("bars"), objects.ReinforcedBar, "bar", title)
+    stirrups = _items(data.get("stirrups"), objects.Stirrup, "stirrup", title)
 
     # What the picture spans: the concrete, the bars and the stirrups.
     spans: list[tuple[float, float]] = []
@@ -145,11 +152,11 @@ def section_svg(reinforced_cross_section: objects.ReinforcedCrossSection) -> str
         points = stirrup.get("points") or []
         closed = len(points) > 2 and is_point(points[0]) and is_point(points[-1]) and \
             _geometry.point(points[0]) == _geometry.point(points[-1])
-        width = 1000.0 * stirrup["diameter"] if is_number(stirrup.get("diameter")) else line
+        width = 1000.0 * abs(stirrup["diameter"]) if is_number(stirrup.get("diameter")) else line
         label = (f"stirrup {index}: {_diameter_mm(stirrup.get('diameter'))} {_name(stirrup.get('material'))}"
                  f", every {stirrup.get('distance')} m")
         body.append(f'<path class="stirrup" d="{_path(points, closed)}" stroke-width="{_mm(width)}">'
-                    f'<title>{escape(label)}</title></path>')
+                    f'<title>{_escape(label)}</title></path>')
     for index, bar in enumerate(bars, 1):
         if not (is_point(bar.get("coordinates")) and is_number(bar.get("diameter"))):
             continue
@@ -157,8 +164,8 @@ def section_svg(reinforced_cross_section: objects.ReinforcedCrossSection) -> str
         x, y = _xy((y_m, z_m))
         label = (f"bar {index}: {_diameter_mm(bar['diameter'])} {_name(bar.get('material'))} "
                  f"at ({y_m:g}, {z_m:g}) m")
-        body.append(f'<circle class="bar" cx="{_mm(x)}" cy="{_mm(y)}" r="{_mm(500.0 * bar["diameter"])}" '
-                    f'stroke-width="{_mm(line / 2)}"><title>{escape(label)}</title></circle>')
+        body.append(f'<circle class="bar" cx="{_mm(x)}" cy="{_mm(y)}" r="{_mm(500.0 * abs(bar["diameter"]))}" '
+                    f'stroke-width="{_mm(line / 2)}"><title>{_escape(label)}</title></circle>')
 
     # The axes from the origin: y to the right, z up.
     arm = 0.25 * size
@@ -216,7 +223,7 @@ def section_svg(reinforced_cross_section: objects.ReinforcedCrossSection) -> str
     y_text = bottom + 1.6 * font
     for index, text in enumerate(legend):
         body.append(f'<text class="legend" x="{_mm(left)}" y="{_mm(y_text + 1.5 * font * index)}" '
-                    f'font-size="{_mm(font)}">{escape(text)}</text>')
+                    f'font-size="{_mm(font)}">{_escape(text)}</text>')
     bottom = y_text + 1.5 * font * (len(legend) - 1) + 0.6 * font
     top -= gap
     right += gap
@@ -225,17 +232,29 @@ def section_svg(reinforced_cross_section: objects.ReinforcedCrossSection) -> str
     right = max(right, left + text_width)
 
     width, height = right - left, bottom - top
+    if not (math.isfinite(width) and math.isfinite(height)):
+        raise ValueError(f"{title}: it reaches too far from the origin to be drawn (sizes are in metres)")
     scale = PIXELS / max(width, height)
     return "\n".join([
         f'<svg xmlns="{SVG_NS}" viewBox="{_mm(left)} {_mm(top)} {_mm(width)} {_mm(height)}" '
         f'width="{round(width * scale)}" height="{round(height * scale)}">',
-        f"<title>{escape(title)}</title>",
+        f"<title>{_escape(title)}</title>",
         f"<style>{STYLE}</style>",
         f'<rect x="{_mm(left)}" y="{_mm(top)}" width="{_mm(width)}" height="{_mm(height)}" fill="white"/>',
         *body,
         "</svg>",
         "",
     ])
+
+
+def _items(items: Any, cls: type, noun: str, title: str) -> list[dict[str, Any]]:
+    """The dictionaries of the bars or stirrups of a section, which must be what they say."""
+    found = []
+    for index, item in enumerate(items or (), 1):
+        if not isinstance(item, cls):
+            raise ValueError(f"{title}: {noun} {index} is a {type(item).__name__}, not a {cls.__name__}")
+        found.append(item._serialize())  # type: ignore[attr-defined]
+    return found
 
 
 def _concrete_names(section_data: dict[str, Any]) -> list[str]:
@@ -250,5 +269,7 @@ def _concrete_names(section_data: dict[str, Any]) -> list[str]:
 
 def _shape_name(section_data: dict[str, Any]) -> str:
     shape = section_data.get("cross_section_type")
-    return f"shape {shape.name}, outline not drawn" if shape is not None else "no outline"
+    if shape is None:
+        return "no outline"
+    return f"shape {shape.name if isinstance(shape, objects.CrossSectionType) else repr(shape)}, outline not drawn"
 

@@ -39,14 +39,18 @@ def is_number(value: object) -> TypeGuard[float]:
     return isinstance(value, numbers.Real) and not isinstance(value, bool) and math.isfinite(value)
 
 
+def is_pair(value: Any) -> bool:
+    """Two items by index: a tuple, a list, a NumPy array... (as the writer writes a point)."""
+    return not isinstance(value, (str, bytes)) and hasattr(value, "__len__") and hasattr(value, "__getitem__") \
+        and len(value) == 2
+
+
 def is_point(value: object) -> bool:
-    return (not isinstance(value, (str, bytes)) and isinstance(value, Sequence) and len(value) == 2
-            and is_number(value[0]) and is_number(value[1]))
+    return is_pair(value) and is_number(value[0]) and is_number(value[1])  # type: ignore[index]
 
 
 def is_arc(entry: object) -> bool:
-    return (not isinstance(entry, (str, bytes)) and isinstance(entry, Sequence) and len(entry) == 2
-            and is_point(entry[0]) and is_point(entry[1]))
+    return is_pair(entry) and is_point(entry[0]) and is_point(entry[1])  # type: ignore[index]
 
 
 def point(value: Any) -> Point:

@@ -442,19 +442,12 @@ class OpenModel:
         """Write the IDEA OpenModel XML of the model to ``path`` (UTF-8) and return the path.
 
         The model is checked as by :meth:`to_xml` before the file is touched, and the file is
-        replaced in one step, so a failure never leaves half a file behind.
+        replaced in one step (as by ``File.save``), so a failure never leaves half a file behind.
 
         :raises ModelError: a ``ValueError`` listing every error of :meth:`check`; nothing is written
         """
-        data = self.to_xml().encode("utf-8")
-        path = Path(path)
-        partial = path.with_name(path.name + ".partial")
-        try:
-            partial.write_bytes(data)
-            os.replace(partial, path)
-        finally:
-            partial.unlink(missing_ok=True)
-        return path
+        self.to_file().save(path)
+        return Path(path)
 
     def _document(self) -> tuple[Node, list[ModelIssue]]:
         """The document's element tree and every finding; the tree is complete only without errors."""

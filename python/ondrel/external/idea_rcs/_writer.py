@@ -9,14 +9,17 @@ document is built in memory first, and every value that cannot be written is nam
 from __future__ import annotations
 
 import datetime
+import functools
 import math
 import numbers
+import sys
 from decimal import Decimal
 from enum import Enum
 from typing import Any, Callable, NamedTuple, TypeGuard, Union
 
 from . import objects
-from ._checks import COLLECTIONS, ModelIssue
+from ._checks import COLLECTIONS, ModelIssue, xml_safe
+from ._geometry import is_pair
 
 
 # An element: its tag, its xsi:type, and its text, its list of child elements, or None when empty.
@@ -477,9 +480,12 @@ _SCALE = {"number": 0, "mpa": 6, "percent": -2}
 # Kinds that decide themselves what an absent value means.
 _SELF_DEFAULTING = {"const", "is_none", "is_set", "no_exposure", "date", "group", "setup_values"}
 _ID_KINDS = COLLECTIONS  # reference type name -> the model collection within which its ids are unique
+# IDEA's whole numbers (ids, the order in the code) are .NET ints.
+INT_RANGE = range(-2**31, 2**31)
 
 
-def keys_read(idea_type: str) -> set[str]:
+@functools.cache
+def keys_read(idea_type: str) -> frozenset[str]:
     """Every dictionary key that the elements of ``idea_type`` read."""
     keys: set[str] = set()
     for field in ELEMENTS[idea_type]:
@@ -491,7 +497,7 @@ def keys_read(idea_type: str) -> set[str]:
             keys |= {key for key, *_ in SETUP_VALUES}
         elif field.key == "":
             keys |= set(field.arg)
-    return keys
+    return frozenset(keys)
 
 
 def format_number(value: int | float) -> str:
@@ -504,16 +510,43 @@ def format_number(value: int | float) -> str:
     return repr(value).replace("e", "E")
 
 
-def _scaled(value: Any, exponent: int) -> Any:
+def _scaled(value: int | float, exponent: int) -> int | float:
     """``value`` × 10**exponent, rounded once from its shortest decimal form (2.9 MPa gives 2900000 Pa)."""
     if exponent == 0:
         return value
-    exact = Decimal(int(value)) if isinstance(value, numbers.Integral) else Decimal(repr(float(value)))
+    exact = Decimal(value) if isinstance(value, int) else Decimal(repr(value))
     return float(exact.scaleb(exponent))
 
 
+def _as_double(value: numbers.Real | int) -> float:
+    """The double that equals ``value`` (IDEA reads every number as one); the ValueError says why none does."""
+    try:
+        double = float(value)
+    except OverflowError:
+        double = math.inf
+    if not math.isfinite(double):
+        raise ValueError("is beyond the range of a double, which IDEA reads")
+    ratio = getattr(value, "as_integer_ratio", None)
+    if (double.as_integer_ratio() != ratio()) if ratio is not None else (double != value):
+        raise ValueError(f"has no exact double; IDEA would read {format_number(double)}")
+    return double
+
+
+def _is_nan_or_infinite(value: numbers.Real) -> bool:
+    try:
+        return not math.isfinite(value)
+    except OverflowError:  # a finite number beyond a double, e.g. Fraction(10**400)
+        return False
+
+
 def _escape(text: str) -> str:
-    return text.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;")
+    # A carriage return as such would be read back as a line feed (XML's line-end rule).
+    return text.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;").replace("\r", "&#13;")
+
+
+def _shown(value: Any) -> str:
+    text = repr(value)
+    return text if len(text) <= 40 else f"{text[:30]}... ({len(text)} characters)"
 
 
 def _is_number(value: object) -> bool:
@@ -522,16 +555,7 @@ def _is_number(value: object) -> bool:
 
 
 def _is_id(value: Any) -> TypeGuard[int]:
-    return isinstance(value, int) and not isinstance(value, bool) and value >= 1
-
-
-def _is_pair(value: Any) -> bool:
-    return not isinstance(value, (str, bytes)) and hasattr(value, "__len__") and len(value) == 2
-
-
-def _xml_safe(text: str) -> bool:
-    return all(ch in "\t\n\r" or "\x20" <= ch <= "\ud7ff" or "\ue000" <= ch <= "\ufffd" or ch >= "\U00010000"
-               for ch in text)
+    return isinstance(value, int) and not isinstance(value, bool) and 1 <= value < INT_RANGE.stop
 
 
 class _Writer:
@@ -543,16 +567,30 @@ class _Writer:
         self._code_settings = code_settings
         self._owner: Any = None  # the object whose fields are being written
         self.issues: list[ModelIssue] = []
+        self._named: set[tuple[int, str | None, str]] = set()
 
     def _fail(self, obj: Any, field: str | None, error: ValueError | str) -> None:
-        self.issues.append(ModelIssue("error", obj, field, str(error)))
+        key = (id(obj), field, str(error))
+        if key not in self._named:  # two elements made of one value name its fault once
+            self._named.add(key)
+            self.issues.append(ModelIssue("error", obj, field, str(error)))
+
+    def _unread(self, obj: Any, data: dict[str, Any], label: str, *idea_types: str) -> None:
+        """Names every key of ``data`` that no element of ``idea_types`` reads: it would be lost."""
+        read = frozenset().union(*(keys_read(idea_type) for idea_type in idea_types))
+        for key in data:
+            if key not in read:
+                self._fail(obj, key, f"{label}: {key!r} has no element in IDEA's {idea_types[0]}, so it would be "
+                                     f"lost")
 
     # -- entry point ----------------------------------------------------------------------
 
     def document(self) -> Node:
         self._check_ids()
         project = self._settings_dict(self._project_data, "ProjectData", "project_data", "project data")
+        self._unread(self._project_data, project, "project data", "ProjectData", "ProjectDataConcreteEc2")
         setup = self._settings_dict(self._code_settings, "CodeSettings", "code_settings", "code settings")
+        self._unread(self._code_settings, setup, "code settings", "ConcreteSetupEc2")
         setup_with_annex = {**setup, "national_annex": project.get("national_annex")}
         children: list[Node] = []
         for element, source in DOCUMENT:
@@ -580,6 +618,7 @@ class _Writer:
                     except ValueError as error:
                         self._fail(obj, None, error)
                         continue
+                    self._unread(obj, data, label, idea_type)
                     items.append((item, idea_type if typed else None, self._fields(idea_type, data, label, obj)))
                 children.append((element, None, items))
         return ("OpenModel", None, children)
@@ -593,7 +632,7 @@ class _Writer:
                 id_ = getattr(obj, "id", None)
                 label = f"{type(obj).__name__} #{index}"
                 if not _is_id(id_):
-                    self._fail(obj, "id", f"{label}: 'id' must be a positive integer, got {id_!r}")
+                    self._fail(obj, "id", f"{label}: 'id' must be a positive integer up to 2147483647, got {id_!r}")
                 elif id_ in seen:
                     self._fail(obj, "id", f"{type_name} id {id_} is used twice ({seen[id_]} and {label})")
                 else:
@@ -639,10 +678,13 @@ class _Writer:
         return data
 
     def _nested(self, value: Any, class_name: str, where: str) -> dict[str, Any]:
+        """The dictionary of a nested object, whose every key its IDEA type must read."""
         cls = getattr(objects, class_name)
         if not isinstance(value, cls):
             raise ValueError(f"{where} must be a {class_name}, got {type(value).__name__}")
-        return self._serialize(value, where)
+        data = self._serialize(value, where)
+        self._unread(value, data, where, self._idea_type(value))
+        return data
 
     def _fields(self, idea_type: str, data: dict[str, Any], label: str, obj: Any) -> list[Node]:
         """The elements of ``obj`` (whose dictionary is ``data``); a field that cannot be written is named."""
@@ -683,24 +725,35 @@ class _Writer:
 
     def _kind_id(self, field: Field, value: Any, where: str, label: str) -> list[Node]:
         if not _is_id(value):
-            raise ValueError(f"{where} must be a positive integer, got {value!r}")
+            raise ValueError(f"{where} must be a positive integer up to 2147483647, got {value!r}")
         return [(field.element, None, str(value))]
 
     def _kind_text(self, field: Field, value: Any, where: str, label: str) -> list[Node]:
         if not isinstance(value, str):
             raise ValueError(f"{where} must be a text, got {type(value).__name__}")
-        if not _xml_safe(value):
+        if not xml_safe(value):
             raise ValueError(f"{where} holds a character that XML cannot carry: {value!r}")
         return [(field.element, None, value)]
 
     def _number(self, value: Any, where: str, exponent: int = 0) -> str:
+        """The text of a number × 10**exponent, which IDEA reads back as the very value."""
         if not _is_number(value):
             raise ValueError(f"{where} must be a number, got {type(value).__name__} {value!r}")
-        if isinstance(value, numbers.Integral):
-            value = int(value)
-        elif not math.isfinite(value):
+        whole = int(value) if isinstance(value, numbers.Integral) else None
+        if whole is None and _is_nan_or_infinite(value):
             raise ValueError(f"{where} must be a finite number, got {value!r}")
-        return format_number(_scaled(value, exponent))
+        try:
+            double = _as_double(whole if whole is not None else value)
+        except ValueError as error:
+            raise ValueError(f"{where} {_shown(value)} {error}") from None
+        exact = whole if whole is not None else double
+        if exponent == 0:
+            return format_number(exact)
+        scaled = _scaled(exact, exponent)
+        if not math.isfinite(scaled) or (exact != 0 and abs(scaled) < sys.float_info.min):
+            raise ValueError(f"{where} {_shown(value)} leaves the range of a double once converted to IDEA's unit "
+                             f"(× 1E{exponent:+03d})")
+        return format_number(scaled)
 
     def _kind_number(self, field: Field, value: Any, where: str, label: str) -> list[Node]:
         return [(field.element, None, self._number(value, where, _SCALE[field.kind]))]
@@ -708,14 +761,17 @@ class _Writer:
     _kind_mpa = _kind_percent = _kind_number
 
     def _kind_int(self, field: Field, value: Any, where: str, label: str) -> list[Node]:
-        if type(value) is not int:
+        if not isinstance(value, numbers.Integral) or isinstance(value, bool):
             raise ValueError(f"{where} must be an integer, got {value!r}")
-        return [(field.element, None, str(value))]
+        if int(value) not in INT_RANGE:
+            raise ValueError(f"{where} {int(value)} is beyond IDEA's integers ({INT_RANGE.start} to "
+                             f"{INT_RANGE.stop - 1})")
+        return [(field.element, None, str(int(value)))]
 
     def _kind_working_life(self, field: Field, value: Any, where: str, label: str) -> list[Node]:
-        if type(value) is not int or value not in (50, 75, 100):
+        if not isinstance(value, numbers.Integral) or isinstance(value, bool) or int(value) not in (50, 75, 100):
             raise ValueError(f"{where} must be 50, 75 or 100 (years), got {value!r}")
-        return [(field.element, None, str(value))]
+        return [(field.element, None, str(int(value)))]
 
     def _kind_bool(self, field: Field, value: Any, where: str, label: str) -> list[Node]:
         if not isinstance(value, bool):
@@ -740,7 +796,7 @@ class _Writer:
         if type_name != field.arg:
             raise ValueError(f"{where} must refer to a {field.arg}, but refers to a {type_name!r}")
         if not _is_id(id_):
-            raise ValueError(f"{where} must refer to a positive integer id, got {id_!r}")
+            raise ValueError(f"{where} must refer to a positive integer id up to 2147483647, got {id_!r}")
         # Which element the reference leads to is the model checks' concern (they trace it by identity).
         return [(field.element, None, [("TypeName", None, type_name), ("Id", None, str(id_))])]
 
@@ -813,19 +869,23 @@ class _Writer:
         items = []
         for name, parameter in value.items():
             item_where = f"{label}: parameter {name!r}"
-            if not isinstance(name, str) or not name or not _xml_safe(name):
-                raise ValueError(f"{item_where}: the name must be a non-empty text")
-            if isinstance(parameter, bool):
-                idea_type, text = "ParameterBool", "true" if parameter else "false"
-            elif isinstance(parameter, str):
-                idea_type, text = "ParameterString", self._kind_text(field, parameter, item_where, label)[0][2]
-            else:
-                idea_type, text = "ParameterDouble", self._number(parameter, item_where)
+            try:  # each parameter is named on its own, as the checks name it
+                if not isinstance(name, str) or not name or not xml_safe(name):
+                    raise ValueError(f"{item_where}: the name must be a non-empty text")
+                if isinstance(parameter, bool):
+                    idea_type, text = "ParameterBool", "true" if parameter else "false"
+                elif isinstance(parameter, str):
+                    idea_type, text = "ParameterString", self._kind_text(field, parameter, item_where, label)[0][2]
+                else:
+                    idea_type, text = "ParameterDouble", self._number(parameter, item_where)
+            except ValueError as error:
+                self._fail(self._owner, name, error)
+                continue
             items.append(("Parameter", idea_type, [("Name", None, name), ("Value", None, text)]))
         return [(field.element, None, items)]
 
     def _point(self, point: Any, where: str) -> tuple[str, str]:
-        if not _is_pair(point):
+        if not is_pair(point):
             raise ValueError(f"{where} must be a (y, z) pair, got {point!r}")
         return (self._number(point[0], where), self._number(point[1], where))
 
@@ -846,7 +906,7 @@ class _Writer:
         segments: list[Node] = []
         for index, entry in enumerate(points[1:], 2):
             entry_where = f"{where}[{index}]"
-            if _is_pair(entry) and _is_pair(entry[0]) and _is_pair(entry[1]):
+            if is_pair(entry) and is_pair(entry[0]) and is_pair(entry[1]):
                 end, on_arc = self._point(entry[0], entry_where), self._point(entry[1], entry_where)
                 segments.append(("Segment2D", "ArcSegment2D",
                                  [self._point_node("EndPoint", end), self._point_node("Point", on_arc)]))
@@ -872,6 +932,9 @@ class _Writer:
         outline_key, openings_key = field.arg
         outline = self._polyline("Outline", value.get(outline_key), f"{label}: '{outline_key}'", close=True)
         openings = value.get(openings_key)
+        if openings is not None and (isinstance(openings, (str, bytes)) or not hasattr(openings, "__iter__")):
+            raise ValueError(f"{label}: '{openings_key}' must be a list of openings, each a list of points, got "
+                             f"{openings!r}")
         openings = [self._polyline("Openings", opening, f"{label}: '{openings_key}'[{index}]", close=True)
                     for index, opening in enumerate(openings if openings is not None else (), 1)]
         return [(field.element, None, [outline, *openings])]
