@@ -1,6 +1,7 @@
 """Every public class, method and function of the compiled modules called with odd arguments, on objects changed
-behind their back and with module names replaced: errors of any ordinary kind are fine, a crash, a sanitizer report or
-a SystemError (the runtime misused) is not. A bounded run with fixed seeds; the suite runs it under the sanitizers too."""
+behind their back and with module names replaced: errors of any ordinary kind are fine, a crash, a sanitizer report
+or a SystemError (the runtime misused) is not. A bounded run with fixed seeds; the suite runs it under the sanitizers
+too."""
 
 import datetime
 import enum
@@ -283,7 +284,8 @@ class Fuzzer:
             names = [n for n, v in vars(module).items() if callable(v) and not n.startswith("__")]
             name = self.random.choice(names)
             saved = getattr(module, name)
-            setattr(module, name, self.random.choice([self.value(), NotAnException, lambda *args, **kwargs: self.value()]))
+            stand_ins = [self.value(), NotAnException, lambda *args, **kwargs: self.value()]
+            setattr(module, name, self.random.choice(stand_ins))
             try:
                 self.use(obj)
             finally:

@@ -282,7 +282,8 @@ def run(steps, classes, functions):
             seen.append(outcome(lambda: setattr(target, "result", step[2])))
         elif kind == "equals itself":  # a record holding the very objects of the cell's address
             target = objects[step[1] % len(objects)]
-            record = {key: getattr(target, key) for key in ("name", "sheet_name", "row", "column") if hasattr(target, key)}
+            record = {key: getattr(target, key) for key in ("name", "sheet_name", "row", "column")
+                      if hasattr(target, key)}
             seen.append(outcome(lambda: target.equals(record)))
         elif kind == "function":
             seen.append(outcome(lambda: functions[step[1]](step[2])))
