@@ -77,4 +77,9 @@ def main(argv: list[str]) -> None:
 
 
 if __name__ == "__main__":
-    main(sys.argv[1:])
+    from ondrel.errors import OndrelError
+
+    try:
+        main(sys.argv[1:])
+    except OndrelError as error:  # a missing engine or a failed job: its message says what to do
+        sys.exit(f"demo stopped: {error}")

@@ -54,6 +54,9 @@ class BatchError(OndrelError):
         self.failures = failures
         self.results = results
 
+    def __reduce__(self) -> tuple:  # pickled (sent to another process) with what it was made from
+        return (type(self), (self.failures, self.results))
+
 
 def map(fn: Callable[[T], R], items: Iterable[T], *, workers: int | None = None,
         progress: bool | None = None) -> list[R]:
@@ -68,6 +71,10 @@ def map(fn: Callable[[T], R], items: Iterable[T], *, workers: int | None = None,
         error is a terminal.
     :raises BatchError: after every call has finished, when any failed; it holds each failed
         item's index and exception and the successful results.
+
+    Interrupted (Ctrl-C) while calls run here, ``map`` starts no more calls, stops the
+    analyses and add-on jobs the running calls started (each with every process it started),
+    waits for those calls to return and raises the ``KeyboardInterrupt``.
     """
     if workers is not None and (isinstance(workers, bool) or not isinstance(workers, int) or workers < 1):
         raise ValueError(f"workers must be a whole number from 1, or None, not {workers!r}")
@@ -101,12 +108,18 @@ def map(fn: Callable[[T], R], items: Iterable[T], *, workers: int | None = None,
 
 
 def _run_here(fn: Callable, items: list, workers: int | None, done: Callable) -> None:
+    from ondrel._platform.jobs import StopScope, stopped_by_scope
+
     count = workers if workers is not None else (os.process_cpu_count() or 1)
     lock = threading.Lock()
+    # Stopped when the batch is interrupted, or the batch that runs this one (a call of it) is:
+    # the jobs of the running calls end at once.
+    scope = StopScope()
 
     def call(index: int) -> None:
         try:
-            result = fn(items[index])
+            with scope.entered():
+                result = fn(items[index])
         except Exception as exc:
             with lock:
                 done(index, error=exc)
@@ -114,8 +127,8 @@ def _run_here(fn: Callable, items: list, workers: int | None, done: Callable) ->
             with lock:
                 done(index, result)
 
-    with ThreadPoolExecutor(max_workers=max(1, min(count, len(items))),
-                            thread_name_prefix="ondrel batch") as pool:
+    with stopped_by_scope(scope.stop), ThreadPoolExecutor(max_workers=max(1, min(count, len(items))),
+                                                          thread_name_prefix="ondrel batch") as pool:
         futures = [pool.submit(call, index) for index in range(len(items))]
         try:
             for future in futures:
@@ -123,6 +136,7 @@ def _run_here(fn: Callable, items: list, workers: int | None, done: Callable) ->
         except BaseException:
             for future in futures:
                 future.cancel()
+            scope.stop()
             raise
 
 
@@ -143,7 +157,7 @@ def _run_on_cluster(cluster: Any, fn: Callable, items: list, workers: int | None
         for future in finished:
             _collect(future, running, done)
     except BaseException:
-        cluster.client.cancel(list(running))
+        cluster.cancel(list(running))
         raise
 
 
@@ -161,7 +175,11 @@ def _collect(future: Any, running: dict, done: Callable) -> None:
 
 
 def _call(fn: Callable[[T], R], item: T) -> R:
-    return fn(item)
+    """A call of a batch, as a task on a cluster's worker: its jobs stop if the batch is interrupted."""
+    from ondrel._platform.cluster import stoppable_task
+
+    with stoppable_task():
+        return fn(item)
 
 
 def _progress_bar(progress: bool | None, total: int) -> Any:

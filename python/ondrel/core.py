@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import contextlib
 import enum
+import errno
 import io
 import os
 from collections.abc import Iterator, Mapping
@@ -137,24 +138,28 @@ class File:
         """Write the content to ``path`` and return its absolute path.
 
         The content goes to a temporary file beside ``path`` that then replaces it in one step,
-        so ``path`` never holds half a file, even when reading the content fails midway.
+        so ``path`` never holds half a file, even when reading the content fails midway. The
+        file gets the mode of any new file (0666 less the umask). An error in making or
+        replacing the file names ``path``; nothing is left behind.
         """
         # Imported here: every compiled module imports this one, and these cost more than the rest of it.
         import shutil
-        import tempfile
         from pathlib import Path
 
         target = Path(os.fsdecode(os.fspath(path))).absolute()
-        handle, temporary = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".part", dir=target.parent)
+        try:
+            handle, temporary = _new_file_beside(target)
+        except OSError as exc:
+            raise type(exc)(exc.errno, exc.strerror, str(target)) from None
         try:
             with os.fdopen(handle, "wb") as out, self.open_binary() as stream:
                 shutil.copyfileobj(stream, out)
                 out.flush()
                 os.fsync(out.fileno())
-                umask = os.umask(0)
-                os.umask(umask)
-                os.fchmod(out.fileno(), 0o666 & ~umask)  # as an ordinary new file, not mkstemp's 0600
-            os.replace(temporary, target)
+            try:
+                os.replace(temporary, target)
+            except OSError as exc:
+                raise type(exc)(exc.errno, exc.strerror, str(target)) from None
         except BaseException:
             with contextlib.suppress(FileNotFoundError):
                 os.unlink(temporary)
@@ -186,6 +191,27 @@ class File:
             return f"File.from_data(<{len(self._source)} bytes>)"
         method = "from_path" if self._source_type is File.SourceType.PATH else "from_url"
         return f"File.{method}({self._source!r})"
+
+
+def _new_file_beside(target: "Path") -> tuple[int, str]:
+    """A new file ``.<name>.<random>.part`` beside ``target``, opened for writing: (descriptor, path).
+
+    Its name is cut to the 255 bytes that file systems allow; it gets the mode of a new file.
+    """
+    import secrets
+
+    flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC
+    for _ in range(100):
+        token = secrets.token_hex(4)
+        name = target.name
+        while len(os.fsencode(f".{name}.{token}.part")) > 255:
+            name = name[:-1]
+        temporary = os.path.join(target.parent, f".{name}.{token}.part")
+        try:
+            return os.open(temporary, flags, 0o666), temporary
+        except FileExistsError:
+            continue
+    raise FileExistsError(errno.EEXIST, "no free name for a temporary file beside it", str(target))
 
 
 def _post_on_addon_endpoint(

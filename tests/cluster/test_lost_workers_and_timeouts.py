@@ -110,3 +110,58 @@ def test_a_job_past_its_timeout_fails_as_here_and_its_worker_takes_the_next_jobs
         with ThreadPoolExecutor(8) as pool:
             answered = set(pool.map(lambda _: _post_on_addon_endpoint("test/pid", {}, timeout=60), range(8)))
         assert answered == _worker_pids()
+
+
+INTERRUPTED = """
+import sys
+import ondrel.batch
+from ondrel.core import File
+from ondrel.external.python import PythonAnalysis
+
+started, how = sys.argv[1], sys.argv[2]
+
+def analyse(n):
+    script = f"import os, time\\nopen({started!r} + '/{n}', 'w').write(str(os.getpid()))\\ntime.sleep(600)\\n"
+    PythonAnalysis(script=File.from_data(script)).execute()  # no time-out: only the interruption ends it
+
+try:
+    ondrel.batch.map(analyse, [0, 1], progress=False) if how == "batch" else analyse(0)
+except KeyboardInterrupt:
+    print("interrupted")
+"""
+
+
+@pytest.mark.parametrize("how", ["single", "batch"])
+def test_an_interrupted_caller_stops_its_analyses_on_the_workers(dask_cluster, tmp_path, how):
+    """Ctrl-C in the caller: the analyses its tasks run on the workers stop, and free the workers."""
+    import subprocess
+    import sys
+
+    started = tmp_path / "started"
+    started.mkdir()
+    count = 2 if how == "batch" else 1
+    environment = {**os.environ, ondrel.cluster.ENV_VAR: dask_cluster.scheduler_address}
+    with subprocess.Popen([sys.executable, "-c", INTERRUPTED, str(started), how], env=environment,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as caller:
+        try:
+            _wait_for(lambda: len(list(started.iterdir())) == count and all(
+                p.read_text() for p in started.iterdir()), 120, "the analyses to start")
+            caller.send_signal(signal.SIGINT)
+            stdout, stderr = caller.communicate(timeout=120)
+        finally:
+            caller.kill()
+        pids = [int(p.read_text()) for p in started.iterdir()]
+        try:
+            _wait_for(lambda: not any(map(_runs, pids)), 60, "the interrupted analyses to stop")
+        finally:
+            for pid in pids:  # what a failing run leaves
+                with contextlib.suppress(psutil.NoSuchProcess):
+                    psutil.Process(pid).kill()
+    assert stdout.strip() == "interrupted", stderr
+
+
+def _runs(pid):
+    try:
+        return psutil.Process(pid).status() != psutil.STATUS_ZOMBIE
+    except psutil.NoSuchProcess:
+        return False

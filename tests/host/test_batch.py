@@ -1,6 +1,8 @@
 """ondrel.batch.map on this machine, and the local default that imports nothing of Dask."""
 
 import os
+import pickle
+import signal
 import subprocess
 import sys
 import textwrap
@@ -55,6 +57,16 @@ def test_failures_do_not_stop_the_others_and_are_listed_by_index_after_all_finis
     assert [str(exc) for exc in error.failures.values()] == ["design 2 fails", "design 5 fails"]
     assert error.results == [100, 101, None, 103, 104, None, 106, 107]
     assert str(error) == "2 of 8 items failed: item 2: ValueError: design 2 fails; item 5: ValueError: design 5 fails"
+
+
+def test_a_batch_error_travels_to_another_process_whole():
+    with pytest.raises(ondrel.batch.BatchError) as caught:
+        ondrel.batch.map(lambda n: 10 // n, [5, 0, 2], progress=False)
+    sent = pickle.loads(pickle.dumps(caught.value))
+    assert type(sent) is ondrel.batch.BatchError and str(sent) == str(caught.value)
+    assert sent.results == [2, None, 5]
+    assert [(index, type(exc), str(exc)) for index, exc in sent.failures.items()] == [
+        (1, ZeroDivisionError, "integer division or modulo by zero")]
 
 
 def test_a_long_list_of_failures_is_cut_in_the_message_but_kept_whole():
@@ -150,3 +162,81 @@ def test_an_unreachable_scheduler_is_a_cluster_error_naming_it(monkeypatch):
     with ondrel.cluster.using("tcp://127.0.0.1:1"), pytest.raises(ClusterError) as caught:
         ondrel.batch.map(str, [1], progress=False)
     assert str(caught.value).startswith("cannot reach the Dask scheduler at 'tcp://127.0.0.1:1': ")
+
+
+INTERRUPTED_BATCH = """
+import sys, time
+import ondrel.batch
+from ondrel._platform import addon_replaced
+from ondrel.core import File, _post_on_addon_endpoint
+from ondrel.external.python import PythonAnalysis
+
+started = sys.argv[1]
+
+def wait_for_its_stop(body, job):
+    open(f"{started}/addon", "w").close()
+    while not job.cancelled:
+        time.sleep(0.05)
+    job.check()
+
+def analyse(n):
+    analysis = PythonAnalysis(script=File.from_data(
+        f"import time\\nopen({started!r} + '/analysis-{n}', 'w').close()\\ntime.sleep(600)\\n"))
+    analysis.execute()  # no time-out: only the interruption ends it
+
+def design(n):
+    if n == 2:
+        return _post_on_addon_endpoint("test/slow", {}, timeout=None)
+    if sys.argv[2] == "nested":  # a batch run by a call of the batch
+        return ondrel.batch.map(analyse, [n], progress=False)
+    analyse(n)
+
+with addon_replaced("test/slow", wait_for_its_stop):
+    begun = time.monotonic()
+    try:
+        ondrel.batch.map(design, range(6), workers=3, progress=False)
+    except KeyboardInterrupt:
+        print(f"interrupted; {time.monotonic() - begun:.1f} s")
+"""
+
+
+@pytest.mark.parametrize("calls", ["flat", "nested"])
+def test_an_interrupted_batch_stops_the_jobs_of_its_running_calls(tmp_path, calls):
+    """Ctrl-C during a batch: the running calls' analyses and add-on jobs stop, nothing is left."""
+    jobs, started = tmp_path / "jobs", tmp_path / "started"
+    jobs.mkdir()
+    started.mkdir()
+    (tmp_path / "worker.toml").write_text(f"jobs_folder = {str(jobs)!r}\n")
+    variables = {k: v for k, v in os.environ.items() if k != ondrel.cluster.ENV_VAR}
+    variables["ONDREL_WORKER_CONFIG"] = str(tmp_path / "worker.toml")
+    with subprocess.Popen([sys.executable, "-c", INTERRUPTED_BATCH, str(started), calls], env=variables,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as batch:
+        try:
+            deadline = time.monotonic() + 60
+            while sorted(p.name for p in started.iterdir()) != ["addon", "analysis-0", "analysis-1"]:
+                assert batch.poll() is None and time.monotonic() < deadline, batch.stderr.read()
+                time.sleep(0.05)
+            batch.send_signal(signal.SIGINT)
+            stdout, stderr = batch.communicate(timeout=120)
+        finally:
+            batch.kill()
+            for pid in _processes_in(jobs):  # what a failing run leaves, so that it does not linger
+                os.kill(pid, signal.SIGKILL)
+    assert batch.returncode == 0, stderr
+    assert stdout.startswith("interrupted; ")
+    assert sorted(p.name for p in started.iterdir()) == ["addon", "analysis-0", "analysis-1"]
+    assert _processes_in(jobs) == []
+    assert list(jobs.iterdir()) == []
+
+
+def _processes_in(folder):
+    inside = os.path.realpath(folder) + os.sep
+    found = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                if os.readlink(f"/proc/{entry}/cwd").startswith(inside):
+                    found.append(int(entry))
+            except OSError:
+                continue
+    return found

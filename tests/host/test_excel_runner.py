@@ -7,6 +7,7 @@ import openpyxl
 import pytest
 from openpyxl.workbook.defined_name import DefinedName
 
+from ondrel._platform import get_platform
 from ondrel._platform.spreadsheet import libreoffice
 from ondrel.core import File
 from ondrel.errors import SpreadsheetError
@@ -169,6 +170,19 @@ def test_an_empty_output_cell_fails_the_run_and_no_output_cell_is_set():
         excel.execute(timeout=120)
     with pytest.raises(RuntimeError, match="not yet available"):
         before.result
+
+
+@needs_soffice
+def test_a_run_leaves_nothing_in_temporary_storage():
+    storage = get_platform().storage
+    before = set(storage.keys())
+    output = DirectOutputCell("Loads", "F", 1)
+    excel = Excel(File.from_data(beam_workbook()), beam_inputs(), direct_output_cells=[output])
+    excel.execute(timeout=120)
+    with pytest.raises(SpreadsheetError, match="is empty after recalculation"):
+        Excel(File.from_data(beam_workbook()), direct_output_cells=[DirectOutputCell("Loads", "Z", 99)]).execute(120)
+    assert set(storage.keys()) == before  # the filled workbook lives on as the run's own copy only
+    assert output.result == 21.5 and excel.filled_file.getvalue_binary().startswith(b"PK")
 
 
 def _set(cell):

@@ -107,6 +107,11 @@ def test_bad_timeouts_are_rejected(timeout):
         _post(lambda body, job: {}, timeout=timeout)
 
 
+@pytest.mark.parametrize("timeout", [1e12, 1e300, 10**400], ids=["1e12", "1e300", "10**400"])
+def test_time_outs_longer_than_any_wait_mean_no_limit(timeout):
+    assert _post(lambda body, job: {"deadline": job.deadline}, timeout=timeout) == {"deadline": None}
+
+
 def test_handlers_can_be_registered_replaced_and_restored():
     builtin = get_platform().addons.get(EVALUATE_SPREADSHEET)
     with addon_replaced(EVALUATE_SPREADSHEET, lambda body, job: {"output": {"stub": True}}):

@@ -5,6 +5,7 @@ import io
 import os
 import pickle
 import stat
+import threading
 import time
 
 import pytest
@@ -104,6 +105,31 @@ def test_a_result_slot_round_trip():
         storage.upload(upload_url, fields, b"again")
     assert File.from_url(download_url).getvalue_binary() == b"result"
     assert API()._generate_temporary_file_urls()[2] != download_url
+
+
+def test_a_slot_takes_one_upload_even_when_two_come_at_once():
+    storage = get_platform().storage
+    upload_url, fields, download_url = API()._generate_temporary_file_urls()
+    reading, go_on = threading.Event(), threading.Event()
+
+    class SlowStream(io.BytesIO):
+        def read(self, size=-1):
+            reading.set()
+            go_on.wait(30)
+            return super().read(size)
+
+    first = threading.Thread(target=storage.upload, args=(upload_url, fields, SlowStream(b"first" * 1000)))
+    first.start()
+    try:
+        assert reading.wait(30)
+        with pytest.raises(StorageError, match="already being uploaded"):
+            storage.upload(upload_url, fields, b"second")
+    finally:
+        go_on.set()
+        first.join(30)
+    assert File.from_url(download_url).getvalue_binary() == b"first" * 1000
+    with pytest.raises(StorageError, match="already uploaded"):
+        storage.upload(upload_url, fields, b"third")
 
 
 @pytest.mark.parametrize("url, message", [

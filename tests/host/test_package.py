@@ -77,6 +77,28 @@ def test_save_leaves_the_old_file_and_no_temporary_when_reading_fails(tmp_path):
     assert [p.name for p in tmp_path.iterdir()] == ["out.bin"]
 
 
+@pytest.mark.parametrize("name", ["b" * 255, "\u00e9" * 127 + "x", "a" * 241 + ".csv"])
+def test_save_takes_any_name_the_file_system_takes(tmp_path, name):
+    target = tmp_path / name
+    assert File.from_data(b"beam").save(target) == target
+    assert target.read_bytes() == b"beam"
+    assert [p.name for p in tmp_path.iterdir()] == [name]
+
+
+@pytest.mark.parametrize(
+    ("where", "error"),
+    [("missing/out.bin", FileNotFoundError), ("folder", IsADirectoryError)],
+    ids=["folder-missing", "target-is-a-folder"],
+)
+def test_save_that_cannot_write_names_the_target_and_leaves_nothing(tmp_path, where, error):
+    (tmp_path / "folder").mkdir()
+    with pytest.raises(error) as caught:
+        File.from_data(b"beam").save(tmp_path / where)
+    assert caught.value.filename == str(tmp_path / where)
+    assert [p.name for p in tmp_path.iterdir()] == ["folder"]
+    assert list((tmp_path / "folder").iterdir()) == []
+
+
 def _umask():
     mask = os.umask(0)
     os.umask(mask)

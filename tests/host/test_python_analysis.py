@@ -3,6 +3,8 @@
 import json
 import os
 import re
+import signal
+import subprocess
 import sys
 import textwrap
 import threading
@@ -262,6 +264,28 @@ def test_bad_worker_configuration_is_reported(worker_config, content, message):
         PythonAnalysis(script=script("pass")).execute(timeout=30)
 
 
+@pytest.mark.parametrize("timeout", [1e12, 1e300, 10**400], ids=["1e12", "1e300", "10**400"])
+def test_time_outs_longer_than_any_wait_mean_no_limit(worker_config, timeout):
+    analysis = PythonAnalysis(script=script("print('ran')"))
+    analysis.execute(timeout=timeout)
+    assert analysis.stdout == "ran\n"
+
+
+@pytest.mark.parametrize(
+    "setting",
+    ['python = "bin/python"', '[integrations.python]\ncommand = ["bin/python", "-I", "{script}"]',
+     '[integrations.python]\ncommand = ["./bin/python"]'],
+    ids=["python", "command", "command-dot"],
+)
+def test_relative_programs_are_taken_from_the_configuration_files_folder(worker_config, tmp_path, setting):
+    (tmp_path / "bin").mkdir()
+    (tmp_path / "bin" / "python").symlink_to(sys.executable)
+    worker_config(setting)
+    analysis = PythonAnalysis(script=script("print('ran')"))
+    analysis.execute(timeout=30)
+    assert analysis.stdout == "ran\n"
+
+
 def test_worker_interpreter_is_the_callers_by_default(worker_config):
     analysis = PythonAnalysis(script=script("import sys; print(sys.executable)"))
     analysis.execute(timeout=30)
@@ -410,6 +434,27 @@ def test_folders_the_script_locked_are_removed(worker_config):
     assert list(worker_config.jobs.iterdir()) == []
 
 
+def test_a_tree_deeper_than_the_open_files_limit_is_removed(worker_config):
+    """A script that nests folders deeper than the caller may open files (a recursive copy gone wrong)."""
+    import resource
+
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    limit = len(os.listdir("/proc/self/fd")) + 128
+    analysis = PythonAnalysis(script=script(f"""
+        import os
+        for _ in range({limit + 200}):
+            os.mkdir("d")
+            os.chdir("d")
+        open("leaf.txt", "w").write("x")
+    """))
+    resource.setrlimit(resource.RLIMIT_NOFILE, (limit, hard))
+    try:
+        analysis.execute(timeout=60)
+    finally:
+        resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
+    assert list(worker_config.jobs.iterdir()) == []
+
+
 def test_removal_never_reaches_through_a_link_at_the_job_folders_name(worker_config, tmp_path):
     """A script that moves its job folder away and links the caller's folder in its place."""
     callers = tmp_path / "callers"
@@ -448,3 +493,34 @@ def test_paths_are_taken_where_files_are_and_the_job_is_logged(worker_config, tm
     assert all(name.startswith("ondrel.") for name, _, _ in messages)
     with pytest.raises(ValueError, match="no file at"):
         PythonAnalysis(script=tmp_path / "missing.py")
+
+
+def test_the_folder_and_processes_of_a_killed_caller_go_with_the_next_job(worker_config, tmp_path):
+    """A caller ended by SIGKILL leaves its job folder and its script; the next job removes both."""
+    started = tmp_path / "started"
+    caller = subprocess.Popen([sys.executable, "-c", textwrap.dedent(f"""
+        from ondrel.core import File
+        from ondrel.external.python import PythonAnalysis
+        PythonAnalysis(script=File.from_data(
+            "import subprocess, sys, time\\n"
+            "subprocess.Popen([sys.executable, '-c', 'import time; time.sleep(600)'])\\n"
+            "open({str(started)!r}, 'w').close()\\n"
+            "time.sleep(600)\\n")).execute()
+    """)])
+    try:
+        deadline = time.monotonic() + 60
+        while not started.exists():
+            assert caller.poll() is None and time.monotonic() < deadline
+            time.sleep(0.05)
+        caller.kill()
+        caller.wait(timeout=60)
+        [left] = worker_config.jobs.iterdir()
+        assert len(processes_in(left)) == 2  # the script and its child, still running
+        analysis = PythonAnalysis(script=script("print('next')"))
+        analysis.execute(timeout=30)
+        assert analysis.stdout == "next\n"
+        assert not left.exists()
+    finally:
+        caller.kill()
+        for pid in processes_in(worker_config.jobs):  # what a failing run leaves
+            os.kill(pid, signal.SIGKILL)

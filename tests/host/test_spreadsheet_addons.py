@@ -8,6 +8,8 @@ import threading
 
 import openpyxl
 import pytest
+from openpyxl.cell.rich_text import CellRichText, TextBlock
+from openpyxl.cell.text import InlineFont
 from openpyxl.styles import Font
 from openpyxl.workbook.defined_name import DefinedName
 
@@ -49,6 +51,7 @@ def engine(request, monkeypatch):
     if request.param == "warm" and libreoffice.find_uno_python() is None:
         pytest.skip("the warm LibreOffice needs the system Python's uno module (apt-get install python3-uno)")
     monkeypatch.setattr(libreoffice, "USE_WARM_PROCESS", request.param == "warm")
+    return request.param
 
 
 def _bytes(book):
@@ -139,6 +142,20 @@ def _without_sheet(title):
     return _bytes(book)
 
 
+def with_chart_sheet(title):
+    """The calculation workbook whose sheet ``title`` is a chart sheet of the table's grades."""
+    from openpyxl.chart import BarChart, Reference
+
+    book = calculation_book()
+    index = book.sheetnames.index(title) if title in book.sheetnames else len(book.sheetnames)
+    if title in book.sheetnames:
+        del book[title]
+    chart = BarChart()
+    chart.add_data(Reference(book["table"], min_col=2, min_row=1, max_row=3))
+    book.create_chartsheet(title, index).add_chart(chart)
+    return _bytes(book)
+
+
 def _with_duplicate(title):
     book = calculation_book()
     book[title].append(["width" if title == "input" else "area", 1])
@@ -148,9 +165,12 @@ def _with_duplicate(title):
 @needs_soffice
 @pytest.mark.parametrize("data, inputs, message", [
     (b"not a workbook", {}, "not a readable .xlsx workbook"),
+    (b"\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1" + bytes(504), {}, "it is an .xls workbook, or an .xlsx one protected by a "
+                                                        "password to open it; save it as .xlsx with no password"),
     (b"PK\x03\x04 broken zip", {}, "not a readable .xlsx workbook"),
     (_without_sheet("input"), {}, "no worksheet named 'input'"),
     (_without_sheet("output"), {}, "no worksheet named 'output'"),
+    (with_chart_sheet("input"), {}, "The workbook's sheet 'input' is a chart sheet, which holds no cells"),
     (_bytes(calculation_book()), {"depth": 1}, "input 'depth' is not on the 'input' sheet"),
     (_with_duplicate("input"), {}, "'input' sheet has the name 'width' twice \\(rows 2 and 7\\)"),
     (_with_duplicate("output"), {}, "'output' sheet has the name 'area' twice"),
@@ -173,6 +193,7 @@ def template_book():
     sheet["E5"] = "=SUM(A3:C4)"
     sheet["B7"] = "unchanged"
     sheet.merge_cells("D7:E8")
+    sheet["A10"] = CellRichText(["stress ", TextBlock(InlineFont(b=True), "f_yd"), " limit"])
     book.defined_names["span"] = DefinedName("span", attr_text="Beam!$B$1")
     book.defined_names["note"] = DefinedName("note", attr_text="Beam!$B$2")
     book.defined_names["area"] = DefinedName("area", attr_text="Beam!$A$3:$C$4")
@@ -196,6 +217,9 @@ def test_fill_places_every_kind_of_cell_keeps_the_template_and_recalculates(engi
     assert (values["B1"].value, values["B2"].value, values["B9"].value, values["B7"].value) == (
         6.5, "=B1", True, "unchanged")
     assert sheet["A1"].font.bold and {"span", "note", "area"} <= set(formulas.defined_names)
+    runs = openpyxl.load_workbook(io.BytesIO(filled), rich_text=True)["Beam"]["A10"].value
+    assert [(str(run), getattr(run, "font", None) and run.font.b) for run in runs] == [
+        ("stress ", False), ("f_yd", True), (" limit", False)]
 
 
 @needs_soffice
@@ -320,6 +344,7 @@ REFUSED_TEXTS = [
     ("\x1b[0m", "U\\+001B"), ("a\r\nb", "carriage return \\(U\\+000D\\) at position 1"),
     ("x" * 32_768, "32,768 characters long; a spreadsheet cell holds at most 32,767"),
     ("\U0001f600" * 16_384, "32,768 characters long"),
+    ("", "is empty, and a spreadsheet cell holds no empty text \\(LibreOffice leaves the cell blank\\); give None"),
 ]
 
 
@@ -361,10 +386,30 @@ def test_a_sweep_over_numpy_numbers_gives_each_its_own_answer(engine):
     (2**53 + 1, "9007199254740993 has more digits than a spreadsheet number keeps"),
     (__import__("fractions").Fraction(1, 3), "Fraction\\(1, 3\\) has no exact value as a spreadsheet number"),
     (__import__("decimal").Decimal("0.5"), "a value of type Decimal"),
+    (1.7976931348623157e308, "1.7976931348623157e\\+308 is too large for a spreadsheet cell, whose numbers reach "
+                             "±1.7976931348623153e\\+308 \\(LibreOffice reads a larger one as infinity\\)"),
+    (-1.7976931348623155e308, "-1.7976931348623155e\\+308 is too large"),
+    pytest.param(int(1.7976931348623157e308), "17976931348623157\\d+\\.\\.\\. is too large for a spreadsheet cell",
+                 id="whole-double-max"),
 ])
 def test_a_number_a_cell_cannot_hold_exactly_is_refused_naming_the_input(value, message):
     with pytest.raises(SpreadsheetError, match=f"The input 'b' cannot be used: .*{message}"):
         evaluate(echo_book(["a", "b"]), {"a": 1, "b": value})
+
+
+@needs_soffice
+def test_numbers_at_the_limits_come_back_as_a_saved_workbook_keeps_them(engine):
+    data = echo_book(["largest", "smallest", "negative_zero", "whole", "widest_whole"],
+                     extra_outputs=[("double_max", "=2^1023*(2-2^-52)"), ("lowest", "=-(2^1023*(2-2^-52))")])
+    inputs = {"largest": 1.7976931348623153e308, "smallest": -5e-324, "negative_zero": -0.0, "whole": 2.0**53,
+              "widest_whole": -9.9999999999999e16}
+    output = evaluate(data, inputs)[0]["output"]
+    assert output == {  # 15 significant digits, more where 15 would overflow
+        "largest_back": 1.797693134862315e308, "smallest_back": -5e-324, "negative_zero_back": 0,
+        "whole_back": 9007199254740990, "widest_whole_back": -99999999999999000,
+        "double_max": 1.7976931348623157e308, "lowest": -1.7976931348623157e308}
+    # whole numbers below 1e17 are saved without an exponent, and read as whole numbers
+    assert [type(output[name]) for name in ("negative_zero_back", "whole_back", "widest_whole_back")] == [int] * 3
 
 
 def test_the_fill_add_on_refuses_a_direct_cell_given_twice_in_any_case():
@@ -372,6 +417,120 @@ def test_the_fill_add_on_refuses_a_direct_cell_given_twice_in_any_case():
               {"sheet_name": "Beam", "column": "b", "row": 9, "value": 2}]
     with pytest.raises(Invalid, match="two equal direct cell addresses for address: \\('Beam', 9, 'b'\\)"):
         fill(_bytes(template_book()), direct=direct)
+
+
+@needs_soffice
+def test_a_template_with_a_chart_sheet_is_filled_but_its_chart_sheet_holds_no_cells(engine):
+    data = with_chart_sheet("Chart")
+    with pytest.raises(Templater, match="The template's sheet 'Chart' is a chart sheet, which holds no cells"):
+        fill(data, direct=[{"sheet_name": "Chart", "column": "A", "row": 1, "value": 5}])
+    _, _, download_url = fill(data, direct=[{"sheet_name": "input", "column": "B", "row": 2, "value": 2}])
+    filled = openpyxl.load_workbook(io.BytesIO(File.from_url(download_url).getvalue_binary()), data_only=True)
+    assert filled["output"]["B2"].value == 1 and "Chart" in filled.sheetnames  # LibreOffice has no chart sheets
+
+
+@needs_soffice
+def test_a_defined_name_on_a_sheet_whose_title_has_an_apostrophe_is_filled(engine):
+    book = openpyxl.Workbook()
+    sheet = book.active
+    sheet.title = "Engineer's beam"
+    sheet["B1"], sheet["C1"] = 4, "=B1*2"
+    book.defined_names["span"] = DefinedName("span", attr_text="'Engineer''s beam'!$B$1")
+    _, _, download_url = fill(_bytes(book), named={"span": {"value": 6}})
+    filled = openpyxl.load_workbook(io.BytesIO(File.from_url(download_url).getvalue_binary()), data_only=True)
+    assert (filled["Engineer's beam"]["B1"].value, filled["Engineer's beam"]["C1"].value) == (6, 12)
+
+
+def with_drawings_and_rules():
+    """A workbook with a chart, an arrow shape labelled 'load path' beside it, and a drop-down list of
+    grades in B1 kept as an Excel 2010 extension (as Excel writes one from another sheet)."""
+    import zipfile
+
+    from openpyxl.chart import BarChart, Reference
+
+    book = openpyxl.Workbook()
+    sheet = book.active
+    sheet.title = "Beam"
+    for value in (1, 2, 3):
+        sheet.append([value])
+    chart = BarChart()
+    chart.add_data(Reference(sheet, min_col=1, min_row=1, max_row=3))
+    sheet.add_chart(chart, "C2")
+    grades = book.create_sheet("Grades")
+    for grade in ("C25/30", "C30/37", "C35/45"):
+        grades.append([grade])
+    shape = (b'<twoCellAnchor><from><col>5</col><colOff>0</colOff><row>10</row><rowOff>0</rowOff></from><to>'
+             b'<col>8</col><colOff>0</colOff><row>14</row><rowOff>0</rowOff></to><sp macro="" textlink=""><nvSpPr>'
+             b'<cNvPr id="3" name="Arrow 1"/><cNvSpPr/></nvSpPr><spPr><a:xfrm><a:off x="0" y="0"/>'
+             b'<a:ext cx="1000000" cy="500000"/></a:xfrm><a:prstGeom prst="rightArrow"><a:avLst/></a:prstGeom>'
+             b'</spPr><txBody><a:bodyPr/><a:lstStyle/><a:p><a:r><a:t>load path</a:t></a:r></a:p></txBody></sp>'
+             b'<clientData/></twoCellAnchor>')
+    rules = (b'<extLst><ext uri="{CCE6A557-97BC-4b89-ADB6-D9C93CAAB3DF}" '
+             b'xmlns:x14="http://schemas.microsoft.com/office/spreadsheetml/2009/9/main">'
+             b'<x14:dataValidations count="1" xmlns:xm="http://schemas.microsoft.com/office/excel/2006/main">'
+             b'<x14:dataValidation type="list">'
+             b'<x14:formula1><xm:f>Grades!$A$1:$A$3</xm:f></x14:formula1><xm:sqref>B1</xm:sqref></x14:dataValidation>'
+             b'</x14:dataValidations></ext></extLst>')
+    out = io.BytesIO()
+    with zipfile.ZipFile(io.BytesIO(_bytes(book))) as source, zipfile.ZipFile(out, "w") as target:
+        for item in source.infolist():
+            content = source.read(item)
+            if item.filename == "xl/drawings/drawing1.xml":
+                content = content.replace(b"</wsDr>", shape + b"</wsDr>")
+            elif item.filename == "xl/worksheets/sheet1.xml":
+                content = content.replace(b"</worksheet>", rules + b"</worksheet>")
+            target.writestr(item, content)
+    return out.getvalue()
+
+
+@needs_soffice
+def test_a_filled_workbook_keeps_its_drawings_and_rules_or_the_job_says_it_cannot(engine):
+    import zipfile
+
+    direct = [{"sheet_name": "Beam", "column": "A", "row": 1, "value": 5}]
+    if engine == "cold":  # openpyxl writes the cells, and keeps neither the shape nor the extension
+        with pytest.raises(AddonError, match=r"The workbook holds 1 drawn object\(s\) \(shapes, text boxes or "
+                                             r"pictures\) and data validation rules kept as an Excel 2010 extension "
+                                             r"that the filled workbook would lose"):
+            fill(with_drawings_and_rules(), direct=direct)
+        return
+    _, _, download_url = fill(with_drawings_and_rules(), direct=direct)
+    with zipfile.ZipFile(io.BytesIO(File.from_url(download_url).getvalue_binary())) as filled:
+        drawings = b"".join(filled.read(name) for name in filled.namelist() if name.startswith("xl/drawings/d"))
+        assert b"load path" in drawings and any(name.startswith("xl/charts/") for name in filled.namelist())
+    validation = openpyxl.load_workbook(io.BytesIO(File.from_url(download_url).getvalue_binary()))["Beam"]
+    assert [(str(rule.sqref), rule.formula1) for rule in validation.data_validations.dataValidation] == [
+        ("B1", "Grades!$A$1:$A$3")]
+
+
+def array_book():
+    """Inputs x, y, z whose values B1:B3 are one array formula, and a single-cell one in B4."""
+    from openpyxl.worksheet.formula import ArrayFormula
+
+    book = openpyxl.Workbook()
+    sheet = book.active
+    sheet.title = "input"
+    for name in "xyzw":
+        sheet.append([name, 0])
+    sheet["B1"] = ArrayFormula("B1:B3", "={1;2;3}")
+    sheet["B4"] = ArrayFormula("B4", "=SUM({4;5})")
+    book.create_sheet("output").append(["sum", "=SUM(input!B1:B4)"])
+    return _bytes(book)
+
+
+@needs_soffice
+@pytest.mark.parametrize("name", ["x", "y"])
+def test_a_cell_of_an_array_formula_is_refused_naming_it(name):
+    row = "xy".index(name) + 1
+    message = (f"lies inside the array formula over B1:B3, whose cells change only together; write to a cell "
+               f"outside it, or make it an ordinary formula")
+    with pytest.raises(SpreadsheetError, match=f"The input '{name}' cannot be used: its value cell input!B{row} "
+                                               f"{message}"):
+        evaluate(array_book(), {name: 50})
+    with pytest.raises(Invalid, match=f"Cannot fill cell input!B{row}: it lies inside the array formula over "
+                                      f"input!B1:B3, whose cells"):
+        fill(array_book(), direct=[{"sheet_name": "input", "column": "B", "row": row, "value": 50}])
+    assert evaluate(array_book(), {"w": 10})[0]["output"] == {"sum": 16}  # one cell's array formula is replaced
 
 
 # Workbook layout ------------------------------------------------------------------------------
@@ -418,6 +577,24 @@ def test_headers_are_never_results_and_error_values_are_logged(caplog):
         "The spreadsheet result 'broken' is the error value #DIV/0!",
         "The spreadsheet result 'wrong' is the error value #VALUE!",
     ]
+
+
+@needs_soffice
+def test_a_number_no_date_can_show_comes_back_as_the_number(engine, caplog):
+    book = openpyxl.Workbook()
+    book.active.title = "input"
+    book["input"].append(["x", 1])
+    outputs = book.create_sheet("output")
+    for name, formula, number_format in [("past_9999", "=3000000*input!B1", "yyyy-mm-dd"),
+                                         ("before_year_1", "=-700000*input!B1", "yyyy-mm-dd"),
+                                         ("endless", "=1E10*input!B1", "[h]:mm"),
+                                         ("day", "=45000*input!B1", "yyyy-mm-dd")]:
+        outputs.append([name, formula])
+        outputs.cell(row=outputs.max_row, column=2).number_format = number_format
+    with caplog.at_level("WARNING", logger="ondrel.spreadsheet"):
+        output = evaluate(_bytes(book), {"x": 1})[0]["output"]
+    assert output == {"past_9999": 3000000, "before_year_1": -700000, "endless": 10_000_000_000, "day": "2023-03-15"}
+    assert caplog.records == []  # no error value made up
 
 
 # Bounded work, and a time-out that stops it ---------------------------------------------------

@@ -62,7 +62,7 @@ def _scalars():
          ("blank", '=IF(input!B2>0,"",1)'), ("divide", "=1/(input!B2-3)"), ("root", "=SQRT(-1)"),
          ("na", "=NA()"), ("name", "=NOSUCHFUNCTION(1)"), ("missing", "=ISBLANK(input!B5)"),
          ("day", "=DATE(2024,1,1)+input!B2", "yyyy-mm-dd"), ("hours", "=input!B2/24", "[h]:mm:ss"),
-         ("third", "=input!B2/3"), ("big", "=input!B2*1E20")],
+         ("third", "=input!B2/3"), ("big", "=input!B2*1E20"), ("unsolved", "=IRR({-1,-1,-1})*input!B2")],
     )
 
 
@@ -138,6 +138,21 @@ def test_kept_workbooks_answer_as_fresh_ones_in_any_order(pool, monkeypatch):
         assert {job: answers[0] for job, answers in kept.items()} == fresh
         assert all(answers[0] == answers[1] for answers in kept.values())
     assert len(pool.engines) == 1 and pool.engines[0].starts == 1 and len(pool.engines[0].kept) == 2
+
+
+def test_a_workbook_that_calculates_iteratively_starts_every_job_afresh(pool, monkeypatch):
+    """Its circular references start from the values the workbook holds: a kept copy would start
+    each job from the last one's."""
+    from openpyxl.workbook.properties import CalcProperties
+
+    def extra(book):
+        book.calculation = CalcProperties(iterate=True, iterateCount=100, iterateDelta=1e-9)
+
+    _never_cold(pool, monkeypatch)
+    data = _book([("x", 5)], [("circular", "=output!B1/2+input!B2")], extra)
+    answers = [evaluate(data, {"x": x})["circular"] for x in (5, 5, 50, 5)]
+    assert answers[0] == pytest.approx(10) and answers[2] == pytest.approx(100)
+    assert answers[0] == answers[1] == answers[3]
 
 
 def test_jobs_run_over_the_bridge_where_libreoffice_has_no_python_scripts(pool, monkeypatch):

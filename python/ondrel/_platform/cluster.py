@@ -11,12 +11,14 @@ Imported only when a cluster is in use (see :mod:`ondrel.cluster`).
 
 from __future__ import annotations
 
+import contextlib
 import os
 import shutil
 import signal
 import tempfile
+import threading
 import time
-from collections.abc import Mapping
+from collections.abc import Iterator, Mapping
 from typing import Any
 
 import distributed
@@ -28,7 +30,8 @@ from distributed.scheduler import KilledWorker
 from ondrel.errors import AddonError, ClusterError, ExecutionError, StorageError
 
 from . import storage as storage_module
-from .jobs import Handler, JobContext, Outcome, answer_of, check_timeout, execute
+from .jobs import (Handler, JobContext, Outcome, StopScope, answer_of, check_timeout, deadline_of,
+                   execute)
 from .storage import LocalStorage
 
 # How long to wait for the scheduler when connecting.
@@ -67,13 +70,24 @@ class DaskBackend:
         return self.client.submit(function, *args, pure=False)
 
     def wait(self, future: distributed.Future) -> Any:
-        """The result of ``future``; the task is cancelled if the caller is interrupted."""
+        """The result of ``future``; the task is cancelled and its jobs stopped if the caller is
+        interrupted."""
         try:
             return future.result()
         except BaseException:
             if not future.done():
-                future.cancel()
+                self.cancel([future])
             raise
+
+    def cancel(self, futures: list[distributed.Future]) -> None:
+        """Cancel the tasks of ``futures`` and stop the jobs of those already running.
+
+        Dask cannot end a task that runs: the workers stop its jobs (:func:`stoppable_task`),
+        with every process they started, and the task then returns at once.
+        """
+        self.client.cancel(futures)
+        with contextlib.suppress(Exception):  # a worker that is gone runs nothing
+            self.client.run(_stop_tasks, [future.key for future in futures], on_error="ignore")
 
     def run_job(self, registry: Any, storage: LocalStorage, path: str, body: Any, *,
                 timeout: float | None,
@@ -190,11 +204,41 @@ class _ShippedStorage:
         self.uploads.append((upload_url, fields, data if isinstance(data, bytes) else bytes(data)))
 
 
+# The stop scopes of the tasks running on this worker, by task key.
+_running: dict[Any, StopScope] = {}
+_running_lock = threading.Lock()
+
+
+@contextlib.contextmanager
+def stoppable_task() -> Iterator[None]:
+    """Run the block (a task's work, on a worker) in a stop scope that the caller can stop
+    through :meth:`DaskBackend.cancel`."""
+    key = distributed.get_worker().get_current_task()
+    scope = StopScope()
+    with _running_lock:
+        _running[key] = scope
+    try:
+        with scope.entered():
+            yield
+    finally:
+        with _running_lock:
+            _running.pop(key, None)
+
+
+def _stop_tasks(keys: list[Any]) -> None:
+    """Stop the jobs of the tasks ``keys`` that run on this worker (run on every worker)."""
+    with _running_lock:
+        scopes = [_running[key] for key in keys if key in _running]
+    for scope in scopes:
+        scope.stop()
+
+
 def _run_job_task(path: str, handler: Handler, body: Any, files: dict[str, bytes | str],
                   timeout: float | None) -> tuple[Outcome, list[tuple[str, Any, bytes]]]:
     storage = _ShippedStorage(files)
-    job = JobContext(path, storage, None if timeout is None else time.monotonic() + timeout)  # type: ignore[arg-type]
-    outcome = _sendable(path, execute(handler, body, job, timeout))
+    job = JobContext(path, storage, deadline_of(timeout))  # type: ignore[arg-type]
+    with stoppable_task():
+        outcome = _sendable(path, execute(handler, body, job, timeout))
     return outcome, storage.uploads
 
 
@@ -219,7 +263,8 @@ def _sendable(path: str, outcome: Outcome) -> Outcome:
 def _run_analysis_task(job: Any) -> Any:
     from ondrel.external.python import LocalWorker
 
-    return LocalWorker().run(job)
+    with stoppable_task():
+        return LocalWorker().run(job)
 
 
 # ./dev cluster ---------------------------------------------------------------------------------

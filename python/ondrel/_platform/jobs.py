@@ -9,6 +9,8 @@ of the add-on itself.
 
 from __future__ import annotations
 
+import contextlib
+import contextvars
 import importlib
 import math
 import os
@@ -16,7 +18,7 @@ import signal
 import subprocess
 import threading
 import time
-from collections.abc import Callable, Mapping, Sequence
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from typing import Any
 
 from ondrel.errors import AddonError, AddonNotFoundError, AddonTimeoutError, StorageError
@@ -148,6 +150,68 @@ def close_process(process: subprocess.Popen) -> None:
     process.wait()
 
 
+class StopScope:
+    """The jobs started by a group of calls (a batch's), so that they can all be stopped at once.
+
+    A call runs in the scope inside :meth:`entered`; a job it starts says how to stop itself with
+    :func:`stopped_by_scope`, and is stopped when the scope is, at once if it already was.
+    """
+
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        self._stopped = False
+        self._stops: dict[object, Callable[[], None]] = {}
+
+    @property
+    def stopped(self) -> bool:
+        return self._stopped
+
+    def stop(self) -> None:
+        """Stop every job running in the scope now, and every job started in it later."""
+        with self._lock:
+            self._stopped = True
+            stops = list(self._stops.values())
+            self._stops.clear()
+        for stop in stops:
+            stop()
+
+    @contextlib.contextmanager
+    def entered(self) -> Iterator[None]:
+        """Run the block in this scope."""
+        token = _scope.set(self)
+        try:
+            yield
+        finally:
+            _scope.reset(token)
+
+
+_scope: contextvars.ContextVar[StopScope | None] = contextvars.ContextVar("ondrel_stop_scope", default=None)
+
+
+@contextlib.contextmanager
+def stopped_by_scope(stop: Callable[[], None]) -> Iterator[StopScope | None]:
+    """Have ``stop()`` called if the scope this call runs in is stopped while the block runs.
+
+    Yields the scope (None outside one), so that the block can tell a stop from a failure.
+    """
+    scope = _scope.get()
+    if scope is None:
+        yield None
+        return
+    key = object()
+    with scope._lock:
+        already = scope._stopped
+        if not already:
+            scope._stops[key] = stop
+    if already:
+        stop()
+    try:
+        yield scope
+    finally:
+        with scope._lock:
+            scope._stops.pop(key, None)
+
+
 class AddonRegistry:
     """Add-on handlers by endpoint path; built-in ones are imported on first use."""
 
@@ -203,8 +267,18 @@ def check_timeout(timeout: object) -> None:
     """Refuse a time-out that is not a positive, finite number of seconds (None: no limit)."""
     if timeout is not None:
         if isinstance(timeout, bool) or not isinstance(timeout, (int, float)) or not timeout > 0 \
-                or math.isinf(timeout):
+                or timeout == math.inf:
             raise ValueError(f"timeout must be a positive number of seconds or None, not {timeout!r}")
+
+
+def deadline_of(timeout: float | None) -> float | None:
+    """The ``time.monotonic()`` at which a job of ``timeout`` seconds runs out (None: never).
+
+    A time-out longer than any wait can be (``threading.TIMEOUT_MAX``, centuries) never runs out.
+    """
+    if timeout is None or timeout > threading.TIMEOUT_MAX:
+        return None
+    return time.monotonic() + timeout
 
 
 # What running a handler came to: ("answer", value), ("error", exception) or ("timeout", None).
@@ -212,25 +286,36 @@ Outcome = tuple[str, Any]
 
 
 def execute(handler: Handler, body: Any, job: JobContext, timeout: float | None) -> Outcome:
-    """Run ``handler(body, job)`` in a worker thread, stopping it after ``timeout`` seconds."""
+    """Run ``handler(body, job)`` in a worker thread, stopping it after ``timeout`` seconds, or
+    when the scope the call runs in is stopped (:class:`StopScope`)."""
     outcome: dict[str, Any] = {}
+    ended = threading.Event()  # the handler returned, or the job was stopped with its scope
 
     def work() -> None:
         try:
             outcome["answer"] = handler(body, job)
         except BaseException as exc:  # handed to the calling thread
             outcome["error"] = exc
+        finally:
+            ended.set()
+
+    def stop() -> None:
+        job.cancel()
+        ended.set()
 
     worker = threading.Thread(target=work, name=f"ondrel add-on job {job.path}", daemon=True)
-    worker.start()
-    try:
-        worker.join(timeout)
-    except BaseException:
-        job.cancel()
-        raise
-    if worker.is_alive():
+    with stopped_by_scope(stop) as scope:
+        worker.start()
+        try:
+            ended.wait(None if timeout is None else min(timeout, threading.TIMEOUT_MAX))
+        except BaseException:
+            job.cancel()
+            raise
+    if not outcome:  # still running
         job.cancel()
         worker.join(_STOP_GRACE_SECONDS)
+        if scope is not None and scope.stopped:
+            return ("error", AddonError(f"The add-on job {job.path!r} was stopped before it finished"))
         return ("timeout", None)
     if "error" in outcome:
         return ("error", outcome["error"])
@@ -266,6 +351,6 @@ def run_job(registry: AddonRegistry, storage: LocalStorage, path: str, body: Any
     """Run one job in a worker thread and return its answer (see ``ondrel.core``)."""
     check_timeout(timeout)
     handler = registry.get(path)
-    job = JobContext(path, storage, None if timeout is None else time.monotonic() + timeout)
+    job = JobContext(path, storage, deadline_of(timeout))
     return answer_of(path, execute(handler, body, job, timeout), timeout=timeout,
                      error_mapping=error_mapping)

@@ -59,11 +59,18 @@ def private_folder(prefix: str) -> str:
 
 def remove_abandoned_folders(prefix: str) -> None:
     """Remove this user's folders ``<prefix><pid>-*`` of the temporary folder whose owner is gone."""
-    parent = tempfile.gettempdir()
+    for folder in abandoned_folders(prefix, tempfile.gettempdir()):
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+def abandoned_folders(prefix: str, parent: str) -> list[str]:
+    """This user's folders ``<prefix><pid>-*`` in ``parent`` whose owning process is gone: its
+    pid runs no process, and nobody holds the lock of the folder's ``.owner`` file."""
     try:
         entries = list(os.scandir(parent))
     except OSError:
-        return
+        return []
+    found = []
     for entry in entries:
         if not entry.name.startswith(prefix):
             continue
@@ -77,7 +84,17 @@ def remove_abandoned_folders(prefix: str) -> None:
             continue
         if int(pid_text) == os.getpid() or _process_exists(int(pid_text)) or not _owner_gone(entry.path):
             continue
-        shutil.rmtree(entry.path, ignore_errors=True)
+        found.append(entry.path)
+    return found
+
+
+def lock_owner_file(folder: int) -> int:
+    """Create the ``.owner`` file in the folder opened as ``folder`` and lock it for this process:
+    the descriptor, to keep open as long as the folder is this process's."""
+    descriptor = os.open(_OWNER_FILE, os.O_RDWR | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC, 0o600,
+                         dir_fd=folder)
+    fcntl.flock(descriptor, fcntl.LOCK_EX)
+    return descriptor
 
 
 def _process_exists(pid: int) -> bool:
@@ -108,12 +125,13 @@ def _owner_gone(folder: str) -> bool:
 
 
 class _Slot:
-    __slots__ = ("key", "token", "filled", "made", "job_input", "users")
+    __slots__ = ("key", "token", "filled", "uploading", "made", "job_input", "users")
 
     def __init__(self, key: str, token: str | None, filled: bool, job_input: bool = False) -> None:
         self.key = key
         self.token = token
         self.filled = filled
+        self.uploading = False  # an upload to the slot is being written
         self.made = time.monotonic()
         self.job_input = job_input
         self.users = 0  # running jobs that use it
@@ -209,6 +227,16 @@ class LocalStorage:
                     with contextlib.suppress(OSError):
                         os.unlink(os.path.join(folder, slot.key))
 
+    def remove(self, url: object) -> None:
+        """Forget the file or slot of a download URL and remove its file (an unknown URL: nothing)."""
+        key = self._known_key(url)
+        with self._lock:
+            slot = self._slots.pop(key, None) if key is not None else None
+            folder = self._folder
+        if slot is not None and folder is not None:
+            with contextlib.suppress(OSError):
+                os.unlink(os.path.join(folder, slot.key))
+
     def keys(self) -> list[str]:
         """The keys of the files and slots held now."""
         with self._lock:
@@ -242,16 +270,24 @@ class LocalStorage:
                 raise StorageError(f"The upload fields do not match the upload URL {upload_url!r}")
             if slot.filled:
                 raise StorageError(f"A file was already uploaded to {upload_url!r}")
+            if slot.uploading:
+                raise StorageError(f"A file is already being uploaded to {upload_url!r}")
+            slot.uploading = True
             path = self._path(key)
-        if isinstance(data, (bytes, bytearray, memoryview)):
-            import io
+        written = False
+        try:
+            if isinstance(data, (bytes, bytearray, memoryview)):
+                import io
 
-            with io.BytesIO(bytes(data)) as stream:
-                _write_atomically(path, stream)
-        else:
-            _write_atomically(path, data)
-        with self._lock:
-            slot.filled = True
+                with io.BytesIO(bytes(data)) as stream:
+                    _write_atomically(path, stream)
+            else:
+                _write_atomically(path, data)
+            written = True
+        finally:
+            with self._lock:
+                slot.uploading = False
+                slot.filled = written
 
     # Reading -----------------------------------------------------------------------------
 

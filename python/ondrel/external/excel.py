@@ -13,6 +13,7 @@ import math
 from collections.abc import Iterable
 from typing import Any, BinaryIO
 
+from ondrel._platform import get_platform
 from ondrel.core import File, _post_on_addon_endpoint
 from ondrel.errors import SpreadsheetError
 from ondrel.external import spreadsheet
@@ -99,11 +100,13 @@ class Excel:
         body["named_output_cells"] = [cell.serialize() for cell in named]
         body["direct_output_cells"] = [cell.serialize() for cell in direct]
         body["run_macros"] = self._run_macros
-        answer = _post_on_addon_endpoint(RUN_EXCEL, body, timeout=timeout, error_mapping=_ERROR_MAPPING)
-
-        results = [(cell, _value_for(cell, answer["named_output_cells"])) for cell in named]
-        results += [(cell, _value_for(cell, answer["direct_output_cells"])) for cell in direct]
-        filled = File.from_url(body["result_download_url"]).copy()
+        try:
+            answer = _post_on_addon_endpoint(RUN_EXCEL, body, timeout=timeout, error_mapping=_ERROR_MAPPING)
+            results = [(cell, _value_for(cell, answer["named_output_cells"])) for cell in named]
+            results += [(cell, _value_for(cell, answer["direct_output_cells"])) for cell in direct]
+            filled = File.from_url(body["result_download_url"]).copy()
+        finally:  # the slot of the filled workbook is this run's alone: kept as a copy, or not at all
+            get_platform().storage.remove(body["result_download_url"])
         for cell, value in results:
             cell.result = value
         self._filled_file = filled

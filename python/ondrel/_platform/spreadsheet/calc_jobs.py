@@ -16,7 +16,9 @@ links never updated) and kept, by digest, while the limits allow; the reply is
 ``{"missing": true}`` when it is not kept and no source is given. Each job writes its values
 (text always as text, booleans with the boolean format), recalculates every formula, reads its
 cells and exports, then puts every cell it wrote back as the workbook had it, so the next job
-starts from the uploaded state. A workbook whose cells cannot be put back exactly is closed.
+starts from the uploaded state. A workbook whose cells cannot be put back exactly is closed, and
+so is one that calculates iteratively (its circular references would start from the last job's
+values).
 
 Answer: ``{"values": [cell, ...], "kept": [digest, ...], "date1904": bool}``, a cell being null
 (empty), ["s", text], ["e", error text], ["b", bool] or ["n", number, format code]; or
@@ -38,9 +40,10 @@ _LOGICAL = 1024
 # com.sun.star.sheet.CellFlags: VALUE | DATETIME | STRING | FORMULA
 _CONTENT = 1 | 2 | 4 | 16
 
-# LibreOffice's error codes as a saved .xlsx writes them; the others are written as #VALUE!.
+# LibreOffice's error codes as a saved .xlsx writes them (523, no convergence, as #N/A); the
+# others are written as #VALUE!.
 _ERRORS = {532: "#DIV/0!", 519: "#VALUE!", 32767: "#N/A", 525: "#NAME?", 524: "#REF!", 503: "#NUM!",
-           523: "#NUM!", 521: "#NULL!"}
+           523: "#N/A", 521: "#NULL!"}
 
 
 def _props(**values):
@@ -81,6 +84,9 @@ class _Book:
         self.boolean_format = None
         null = document.NullDate
         self.date1904 = (null.Year, null.Month, null.Day) == (1904, 1, 1)
+        # Circular references calculated iteratively start from the values the cells hold, which
+        # after a job are that job's: such a workbook is loaded afresh for every job.
+        self.iterative = bool(document.IsIterationEnabled)
         document.enableAutomaticCalculation(False)
         document.UndoManager.lock()  # nothing to undo: no memory spent on it
 
@@ -228,7 +234,7 @@ def handle(desktop, request):
                 exact = _put_back(cell, state) and exact
         except Exception:
             exact = False
-        if not exact:  # the next job loads it afresh
+        if not exact or book.iterative:  # the next job loads it afresh
             del _books[digest]
             book.close()
     return {"values": values, "kept": list(_books), "date1904": book.date1904}

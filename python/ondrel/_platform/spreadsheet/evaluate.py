@@ -60,6 +60,9 @@ def evaluate_spreadsheet(body: Mapping[str, Any], job: JobContext) -> dict:
         if name in found["merged"]:
             raise JobError(ERROR, f"The input {name!r} cannot be used: input {name!r} lies inside a merged "
                                   f"range; write to the range's top-left cell")
+        if name in found["arrays"]:
+            raise JobError(ERROR, f"The input {name!r} cannot be used: its value cell {found['input_sheet']}!B{row} "
+                                  f"lies inside the array formula over {found['arrays'][name]}, {wb.ARRAY_ADVICE}")
         writes.append((found["input_sheet"], row, 2, value))
     reads = tuple((found["output_sheet"], row, 2) for row in output_rows.values())
 
@@ -90,12 +93,16 @@ def _input_value(name: str, value: Any) -> Any:
 
 def layout(upload: str) -> dict:
     """Where the uploaded workbook's inputs and results are: the sheets' titles, the rows of
-    their names, and the inputs whose value cell lies inside a merged range."""
+    their names, the inputs whose value cell lies inside a merged range, and those whose value
+    cell lies inside an array formula over several cells (with its reference)."""
     book = wb.load_upload(upload, ERROR)
     input_sheet = wb.find_sheet(book, "input", ERROR)
     output_sheet = wb.find_sheet(book, "output", ERROR)
     input_rows = wb.name_rows(input_sheet, ERROR)
     output_rows = wb.name_rows(output_sheet, ERROR)
+    arrays = wb.array_ranges(input_sheet)
+    in_arrays = {name: array for name, row in input_rows.items() if (array := wb.array_of(arrays, row, 2))}
     return {"input_sheet": input_sheet.title, "output_sheet": output_sheet.title,
             "inputs": list(input_rows.items()), "outputs": list(output_rows.items()),
-            "merged": [name for name, row in input_rows.items() if wb.in_merged_range(input_sheet, row, 2)]}
+            "merged": [name for name, row in input_rows.items() if wb.in_merged_range(input_sheet, row, 2)],
+            "arrays": in_arrays}

@@ -105,6 +105,8 @@ def named_place(found: dict, name: str) -> tuple[str, str]:
 
 
 def sheet_of(found: dict, title: str) -> str:
+    if title in found["chart_sheets"]:
+        raise JobError(TEMPLATER_ERROR, f"The template's sheet {title!r} is a chart sheet, which holds no cells")
     if title in found["sheets"]:
         return title
     present = ", ".join(repr(name) for name in found["sheets"])
@@ -117,6 +119,10 @@ def _put(found: dict, writes: list, sheet: str, coordinate: str, value: Any, whe
         if top <= row <= bottom and left <= column <= right and (row, column) != (top, left):
             raise JobError(INVALID_INPUT, f"Cannot fill {where}: {where} lies inside a merged range; write to "
                                           f"the range's top-left cell")
+    array = wb.array_of(found["arrays"].get(sheet, ()), row, column)
+    if array is not None:
+        raise JobError(INVALID_INPUT, f"Cannot fill {where}: it lies inside the array formula over {sheet}!{array}, "
+                                      f"{wb.ARRAY_ADVICE}")
     writes.append((sheet, row, column, value))
 
 
@@ -185,8 +191,9 @@ def _value(value: Any, where: str) -> Any:
 # In a workbook worker ------------------------------------------------------------------------
 
 def layout(upload: str) -> dict:
-    """What filling the uploaded template needs to know: its sheets, where each defined name
-    points (or why it cannot be filled), and its merged ranges as [top, left, bottom, right]."""
+    """What filling the uploaded template needs to know: its sheets (and which are chart sheets),
+    where each defined name points (or why it cannot be filled), its merged ranges as [top, left,
+    bottom, right] and its array formulas over several cells (see :func:`.workbook.array_ranges`)."""
     book = wb.load_upload(upload, TEMPLATER_ERROR)
     names: dict[str, list] = {}
     for name in {*book.defined_names, *(n for sheet in book.worksheets for n in sheet.defined_names)}:
@@ -198,8 +205,9 @@ def layout(upload: str) -> dict:
     known = sorted(book.defined_names) + sorted({n for s in book.worksheets for n in s.defined_names})
     merged = {sheet.title: [[r.min_row, r.min_col, r.max_row, r.max_col] for r in sheet.merged_cells.ranges]
               for sheet in book.worksheets if sheet.merged_cells.ranges}
-    return {"sheets": book.sheetnames, "names": names, "listing": ", ".join(repr(n) for n in known) or "none",
-            "merged": merged}
+    arrays = {sheet.title: ranges for sheet in book.worksheets if (ranges := wb.array_ranges(sheet))}
+    return {"sheets": book.sheetnames, "chart_sheets": [sheet.title for sheet in book.chartsheets], "names": names,
+            "listing": ", ".join(repr(n) for n in known) or "none", "merged": merged, "arrays": arrays}
 
 
 def _section(body: Mapping[str, Any], key: str, kind: type, description: str):
@@ -240,9 +248,10 @@ def _named_cell(book, name: Any) -> tuple[Any, str]:
     if len(destinations) != 1:
         raise JobError(TEMPLATER_ERROR, f"The name {name!r} does not refer to one cell "
                                         f"({definition.attr_text!r}); point it at a single cell")
-    sheet_title, reference = destinations[0]
+    quoted_title, reference = destinations[0]
+    sheet_title = quoted_title.replace("''", "'")  # openpyxl leaves a quoted title's apostrophes doubled
     match = _SINGLE_CELL.fullmatch(reference)
-    if sheet_title not in book.sheetnames or match is None:
+    if sheet_title not in [sheet.title for sheet in book.worksheets] or match is None:
         raise JobError(TEMPLATER_ERROR, f"The name {name!r} does not refer to one cell of the template "
                                         f"({definition.attr_text!r}); point it at a single cell")
     return book[sheet_title], f"{match.group(1).upper()}{match.group(2)}"

@@ -28,8 +28,10 @@ from __future__ import annotations
 
 import atexit
 import collections
+import decimal
 import json
 import logging
+import math
 import os
 import secrets
 import shutil
@@ -42,9 +44,8 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
-from openpyxl.styles.numbers import is_date_format, is_timedelta_format
 from openpyxl.utils.cell import get_column_letter
-from openpyxl.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH, from_excel
+from openpyxl.utils.datetime import CALENDAR_MAC_1904
 
 from ondrel.errors import AddonError
 
@@ -214,7 +215,7 @@ class ColdEngine:
             os.makedirs(os.path.dirname(source))
             out_folder = os.path.join(folder, "out")
             os.makedirs(out_folder)
-            formulas = workers.call(job, "engine.prepare", upload, source, work.writes, work.reads)
+            formulas = workers.call(job, "engine.prepare", upload, source, work.writes, work.reads, work.export)
             os.unlink(upload)
             job.check()
             result = self._convert(soffice, source, out_folder, job)
@@ -267,10 +268,17 @@ class ColdEngine:
             self._give_back(profile, healthy)
 
 
-def prepare(upload: str, source: str, writes: list, reads: list) -> list[bool]:
+def prepare(upload: str, source: str, writes: list, reads: list, export: bool) -> list[bool]:
     """In a workbook worker: write the values into the uploaded workbook and save it at
-    ``source`` for recalculation; answer whether each cell to read holds a formula."""
-    book = wb.load_upload(upload, "SpreadsheetError")
+    ``source`` for recalculation; answer whether each cell to read holds a formula. A workbook
+    to ``export`` with parts openpyxl would drop is refused."""
+    book, lost = wb.load_to_save(upload, "SpreadsheetError")
+    if export and lost:
+        raise JobError("SpreadsheetError", f"The workbook holds {' and '.join(lost)} that the filled workbook would "
+                                           f"lose: the spreadsheet engine used here, for want of LibreOffice's Python "
+                                           f"bridge, writes the cells with openpyxl, which does not keep them. Install "
+                                           f"the bridge (Debian, Ubuntu: apt-get install python3-uno) or remove them "
+                                           f"from the workbook")
     for title, row, column, value in writes:
         where = f"{title}!{get_column_letter(column)}{row}"
         try:
@@ -286,10 +294,11 @@ def prepare(upload: str, source: str, writes: list, reads: list) -> list[bool]:
 def results(path: str, reads: list, formulas: list) -> tuple[list, list]:
     """In a workbook worker: the values of the cells to read from the recalculated workbook at
     ``path``, and the positions of those that are error values."""
-    book = wb.load_path(path, data_only=True)
+    book = wb.load_values(path)
     try:
         cells = [book[title].cell(row=row, column=column) for title, row, column in reads]
-        return ([wb.result_value(cell, formula) for cell, formula in zip(cells, formulas)],
+        date1904 = book.epoch == CALENDAR_MAC_1904
+        return ([wb.result_value(cell, formula, date1904) for cell, formula in zip(cells, formulas)],
                 [i for i, cell in enumerate(cells) if wb.is_error_value(cell)])
     finally:
         book.close()
@@ -307,12 +316,12 @@ def _cell_value(raw: list | None, date1904: bool) -> Any:
         return value or None  # a formula's empty text is saved as no value
     if kind != "n":
         return value
-    number = float(f"{value:.15g}")  # a saved workbook keeps 15 significant digits
-    code = raw[2]
-    if is_date_format(code):
-        when = from_excel(number, MAC_EPOCH if date1904 else WINDOWS_EPOCH, timedelta=is_timedelta_format(code))
-        return wb.result_of(when, code)
-    return int(number) if number.is_integer() and abs(number) < 1e15 else number
+    # A saved workbook keeps 15 significant digits, more where 15 would round past the largest
+    # double, and writes a whole number below 1e17 without an exponent, which reads as an int.
+    text = next((text for digits in (15, 16, 17) if math.isfinite(float(text := f"{value:.{digits}g}"))), repr(value))
+    number = float(text)
+    whole = number.is_integer() and abs(number) < 1e17
+    return wb.number_result(int(decimal.Decimal(text)) if whole else number, raw[2], date1904)
 
 
 class WarmEngine:

@@ -25,6 +25,10 @@ from typing import Any
 
 import openpyxl
 from openpyxl.cell.cell import MergedCell
+from openpyxl.reader.excel import ExcelReader
+from openpyxl.styles.numbers import is_date_format, is_timedelta_format
+from openpyxl.utils.cell import range_boundaries
+from openpyxl.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH, from_excel
 from openpyxl.workbook.properties import CalcProperties
 
 from ondrel.errors import StorageError
@@ -36,6 +40,10 @@ MAX_COLUMN = 16_384  # XFD
 
 # The most characters (UTF-16 code units) a cell of an .xlsx file holds.
 MAX_TEXT_LENGTH = 32_767
+
+# The largest magnitude LibreOffice reads back from an .xlsx file: it reads the two doubles above
+# it (up to 1.7976931348623157e308, the largest) as infinity.
+MAX_NUMBER = 1.7976931348623153e308
 
 
 class Limits:
@@ -83,6 +91,14 @@ _NOT_XML = re.compile("[^\t\n\r\x20-\ud7ff\ue000-\ufffd\U00010000-\U0010ffff]")
 # Text the format reads as an escaped character (_x000D_ is a carriage return).
 _ESCAPE_LIKE = re.compile(r"_(x[0-9A-Fa-f]{4}_)")
 _ESCAPED = re.compile(r"_x([0-9A-Fa-f]{4})_")
+# How an OLE compound file begins: an .xls workbook, or an encrypted .xlsx one.
+_COMPOUND_FILE = b"\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1"
+# Rules of a worksheet that openpyxl drops when they are kept in an Excel 2010 extension, by the
+# name it warns with.
+_EXTENSIONS_KEPT = {"Conditional Formatting": "conditional formats", "Data Validation": "data validation rules",
+                    "Sparkline Group": "sparklines"}
+# Where a drawing part of an .xlsx file places one drawn object.
+_DRAWING_ANCHOR = re.compile(rb"<(?:\w+:)?(?:twoCellAnchor|oneCellAnchor|absoluteAnchor)[\s>/]")
 
 
 class CellValueError(Exception):
@@ -108,9 +124,9 @@ def cell_value(value: Any) -> None | bool | int | float | str:
 
     Numbers of any :class:`numbers.Real` kind (NumPy's too) become the ``int`` or ``float`` they
     equal; one a cell cannot hold exactly (past a double's range, a whole number past 2**53
-    that a double rounds, a fraction with no exact double) is refused, as is text that the file
-    format cannot carry, that LibreOffice would change (a carriage return) or that is longer
-    than a cell holds.
+    that a double rounds, a fraction with no exact double, one past :data:`MAX_NUMBER`) is
+    refused, as is text that the file format cannot carry, that LibreOffice would change (a
+    carriage return, empty text) or that is longer than a cell holds.
     """
     if value is None or value is True or value is False:
         return value
@@ -121,9 +137,9 @@ def cell_value(value: Any) -> None | bool | int | float | str:
         number = float(value)
         if not math.isfinite(number):
             raise CellValueError("value", f"{value!r} is not a finite number, which a spreadsheet cell cannot hold")
-        return number
+        return _in_range(number, value)
     if isinstance(value, numbers.Integral):
-        return _whole_number(value)
+        return _in_range(_whole_number(value), value)
     if _is_numpy_bool(value):
         return bool(value)
     if isinstance(value, numbers.Real):
@@ -138,7 +154,7 @@ def cell_value(value: Any) -> None | bool | int | float | str:
         if number != value:
             raise CellValueError("value", f"{_short_repr(value)} has no exact value as a spreadsheet number "
                                           f"(a double); give float(value) to store it rounded")
-        return number
+        return _in_range(number, value)
     raise CellValueError("type", f"a value of type {type(value).__name__} ({_short_repr(value)}) cannot be "
                                  f"put into a spreadsheet cell; use a number, text, a boolean or None")
 
@@ -159,6 +175,13 @@ def _whole_number(value: numbers.Integral) -> int | bool:
     return number
 
 
+def _in_range(number: int | float, value: Any) -> int | float:
+    if abs(number) > MAX_NUMBER:
+        raise CellValueError("value", f"{_short_repr(value)} is too large for a spreadsheet cell, whose numbers reach "
+                                      f"±{MAX_NUMBER!r} (LibreOffice reads a larger one as infinity)")
+    return number
+
+
 def _is_numpy_bool(value: Any) -> bool:
     kind = type(value)
     return kind.__module__ == "numpy" and kind.__name__ in ("bool", "bool_")
@@ -166,6 +189,9 @@ def _is_numpy_bool(value: Any) -> bool:
 
 def check_text(text: str) -> None:
     """Raise :class:`CellValueError` unless a cell of an .xlsx file can carry ``text`` exactly."""
+    if not text:
+        raise CellValueError("value", "the text is empty, and a spreadsheet cell holds no empty text (LibreOffice "
+                                      "leaves the cell blank); give None to empty the cell")
     bad = _NOT_XML.search(text)
     if bad is not None:
         raise CellValueError("value", f"the text holds the character U+{ord(bad.group()):04X} at position "
@@ -201,6 +227,10 @@ def check_archive(data: bytes, error_type: str) -> None:
     """
     if not data:
         raise JobError(error_type, "The uploaded spreadsheet is empty; upload an .xlsx workbook")
+    if data.startswith(_COMPOUND_FILE):
+        raise JobError(error_type, "The uploaded spreadsheet is not a readable .xlsx workbook (it is an .xls "
+                                   "workbook, or an .xlsx one protected by a password to open it; save it as .xlsx "
+                                   "with no password and try again)")
     if not data.startswith(b"PK"):
         raise JobError(error_type, "The uploaded spreadsheet is not a readable .xlsx workbook "
                                    "(it is not an Office Open XML file; save it as .xlsx and try again)")
@@ -223,17 +253,54 @@ def check_archive(data: bytes, error_type: str) -> None:
 def load_upload(path: str, error_type: str) -> openpyxl.Workbook:
     """Open an uploaded workbook (already through :func:`check_archive`) saved at ``path``, or
     report ``error_type`` saying the file is not a readable .xlsx."""
+    with _quiet():
+        return _load(path, error_type)
+
+
+def _load(path: str, error_type: str, **options: Any) -> openpyxl.Workbook:
     try:
-        with _quiet():
-            return openpyxl.load_workbook(path)
+        return openpyxl.load_workbook(path, **options)
     except Exception as exc:
         raise JobError(error_type, f"The uploaded spreadsheet is not a readable .xlsx workbook "
                                    f"({type(exc).__name__}: {exc}); save it as .xlsx and try again") from None
 
 
-def load_path(path: str, *, data_only: bool) -> openpyxl.Workbook:
+def load_to_save(path: str, error_type: str) -> tuple[openpyxl.Workbook, list[str]]:
+    """An uploaded workbook read (as :func:`load_upload` does) to be written into and saved
+    again, with the runs of differently formatted text within a cell kept, and what of it
+    openpyxl did not read, which the saved copy would lose: drawn objects other than charts
+    (pictures too where Pillow is missing), and rules kept in Excel 2010 extensions."""
+    with warnings.catch_warnings(record=True) as heard:
+        warnings.simplefilter("always")
+        book = _load(path, error_type, rich_text=True)
+    with zipfile.ZipFile(path) as archive:
+        anchors = sum(len(_DRAWING_ANCHOR.findall(archive.read(name))) for name in archive.namelist()
+                      if name.startswith("xl/drawings/") and name.endswith(".xml"))
+    drawn = anchors - sum(len(getattr(sheet, "_images", ())) + len(sheet._charts)
+                          for sheet in [*book.worksheets, *book.chartsheets])
+    lost = [f"{drawn} drawn object(s) (shapes, text boxes or pictures)"] if drawn > 0 else []
+    for kind, what in _EXTENSIONS_KEPT.items():
+        if any(str(warning.message) == f"{kind} extension is not supported and will be removed" for warning in heard):
+            lost.append(f"{what} kept as an Excel 2010 extension")
+    return book, lost
+
+
+def load_values(path: str) -> openpyxl.Workbook:
+    """The workbook at ``path`` with its cached values, numbers in date formats kept as numbers
+    (:func:`result_value` makes them dates)."""
     with _quiet():
-        return openpyxl.load_workbook(path, data_only=data_only)
+        reader = _NumbersReader(path, data_only=True)
+        reader.read()
+    return reader.wb
+
+
+class _NumbersReader(ExcelReader):
+    """openpyxl's reader, but a number in a date format stays a number: openpyxl turns one that
+    no date shows into a made-up #VALUE! error value."""
+
+    def read_worksheets(self) -> None:
+        self.wb._date_formats = self.wb._timedelta_formats = frozenset()
+        super().read_worksheets()
 
 
 def force_full_calculation(workbook: openpyxl.Workbook) -> None:
@@ -259,14 +326,31 @@ def write(cell, value: Any, where: str) -> None:
         cell.value = value
 
 
-def result_value(cell, formula: bool) -> Any:
-    """A cached cell value as the answer gives it: numbers, text, booleans, None; errors
-    as their text ("#DIV/0!"); dates and times as ISO text. ``formula``: whether the cell
-    holds a formula, whose cached text openpyxl leaves escaped."""
+def result_value(cell, formula: bool, date1904: bool) -> Any:
+    """A cached cell value (of a workbook from :func:`load_values`) as the answer gives it:
+    numbers, text, booleans, None; errors as their text ("#DIV/0!"); dates and times as ISO
+    text (see :func:`number_result`). ``formula``: whether the cell holds a formula, whose cached
+    text openpyxl leaves escaped; ``date1904``: whether the workbook counts days from 1904."""
     value = cell.value
     if isinstance(value, str):
         return unescape(value) if formula and cell.data_type == "s" else value
+    if isinstance(value, (int, float)) and not isinstance(value, bool):
+        return number_result(value, cell.number_format, date1904)
     return result_of(value, cell.number_format)
+
+
+def number_result(number: int | float, number_format: str, date1904: bool) -> Any:
+    """A number read with its number format: the ISO text of the date, time or duration the format
+    shows (see :func:`result_of`), else the number, as also where no date shows it (past the
+    year 9999 or before the year 1)."""
+    if not is_date_format(number_format):
+        return number
+    try:
+        when = from_excel(number, MAC_EPOCH if date1904 else WINDOWS_EPOCH,
+                          timedelta=is_timedelta_format(number_format))
+    except (OverflowError, ValueError):
+        return number
+    return result_of(when, number_format)
 
 
 def result_of(value: Any, number_format: str) -> Any:
@@ -286,6 +370,26 @@ def in_merged_range(sheet, row: int, column: int) -> bool:
     """Whether the cell lies inside a merged range of ``sheet`` other than at its top-left."""
     return any(merged.min_row <= row <= merged.max_row and merged.min_col <= column <= merged.max_col
                and (row, column) != (merged.min_row, merged.min_col) for merged in sheet.merged_cells.ranges)
+
+
+def array_ranges(sheet) -> list[tuple[int, int, int, int, str]]:
+    """(top, left, bottom, right, reference) of each array formula of ``sheet`` over more than one
+    cell: its cells change only together, so none of them can be written on its own."""
+    ranges = []
+    for reference in sheet.array_formulae.values():
+        left, top, right, bottom = range_boundaries(reference)
+        if (top, left) != (bottom, right):
+            ranges.append((top, left, bottom, right, reference.replace("$", "")))
+    return ranges
+
+
+def array_of(ranges, row: int, column: int) -> str | None:
+    """The reference of the array formula of ``ranges`` (see :func:`array_ranges`) over the cell, or None."""
+    return next((reference for top, left, bottom, right, reference in ranges
+                 if top <= row <= bottom and left <= column <= right), None)
+
+
+ARRAY_ADVICE = "whose cells change only together; write to a cell outside it, or make it an ordinary formula"
 
 
 def is_error_value(cell) -> bool:
@@ -314,11 +418,14 @@ def _short_repr(value: Any) -> str:
 
 def find_sheet(workbook: openpyxl.Workbook, title: str, error_type: str):
     """The worksheet named ``title`` (exact, else the one case-insensitive match)."""
-    if title in workbook.sheetnames:
-        return workbook[title]
-    matches = [name for name in workbook.sheetnames if name.lower() == title.lower()]
+    matches = [title] if title in workbook.sheetnames else [
+        name for name in workbook.sheetnames if name.lower() == title.lower()]
     if len(matches) == 1:
-        return workbook[matches[0]]
+        sheet = workbook[matches[0]]
+        if sheet in workbook.chartsheets:
+            raise JobError(error_type, f"The workbook's sheet {sheet.title!r} is a chart sheet, which holds no cells; "
+                                       f"make it a worksheet as described in the workbook convention")
+        return sheet
     present = ", ".join(repr(name) for name in workbook.sheetnames)
     raise JobError(error_type, f"The workbook has no worksheet named {title!r} (its sheets: {present}); "
                                f"add one as described in the workbook convention")

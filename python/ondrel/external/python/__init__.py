@@ -96,7 +96,7 @@ class PythonAnalysis:
         if timeout is not None:
             if isinstance(timeout, bool) or not isinstance(timeout, (int, float)):
                 raise ValueError(f"timeout must be a number of seconds, not {timeout!r}")
-            if not (timeout > 0 and math.isfinite(timeout)):
+            if not (timeout > 0 and timeout != math.inf):
                 raise ValueError(f"timeout must be a positive number of seconds, not {timeout!r}")
         self._result = None
         self._outputs = {}

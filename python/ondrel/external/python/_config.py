@@ -105,6 +105,7 @@ def _parse(data: dict[str, object], source: Path) -> WorkerConfig:
     python = data.get("python", sys.executable)
     if not isinstance(python, str) or not python:
         raise fail("'python' must be the path of an interpreter")
+    python = _program(python, base)
     only = data.get("only_configured_scripts", False)
     if not isinstance(only, bool):
         raise fail("'only_configured_scripts' must be true or false")
@@ -141,7 +142,7 @@ def _parse(data: dict[str, object], source: Path) -> WorkerConfig:
         ):
             raise fail(f"integrations.{name}.command must be a non-empty list of texts")
         integrations[name] = IntegrationConfig(
-            command=tuple(command),
+            command=(_program(command[0], base), *command[1:]),
             environment=_text_table(
                 entry.get("environment", {}), f"integrations.{name}.environment", fail
             ),
@@ -161,6 +162,14 @@ def _parse(data: dict[str, object], source: Path) -> WorkerConfig:
 
 
 _Fail = Callable[[str], ExecutionError]
+
+
+def _program(value: str, base: Path) -> str:
+    """A program's path as the file gives it, taken from the file's folder when it is relative;
+    a bare name (no folder) is looked up on the script's PATH, a ``{python}`` left as it is."""
+    if "{" in value or os.sep not in value:
+        return value
+    return str(base / Path(value).expanduser())
 
 
 def _table(value: object, name: str, fail: _Fail) -> dict[str, object]:

@@ -2,10 +2,14 @@
 
 Layout of a job folder (created private, removed when the job ends, whatever the outcome)::
 
-    ondrel-job-XXXX/
+    ondrel-job-<pid>-XXXX/
+        .owner                locked by the caller (process <pid>) while the job runs
         run/                  working directory: the input files, the script, the outputs
             _ondrel_script.py the job's script (a reserved name)
         stdout.log, stderr.log
+
+A caller killed by a signal cannot remove its job folders; the next job made in the same
+place removes those whose owner is gone, and kills the processes still running in them.
 
 The script runs as the caller and may change anything in its folder, so after it has started
 the worker reaches the folder only through handles opened before: the captured streams through
@@ -21,21 +25,26 @@ import logging
 import ntpath
 import os
 import re
+import secrets
 import shutil
 import signal
 import stat
 import subprocess
 import tempfile
+import threading
 import time
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from pathlib import Path
 
+from ondrel._platform.jobs import stopped_by_scope
+from ondrel._platform.storage import abandoned_folders, lock_owner_file
 from ondrel.errors import ExecutionError
 
 from ._config import WorkerConfig, load_worker_config
 
 SCRIPT_NAME = "_ondrel_script.py"
+JOB_FOLDER_PREFIX = "ondrel-job-"
 NAME_MAX_BYTES = 255  # the longest file name of common file systems
 _STDERR_TAIL_LINES = 20
 _STDERR_TAIL_CHARS = 4000
@@ -256,7 +265,12 @@ class LocalWorker:
                 f"integrations.{job.integration}.command setting"
             ) from None
         try:
-            return process.wait(timeout=deadline.remaining())
+            with stopped_by_scope(lambda: _kill_group(process)) as scope:
+                returncode = process.wait(timeout=deadline.remaining())
+            if scope is not None and scope.stopped:
+                raise ExecutionError("the analysis was stopped with every process it started: the "
+                                     "caller that ran it (a batch, or a task on a cluster) was interrupted")
+            return returncode
         except subprocess.TimeoutExpired:
             return None
         finally:
@@ -288,10 +302,11 @@ class _OutOfTime(Exception):
 
 
 class _Deadline:
-    """When a job's time runs out; ``None`` for a job without a time-out."""
+    """When a job's time runs out; never for a job without a time-out or with one longer than any
+    wait can be (``threading.TIMEOUT_MAX``, centuries)."""
 
     def __init__(self, timeout: float | None) -> None:
-        self._end = None if timeout is None else _clock() + timeout
+        self._end = None if timeout is None or timeout > threading.TIMEOUT_MAX else _clock() + timeout
 
     def remaining(self) -> float | None:
         return None if self._end is None else max(0.0, self._end - _clock())
@@ -318,6 +333,7 @@ class _JobFolder:
             shutil.rmtree(self.path, ignore_errors=True)
             raise
         try:
+            self._handles.append(lock_owner_file(self._root))  # held while the folder is in use
             os.mkdir("run", 0o700, dir_fd=self._root)
             self.run = self._open("run", _DIR_FLAGS)
             self.stdout = self._open("stdout.log", _LOG_FLAGS, 0o600)
@@ -353,8 +369,10 @@ class _JobFolder:
 
 
 def _make_job_folder(config: WorkerConfig) -> str:
+    """A new job folder ``ondrel-job-<pid>-XXXX``, after removing those whose owner is gone."""
+    _remove_abandoned_job_folders(str(config.jobs_folder or tempfile.gettempdir()))
     try:
-        return tempfile.mkdtemp(prefix="ondrel-job-", dir=config.jobs_folder)
+        return tempfile.mkdtemp(prefix=f"{JOB_FOLDER_PREFIX}{os.getpid()}-", dir=config.jobs_folder)
     except OSError as exc:
         if config.jobs_folder is None:
             raise ExecutionError(
@@ -373,12 +391,44 @@ def _make_job_folder(config: WorkerConfig) -> str:
         ) from None
 
 
+def _remove_abandoned_job_folders(parent: str) -> None:
+    """Remove the job folders in ``parent`` of callers that ended without removing them (killed
+    by a signal, say), with the processes still running in them."""
+    for path in abandoned_folders(JOB_FOLDER_PREFIX, parent):
+        _kill_processes_in(path)
+        with contextlib.suppress(OSError):  # another caller may be removing it too
+            folder = os.open(path, _DIR_FLAGS)
+            try:
+                _remove_tree(Path(path), folder)
+            finally:
+                os.close(folder)
+        _log.info("removed the job folder %s of a caller that has ended", path)
+
+
+def _kill_processes_in(folder: str) -> None:
+    """Kill the processes whose working folder lies in ``folder`` (where /proc tells)."""
+    inside = os.path.realpath(folder) + os.sep
+    try:
+        entries = os.listdir("/proc")
+    except OSError:
+        return
+    for entry in entries:
+        if entry.isdigit():
+            with contextlib.suppress(OSError):  # gone, or not ours to see
+                if (os.readlink(f"/proc/{entry}/cwd") + os.sep).startswith(inside):
+                    os.kill(int(entry), signal.SIGKILL)
+
+
 def _kill_tree(process: subprocess.Popen[bytes]) -> None:
-    with contextlib.suppress(ProcessLookupError, PermissionError):
-        os.killpg(process.pid, signal.SIGKILL)
+    _kill_group(process)
     if process.poll() is None:
         process.kill()
     process.wait()
+
+
+def _kill_group(process: subprocess.Popen[bytes]) -> None:
+    with contextlib.suppress(ProcessLookupError, PermissionError):
+        os.killpg(process.pid, signal.SIGKILL)
 
 
 def _read_output(run: int, name: str, limit: int, deadline: _Deadline) -> bytes | None:
@@ -486,32 +536,56 @@ def _remove_tree(path: Path, folder: int) -> None:
     removed by name only while the name still holds it: a script that moved it away leaves
     an empty folder there, and whatever it put at the name is not the worker's to remove.
     """
-    try:
+    with contextlib.suppress(OSError):
         _empty(folder)
-    except OSError:
-        # A script may have left folders it cannot enter or change; the job folder goes regardless.
-        _open_up(folder)
-        with contextlib.suppress(OSError):
-            _empty(folder)
     with contextlib.suppress(OSError):
         if os.path.samestat(os.fstat(folder), os.lstat(path)):
             os.rmdir(path)
 
 
 def _empty(folder: int) -> None:
-    for name in os.listdir(folder):
-        if stat.S_ISDIR(os.stat(name, dir_fd=folder, follow_symlinks=False).st_mode):
-            shutil.rmtree(name, dir_fd=folder)
-        else:
+    """Remove everything in the folder opened as ``folder``, never through a link.
+
+    Each folder in it is entered (unlocked first when the script locked it), its files removed
+    and its own folders moved up into ``folder`` to be removed in turn: two descriptors open at
+    a time however deep the tree, where a walk holds one per level and runs out of them.
+    """
+    os.fchmod(folder, stat.S_IRWXU)
+    pending = os.listdir(folder)
+    while pending:
+        name = pending.pop()
+        if not _is_folder(name, folder):
             os.unlink(name, dir_fd=folder)
+            continue
+        inner = _enter(name, folder)
+        try:
+            for entry in os.listdir(inner):
+                if _is_folder(entry, inner):
+                    os.chmod(entry, stat.S_IRWXU, dir_fd=inner)  # moving a folder writes its ".."
+                    moved = f".ondrel-moved-{secrets.token_hex(8)}"
+                    os.rename(entry, moved, src_dir_fd=inner, dst_dir_fd=folder)
+                    pending.append(moved)
+                else:
+                    os.unlink(entry, dir_fd=inner)
+        finally:
+            os.close(inner)
+        os.rmdir(name, dir_fd=folder)
 
 
-def _open_up(folder: int) -> None:
-    """Give the owner full access to ``folder`` and every folder in it (not to link targets)."""
-    with contextlib.suppress(OSError):
-        os.fchmod(folder, stat.S_IRWXU)
-    for _, dirnames, _, handle in os.fwalk(".", dir_fd=folder):
-        for name in dirnames:
-            with contextlib.suppress(OSError):
-                if stat.S_ISDIR(os.stat(name, dir_fd=handle, follow_symlinks=False).st_mode):
-                    os.chmod(name, stat.S_IRWXU, dir_fd=handle)
+def _is_folder(name: str, parent: int) -> bool:
+    return stat.S_ISDIR(os.stat(name, dir_fd=parent, follow_symlinks=False).st_mode)
+
+
+def _enter(name: str, parent: int) -> int:
+    """Open the folder ``name`` of ``parent`` (not a link) with full access for its owner."""
+    try:
+        inner = os.open(name, _DIR_FLAGS, dir_fd=parent)
+    except PermissionError:  # the script locked it
+        os.chmod(name, stat.S_IRWXU, dir_fd=parent)
+        inner = os.open(name, _DIR_FLAGS, dir_fd=parent)
+    try:
+        os.fchmod(inner, stat.S_IRWXU)
+    except BaseException:
+        os.close(inner)
+        raise
+    return inner
