@@ -47,6 +47,7 @@ struct FunctionObject {
   PyObject_HEAD
   vectorcallfunc vectorcall;
   PyObject* dict;    // __dict__: __isabstractmethod__ and other attributes callers set
+  PyObject* weakrefs;  // the weak references to the function, as a Python function has them
   PyObject* module;  // the owning module: its state and its globals
   void* module_state;
   FunctionData* data;
@@ -276,6 +277,7 @@ int function_clear(PyObject* self) {
 void function_dealloc(PyObject* self) {
   PyTypeObject* tp = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
+  if (as_function(self)->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
   function_clear(self);
   delete as_function(self)->data;
   tp->tp_free(self);
@@ -335,8 +337,18 @@ PyGetSetDef function_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// Pickled, and copied, by reference as a Python function is: pickle finds it again by its module and
+// qualified name, and the copy module takes the name as a sign that the function is its own copy.
+PyObject* function_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_function(self)->data->qualname.ptr()); }
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyMemberDef function_members[] = {
     {"__dictoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, dict), Py_READONLY, nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, weakrefs), Py_READONLY, nullptr},
     {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
@@ -350,6 +362,7 @@ PyType_Slot function_slots[] = {
     {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
     {Py_tp_getset, function_getset},
     {Py_tp_members, function_members},
+    {Py_tp_methods, function_methods},
     {0, nullptr},
 };
 
@@ -453,6 +466,7 @@ Ref make_function(const Runtime& rt, Handle module, FunctionDecl decl) {
   FunctionObject* fn = PyObject_GC_New(FunctionObject, tp);
   if (fn == nullptr) throw PythonError{};
   fn->dict = nullptr;
+  fn->weakrefs = nullptr;
   fn->module = Py_NewRef(module.ptr());
   fn->module_state = PyModule_GetState(module.ptr());
   fn->data = data.release();

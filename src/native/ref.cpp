@@ -52,6 +52,34 @@ Ref import(const char* module, const char* name) {
   throw PythonError{};
 }
 
+namespace {
+
+// The exception that `raise` makes of what it is given, or the TypeError it raises instead.
+Ref raised_instance(Handle given, const char* not_an_exception) {
+  if (PyExceptionClass_Check(given.ptr())) {
+    Ref value = own(PyObject_CallNoArgs(given.ptr()));
+    if (!PyExceptionInstance_Check(value.ptr()))
+      raise_format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %R",
+                   given.ptr(), reinterpret_cast<PyObject*>(Py_TYPE(value.ptr())));
+    return value;
+  }
+  if (PyExceptionInstance_Check(given.ptr())) return borrow(given);
+  raise(PyExc_TypeError, not_an_exception);
+}
+
+}  // namespace
+
+void raise_object(Handle exc, Handle cause) {
+  Ref value = raised_instance(exc, "exceptions must derive from BaseException");
+  if (cause) {
+    // None as the cause only hides the context.
+    Ref fixed = cause.is_none() ? Ref() : raised_instance(cause, "exception causes must derive from BaseException");
+    PyException_SetCause(value.ptr(), fixed.release());
+  }
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(value.ptr())), value.ptr());
+  throw PythonError{};
+}
+
 void translate_exception() noexcept {
   try {
     throw;

@@ -86,6 +86,9 @@ inline bool truthy(Handle o) {
   if (p == Py_True) return true;
   return ok(PyObject_IsTrue(p)) != 0;
 }
+// `a == b` as a condition tests it: the comparison, then the truth of its result. Unlike
+// PyObject_RichCompareBool, an object is not taken as equal to itself (NaN is not).
+inline bool equal(Handle a, Handle b) { return truthy(own(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ))); }
 // callable(*args): the argument buffer is sized by the call, so no call can overrun it.
 inline Ref call(Handle callable) { return own(PyObject_CallNoArgs(callable.ptr())); }
 template <size_t N>
@@ -96,5 +99,9 @@ Ref call(Handle callable, const Handle (&args)[N]) {
 }
 // `from module import name`, with the ImportError that statement raises when the name is missing.
 Ref import(const char* module, const char* name);
+// `raise exc`, or `raise exc from cause` when a cause is given, as the statement does: a class is called
+// with no arguments, anything else that is not an exception is a TypeError, and the exception being
+// handled becomes the context.
+[[noreturn]] void raise_object(Handle exc, Handle cause = {});
 
 }  // namespace native

@@ -1,8 +1,10 @@
 """What Python sees of the compiled classes: functions, signatures, errors, enums, abstract classes."""
 
 import abc
+import copy
 import enum
 import gc
+import pickle
 import inspect
 import math
 import tracemalloc
@@ -12,6 +14,7 @@ import datetime
 import pytest
 
 import ondrel.external.idea_rcs.objects as objects
+import ondrel.external.spreadsheet as spreadsheet
 
 MODULE = "ondrel.external.idea_rcs.objects"
 
@@ -130,6 +133,28 @@ class TestFunctions:
         assert objects._OpenObject.__abstractmethods__ == frozenset({"__init__", "_serialize"})
         with pytest.raises(TypeError, match="Can't instantiate abstract class _OpenObject"):
             objects._OpenObject()
+
+    @pytest.mark.parametrize("function", [
+        objects._ReferenceElement.__init__, objects.CheckSection.create_extreme, spreadsheet.stringify_value,
+        spreadsheet.NamedInputCell.serialize_for_fill_spreadsheet,
+    ], ids=["init", "method", "module function", "other module"])
+    def test_functions_pickle_and_copy_by_reference_as_python_functions_do(self, function):
+        for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+            assert pickle.loads(pickle.dumps(function, protocol)) is function
+        assert copy.copy(function) is function and copy.deepcopy(function) is function
+        holder = {"callbacks": [function]}
+        assert copy.deepcopy(holder)["callbacks"][0] is function
+
+    def test_functions_and_bound_methods_take_weak_references(self):
+        section = objects.StandardCheckSection(1, "S", None, None)
+        method = weakref.WeakMethod(section.create_extreme)
+        method()()
+        assert len(section.extremes) == 1
+        del section
+        gc.collect()
+        assert method() is None
+        alive = weakref.ref(objects.CheckSection.create_extreme)
+        assert alive() is objects.CheckSection.create_extreme
 
     def test_calls_and_failed_calls_do_not_leak(self):
         def loop():

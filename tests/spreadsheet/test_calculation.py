@@ -184,6 +184,34 @@ def test_a_context_manager_that_swallows_the_upload_error_leaves_no_url(host):
     assert host.log[-1] == ("exit", OSError)
 
 
+class Exitless:
+    def __enter__(self):
+        raise AssertionError("entered")
+
+
+class Enterless:
+    @property
+    def __exit__(self):  # a lookup that fails: never made when __enter__ is missing
+        raise LookupError("looked up")
+
+
+@pytest.mark.parametrize("manager", [Exitless, Enterless])
+def test_a_file_that_opens_no_context_manager_fails_as_a_with_statement_does(host, manager):
+    class Opening(FakeFile):
+        def open_binary(self):
+            return manager()
+
+    def python_with():
+        with manager():
+            pass
+
+    with pytest.raises(TypeError) as expected:
+        python_with()
+    with pytest.raises(TypeError) as raised:
+        ss.SpreadsheetCalculation(Opening(FakeFile.SourceType.DATA, b""), []).evaluate()
+    assert str(raised.value) == str(expected.value)
+
+
 def test_result_before_evaluate_and_unsupported_file_kinds(host):
     calculation = ss.SpreadsheetCalculation("book.xlsx", [Input("a", 1)])
     with pytest.raises(SpreadsheetError, match=RUN_FIRST):

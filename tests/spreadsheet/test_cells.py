@@ -227,6 +227,38 @@ def test_direct_equals_stops_at_the_first_difference(record, expected):
     assert ss.DirectOutputCell("S", "A", 3).equals(record) is expected
 
 
+class Unequal:
+    """Never equal, not even to itself, as NaN."""
+
+    def __eq__(self, other):
+        return False
+
+
+class Incomparable:
+    def __eq__(self, other):
+        raise ArithmeticError("not comparable")
+
+
+@pytest.mark.parametrize("make, key", [
+    (lambda same: ss.NamedOutputCell(same), "name"),
+    (lambda same: ss.DirectOutputCell(same, "A", 3), "sheet_name"),
+    (lambda same: ss.DirectOutputCell("S", "A", same), "row"),
+    (lambda same: ss.DirectOutputCell("S", same, 3), "column"),
+], ids=["name", "sheet name", "row", "column"])
+@pytest.mark.parametrize("same", [float("nan"), Unequal()], ids=["nan", "unequal"])
+def test_equals_compares_the_very_same_object_with_eq_as_python_does(make, key, same):
+    def record_of(cell):
+        if key == "name":
+            return {"name": cell.name}
+        return {"sheet_name": cell.sheet_name, "row": cell.row, "column": cell.column}
+
+    cell = make(same)
+    assert cell.equals(record_of(cell)) is False  # same == same is False
+    cell = make(Incomparable())
+    with pytest.raises(ArithmeticError, match="not comparable"):
+        cell.equals(record_of(cell))
+
+
 def test_direct_equals_raises_for_a_missing_key():
     with pytest.raises(KeyError, match="row"):
         ss.DirectOutputCell("S", "A", 3).equals({"sheet_name": "S"})

@@ -154,3 +154,78 @@ def test_a_missing_host_name_raises_import_error(monkeypatch, module, name):
         importlib.import_module("ondrel.external.spreadsheet")
     assert str(raised.value) == f"cannot import name '{name}' from '{module}' (/nowhere/{module}.py)"
     assert raised.value.name == module and raised.value.name_from == name
+
+
+class NotAnError:
+    def __init__(self, message):
+        self.message = message
+
+
+class TestRaisingWhatTheModuleNames:
+    """The module raises SpreadsheetError as `raise SpreadsheetError(...)` does, whatever the name holds now."""
+
+    @staticmethod
+    def outcome(call):
+        with pytest.raises(BaseException) as raised:
+            call()
+        error = raised.value
+        return type(error), str(error), type(error.__cause__), type(error.__context__), error.__suppress_context__
+
+    @pytest.mark.parametrize("stand_in", [
+        NotAnError,
+        mock.MagicMock(),
+        lambda message: ValueError,  # a class: raise calls it
+        lambda message: type("Odd", (ValueError,), {"__new__": lambda cls: 5}),
+        lambda message: LookupError(message),
+    ], ids=["not an exception", "mock", "exception class", "class making no exception", "another exception"])
+    @pytest.mark.parametrize("case", ["unknown cell", "no values", "no result"])
+    def test_a_stand_in_that_makes_no_exception_raises_type_error_as_python_does(self, monkeypatch, stand_in, case):
+        def python_get_value(values, name):
+            try:
+                return values[name]
+            except KeyError as e:
+                raise ss.SpreadsheetError(f"Unknown cell: {name}") from e
+
+        def python_before_evaluation():
+            raise ss.SpreadsheetError("Run evaluate spreadsheet first before trying to get results.")
+
+        compiled, python = {
+            "unknown cell": (lambda: ss.SpreadsheetResult(values={"a": 1}).get_value("x"),
+                             lambda: python_get_value({"a": 1}, "x")),
+            "no values": (lambda: ss.SpreadsheetResult().get_value("x"), python_before_evaluation),
+            "no result": (lambda: ss.SpreadsheetCalculation(io.BytesIO(b"t"), []).result, python_before_evaluation),
+        }[case]
+        monkeypatch.setattr(ss, "SpreadsheetError", stand_in)
+        assert self.outcome(compiled) == self.outcome(python)
+
+    @pytest.mark.parametrize("cells", [
+        [ss.NamedInputCell("n", 1), ss.NamedInputCell("n", 2)],
+        [ss.DirectInputCell("S", "A", 1, 1), ss.DirectInputCell("S", "A", 1, 2)],
+    ], ids=["named", "direct"])
+    def test_duplicate_cells_with_a_mocked_error_raise_type_error(self, host, cells):
+        with mock.patch.object(ss, "SpreadsheetError"):
+            with pytest.raises(TypeError, match="^exceptions must derive from BaseException$"):
+                ss._create_fill_spreadsheet_request_body(io.BytesIO(b"t"), cells)
+
+
+class TestCellKindsAsTheIsinstanceTests:
+    @pytest.mark.parametrize("name", ["DirectInputCell", "NamedInputCell", "InputCellRange"])
+    @pytest.mark.parametrize("stand_in", [5, mock.MagicMock()], ids=["number", "mock"])
+    def test_a_name_bound_to_no_class_fails_only_where_isinstance_does(self, host, monkeypatch, name, stand_in):
+        cells = {"DirectInputCell": ss.DirectInputCell("S", "A", 1, 1), "NamedInputCell": ss.NamedInputCell("n", 1),
+                 "InputCellRange": ss.InputCellRange("S", "A", 1, [[1]])}
+        monkeypatch.setattr(ss, name, stand_in)
+        body = ss._create_fill_spreadsheet_request_body(io.BytesIO(b"t"), [])
+        assert (body["named_cells"], body["direct_cells"], body["cell_ranges"]) == ({}, [], [])
+        # Each cell is tested in the body's order (direct, named, range) until one test holds or fails.
+        for cell in cells.values():
+            order = list(cells)
+            tested = order[:order.index(type(cell).__name__) + 1]
+            if name not in tested:
+                ss._create_fill_spreadsheet_request_body(io.BytesIO(b"t"), [cell])
+                continue
+            with pytest.raises(TypeError) as expected:
+                isinstance(cell, stand_in)
+            with pytest.raises(TypeError) as raised:
+                ss._create_fill_spreadsheet_request_body(io.BytesIO(b"t"), [cell])
+            assert str(raised.value) == str(expected.value)

@@ -16,7 +16,7 @@ bool is_url_backed(State& state, Handle file, Handle file_class = {}) {
   Ref source_type = native::getattr(file, state.s_source_type);
   Ref cls = file_class ? native::borrow(file_class) : state.global(state.s_File);
   Ref url = native::getattr(native::getattr(cls, state.s_SourceType), state.s_URL);
-  return native::ok(PyObject_RichCompareBool(source_type.ptr(), url.ptr(), Py_EQ)) != 0;
+  return native::equal(source_type, url);
 }
 
 // What Python reports when a context manager that suppressed an error skipped the assignment.
@@ -63,18 +63,11 @@ Ref result_get_value(Call& call) {
   if (values.is_none()) raise_with(state.global(state.s_SpreadsheetError), native::str(run_evaluate_first));
   if (PyObject* found = PyObject_GetItem(values.ptr(), name.ptr())) return native::steal(found);
   if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw native::PythonError{};
-  // raise SpreadsheetError(...) from the KeyError: its cause and its context.
+  // raise SpreadsheetError(...) from the KeyError, in its except block: the KeyError is cause and context.
   Ref key_error = native::steal(PyErr_GetRaisedException());
-  Ref error;
-  {
-    Handling handling(key_error);
-    Ref message = native::own(PyUnicode_FromFormat("Unknown cell: %S", name.ptr()));
-    error = native::call(state.global(state.s_SpreadsheetError), {message});
-  }
-  PyException_SetCause(error.ptr(), Py_NewRef(key_error.ptr()));
-  PyException_SetContext(error.ptr(), Py_NewRef(key_error.ptr()));
-  PyErr_SetRaisedException(error.release());
-  throw native::PythonError{};
+  Handling handling(key_error);
+  Ref message = native::own(PyUnicode_FromFormat("Unknown cell: %S", name.ptr()));
+  native::raise_object(native::call(state.global(state.s_SpreadsheetError), {message}), key_error);
 }
 
 // ---- SpreadsheetCalculation ---------------------------------------------------------------------

@@ -109,7 +109,7 @@ Ref named_output_equals(Call& call) {
   State& state = call.state<State>();
   Ref mine = state.named_attrs.of(call[0]).get(named_attr::name);
   Ref theirs = native::own(PyObject_GetItem(call[1].ptr(), state.s_name.ptr()));
-  return native::boolean(native::ok(PyObject_RichCompareBool(mine.ptr(), theirs.ptr(), Py_EQ)) != 0);
+  return native::boolean(native::equal(mine, theirs));
 }
 
 Ref named_output_serialize(Call& call) {
@@ -195,7 +195,7 @@ Ref direct_output_equals(Call& call) {
   for (const auto& [key, slot] : keys) {
     Ref mine = attrs.get(slot);
     Ref theirs = native::own(PyObject_GetItem(call[1].ptr(), key.ptr()));
-    if (!native::ok(PyObject_RichCompareBool(mine.ptr(), theirs.ptr(), Py_EQ))) return native::boolean(false);
+    if (!native::equal(mine, theirs)) return native::boolean(false);
   }
   return native::boolean(true);
 }

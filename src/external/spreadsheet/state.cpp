@@ -45,11 +45,7 @@ std::vector<Ref> State::attribute_names(std::initializer_list<std::string_view> 
 
 Ref State::global(Handle name) const { return native::global(module_dict, name); }
 
-void raise_with(Handle type, Handle message) {
-  Ref error = native::call(type, {message});
-  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
-  throw native::PythonError{};
-}
+void raise_with(Handle type, Handle message) { native::raise_object(native::call(type, {message})); }
 
 void unpack3(Handle value, Ref out[3]) {
   Ref iterator = Ref::steal(PyObject_GetIter(value.ptr()));

@@ -195,7 +195,8 @@ Ref dict_of(PyObject* const (&keys)[N], PyObject* const (&values)[N]) {
   return dict;
 }
 
-// Raises `type` made with the one message argument, by calling the class (host classes included).
+// `raise type(message)`: calls the class (host classes included), then raises what it made as the
+// statement does, so that a stand-in that makes no exception gives the statement's TypeError.
 [[noreturn]] void raise_with(Handle type, Handle message);
 
 // `a, b, c = value` with the interpreter's messages.
@@ -244,11 +245,16 @@ void exit_normally(Handle exit);
 // was suppressed, so the caller knows that the body did not finish.
 template <class Body>
 bool with_block(State& state, Handle manager, Body&& body) {
+  // Looked up in this order, each missing one with the interpreter's own words.
   Ref enter = lookup_special(manager, state.s___enter__);
+  if (!enter) {
+    native::raise_format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
+                         Py_TYPE(manager.ptr())->tp_name);
+  }
   Ref exit = lookup_special(manager, state.s___exit__);
-  if (!enter || !exit) {
+  if (!exit) {
     native::raise_format(PyExc_TypeError,
-                         "'%.200s' object does not support the context manager protocol",
+                         "'%.200s' object does not support the context manager protocol (missed __exit__ method)",
                          Py_TYPE(manager.ptr())->tp_name);
   }
   Ref value = native::own(PyObject_CallNoArgs(enter.ptr()));

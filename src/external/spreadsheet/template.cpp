@@ -14,34 +14,37 @@ using native::FunctionDecl;
 
 constexpr std::string_view cells_annotation = "List[Union[DirectInputCell, NamedInputCell, InputCellRange]]";
 
-enum class CellKind { Direct, Named, Range, Other };
+enum class CellKind { Undecided, Direct, Named, Range, Other };
 
-// The kind of a cell by the isinstance tests of the body, in their order. For an instance of one of
-// the module's own cell classes the answer depends on its class only, so it is worked out once per
-// body with issubclass (which honours registered virtual subclasses as isinstance does).
+// The kind of a cell by the isinstance tests of the body, in their order. When the names are bound to
+// classes, the answer for an instance of one of the module's own cell classes depends on its class
+// only: it is kept from the first such cell for the others of its class in the body.
 class CellKinds {
  public:
   CellKinds(State& state)
       : direct_(state.global(state.s_DirectInputCell)),
         named_(state.global(state.s_NamedInputCell)),
-        range_(state.global(state.s_InputCellRange)) {
-    for (size_t i = 0; i < std::size(State::cell_classes); ++i) {
-      Handle cls = state.*State::cell_classes[i];
-      known_[i] = {as_type(cls), classify(cls.ptr(), PyObject_IsSubclass)};
-    }
+        range_(state.global(state.s_InputCellRange)),
+        classes_(PyType_Check(direct_.ptr()) && PyType_Check(named_.ptr()) && PyType_Check(range_.ptr())) {
+    for (size_t i = 0; i < std::size(State::cell_classes); ++i)
+      known_[i] = {as_type(state.*State::cell_classes[i]), CellKind::Undecided};
   }
 
-  CellKind operator()(Handle cell) const {
-    for (const Known& k : known_)
-      if (Py_TYPE(cell.ptr()) == k.type) return k.kind;
-    return classify(cell.ptr(), PyObject_IsInstance);
+  CellKind operator()(Handle cell) {
+    if (!classes_) return classify(cell);
+    for (Known& k : known_) {
+      if (Py_TYPE(cell.ptr()) != k.type) continue;
+      if (k.kind == CellKind::Undecided) k.kind = classify(cell);
+      return k.kind;
+    }
+    return classify(cell);
   }
 
  private:
-  CellKind classify(PyObject* subject, int (*test)(PyObject*, PyObject*)) const {
-    if (native::ok(test(subject, direct_.ptr()))) return CellKind::Direct;
-    if (native::ok(test(subject, named_.ptr()))) return CellKind::Named;
-    if (native::ok(test(subject, range_.ptr()))) return CellKind::Range;
+  CellKind classify(Handle cell) const {
+    if (native::ok(PyObject_IsInstance(cell.ptr(), direct_.ptr()))) return CellKind::Direct;
+    if (native::ok(PyObject_IsInstance(cell.ptr(), named_.ptr()))) return CellKind::Named;
+    if (native::ok(PyObject_IsInstance(cell.ptr(), range_.ptr()))) return CellKind::Range;
     return CellKind::Other;
   }
 
@@ -50,6 +53,7 @@ class CellKinds {
     CellKind kind;
   };
   Ref direct_, named_, range_;
+  bool classes_;
   Known known_[std::size(State::cell_classes)];
 };
 
@@ -79,7 +83,7 @@ Ref create_fill_request_body(Call& call) {
   AddressSet direct_addresses(expected);
   Ref named_cells = native::own(PyDict_New());
   Ref cell_ranges = native::own(PyList_New(0));
-  const CellKinds kind_of(state);
+  CellKinds kind_of(state);
   bool str_keys = true;  // every key of named_cells an exact str
 
   // Every cell is checked before anything is uploaded.
@@ -158,6 +162,7 @@ Ref create_fill_request_body(Call& call) {
       case CellKind::Range:
         native::ok(PyList_Append(cell_ranges.ptr(), call_method(cell, state.s_serialize).ptr()));
         break;
+      case CellKind::Undecided:
       case CellKind::Other:
         native::raise(PyExc_ValueError, "Undefined cell type");
     }
