@@ -162,15 +162,19 @@ def _run_on_cluster(cluster: Any, fn: Callable, items: list, workers: int | None
 
 
 def _collect(future: Any, running: dict, done: Callable) -> None:
-    index = running.pop(future)
-    if future.status == "finished":
-        done(index, future.result())
+    """Hand the outcome of a future that ``as_completed`` gave to ``done``.
+
+    Read with ``result()``, which waits: a result lost with its worker since is computed again,
+    so the future's status at this moment is not its outcome.
+    """
+    try:
+        result = future.result()
+    except (KeyboardInterrupt, SystemExit):
+        raise
+    except BaseException as error:  # the call's own exception, or its task's cancellation
+        done(running.pop(future), error=error)
     else:
-        try:
-            error = future.exception()
-        except BaseException as exc:  # cancelled
-            error = exc
-        done(index, error=error)
+        done(running.pop(future), result)
     future.release()
 
 

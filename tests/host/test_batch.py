@@ -77,6 +77,35 @@ def test_a_long_list_of_failures_is_cut_in_the_message_but_kept_whole():
     assert str(caught.value).endswith("; and 15 more (see .failures)")
 
 
+class _RecomputedFuture:
+    """A cluster future whose result was lost with its worker after it finished: computed again
+    meanwhile, its status is not "finished" when collected, though it ends with a result."""
+
+    status = "lost"
+
+    def __init__(self, outcome):
+        self.outcome = outcome
+
+    def result(self):
+        if isinstance(self.outcome, BaseException):
+            raise self.outcome
+        return self.outcome
+
+    def exception(self):
+        return self.outcome if isinstance(self.outcome, BaseException) else None
+
+    def release(self):
+        pass
+
+
+@pytest.mark.parametrize("outcome", [42, ValueError("design 3 fails")])
+def test_a_cluster_result_computed_again_is_collected_as_its_outcome(outcome):
+    future, outcomes = _RecomputedFuture(outcome), []
+    ondrel.batch._collect(future, {future: 3}, lambda index, result=None, error=None:
+                          outcomes.append((index, result, error)))
+    assert outcomes == [(3, None, outcome) if isinstance(outcome, BaseException) else (3, 42, None)]
+
+
 @pytest.mark.parametrize("workers", [0, -1, 1.5, True, "4"])
 def test_bad_worker_counts_are_refused(workers):
     with pytest.raises(ValueError, match="workers must be a whole number"):
