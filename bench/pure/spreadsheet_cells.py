@@ -152,9 +152,9 @@ class DirectOutputCell(_DirectCellBaseClass):
         self._result_value = value
 
     def equals(self, direct_cell_result: dict) -> bool:
-        return (self.sheet_name == direct_cell_result['sheet_name']
-                and self.row == direct_cell_result['row']
-                and self.column == direct_cell_result['column'])
+        return bool(self.sheet_name == direct_cell_result['sheet_name']
+                    and self.row == direct_cell_result['row']
+                    and self.column == direct_cell_result['column'])
 
     def serialize(self) -> dict:
         return {'sheet_name': self.sheet_name, 'row': self.row, 'column': self.column}

@@ -1,8 +1,9 @@
 """The compiled cells against plain Python classes written from the same description: random sequences of calls,
 with odd values, attributes replaced or deleted after construction, give the same results, errors and log lines."""
 
+import importlib.util
 import logging
-from abc import ABC, abstractmethod
+from pathlib import Path
 
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
@@ -12,146 +13,21 @@ import ondrel.external.spreadsheet as compiled
 logger = logging.getLogger(compiled.__name__)
 
 
-# ---- the oracle: the cells as Python code ------------------------------------------------------
+# ---- the oracle: the cells as plain Python, as the benchmarks compare against ----------------
 
-def stringify_value(value):
-    if type(value) not in (str, int, bool, float):
-        logger.warning("[EXCEL] WARNING: Type " + str(type(value)) + " probably not supported for excel insertion.")
-    return str(value)
-
-
-def _list_of_lists_is_rectangular(data):
-    width = None
-    for row in data:
-        if width is None:
-            width = len(row)
-        elif len(row) != width:
-            return False
-    return True
+def _plain_python_cells():
+    spec = importlib.util.spec_from_file_location("plain_spreadsheet_cells",
+                                                  Path(__file__).parents[2] / "bench" / "pure" / "spreadsheet_cells.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    module.logger = logger  # its warnings go where the compiled module's go
+    return module
 
 
-class _NamedCellBaseClass(ABC):
-    def __init__(self, name):
-        self.name = name
-
-    @abstractmethod
-    def serialize(self):
-        ...
-
-
-class NamedInputCell(_NamedCellBaseClass):
-    def __init__(self, name, value):
-        super().__init__(name)
-        self.value = value
-        self._stringified_value = stringify_value(value)
-
-    def __repr__(self):
-        return f"NamedInputCell(name={self.name!r}, value={self.value!r})"
-
-    def serialize(self, convert_value_to_str=False):
-        return {"name": self.name, "value": self._stringified_value if convert_value_to_str else self.value}
-
-    def serialize_for_fill_spreadsheet(self):
-        return {self.name: {"value": self.value}}
-
-
-class SpreadsheetCalculationInput(NamedInputCell):
-    pass
-
-
-class NamedOutputCell(_NamedCellBaseClass):
-    def __init__(self, name):
-        super().__init__(name)
-        self._result_value = None
-
-    def __repr__(self):
-        return f"NamedOutputCell(name={self.name!r})"
-
-    @property
-    def result(self):
-        if self._result_value is None:
-            raise RuntimeError("Result for direct output cell is not yet available, execute first.")
-        return self._result_value
-
-    @result.setter
-    def result(self, value):
-        if self._result_value is not None:
-            raise AttributeError("Result value should only be set once")
-        self._result_value = value
-
-    def equals(self, named_cell_result):
-        return bool(self.name == named_cell_result["name"])
-
-    def serialize(self):
-        return {"name": self.name}
-
-
-class _DirectCellBaseClass(ABC):
-    def __init__(self, sheet_name, column, row):
-        self.sheet_name = sheet_name
-        self.column = column
-        self.row = row
-
-    @abstractmethod
-    def serialize(self):
-        ...
-
-
-class DirectInputCell(_DirectCellBaseClass):
-    def __init__(self, sheet_name, column, row, value):
-        super().__init__(sheet_name, column, row)
-        self.value = value
-        self._stringified_value = stringify_value(value)
-
-    def __repr__(self):
-        return (f"DirectInputCell(sheet_name={self.sheet_name!r}, column={self.column!r}, row={self.row!r}, "
-                f"value={self.value!r})")
-
-    def serialize(self, convert_value_to_str=False):
-        return {"sheet_name": self.sheet_name, "row": self.row, "column": self.column,
-                "value": stringify_value(self.value) if convert_value_to_str else self.value}
-
-
-class DirectOutputCell(_DirectCellBaseClass):
-    def __init__(self, sheet_name, column, row):
-        super().__init__(sheet_name, column, row)
-        self._result_value = None
-
-    def __repr__(self):
-        return f"DirectOutputCell(sheet_name={self.sheet_name!r}, column={self.column!r}, row={self.row!r})"
-
-    result = NamedOutputCell.result
-
-    def equals(self, direct_cell_result):
-        return bool(self.sheet_name == direct_cell_result["sheet_name"] and self.row == direct_cell_result["row"]
-                    and self.column == direct_cell_result["column"])
-
-    def serialize(self):
-        return {"sheet_name": self.sheet_name, "row": self.row, "column": self.column}
-
-
-class InputCellRange:
-    def __init__(self, sheet_name, left_column, top_row, data):
-        if len(data) == 0 or len(data[0]) == 0:
-            raise ValueError("data should be non-empty")
-        if not _list_of_lists_is_rectangular(data):
-            raise ValueError("data should be rectangular")
-        self._sheet_name = sheet_name
-        self._left_column = left_column
-        self._top_row = top_row
-        self._data = data
-
-    def __repr__(self):
-        return (f"InputCellRange(sheet_name={self._sheet_name!r}, left_column={self._left_column!r}, "
-                f"top_row={self._top_row!r}, data=...)")
-
-    def serialize(self):
-        return {"top_left_cell": {"column": self._left_column, "row": self._top_row, "sheet_name": self._sheet_name},
-                "data": self._data}
-
-
-ORACLE = {cls.__name__: cls for cls in (NamedInputCell, SpreadsheetCalculationInput, NamedOutputCell,
-                                        DirectInputCell, DirectOutputCell, InputCellRange)}
+plain = _plain_python_cells()
+stringify_value, _list_of_lists_is_rectangular = plain.stringify_value, plain._list_of_lists_is_rectangular
+ORACLE = {name: getattr(plain, name) for name in ("NamedInputCell", "SpreadsheetCalculationInput", "NamedOutputCell",
+                                                   "DirectInputCell", "DirectOutputCell", "InputCellRange")}
 
 
 # ---- odd values ---------------------------------------------------------------------------------
