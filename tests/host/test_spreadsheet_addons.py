@@ -462,6 +462,7 @@ def test_the_filled_file_of_an_evaluation_holds_every_input_exactly(engine):
     filled = openpyxl.load_workbook(io.BytesIO(File.from_url(download_url).getvalue_binary()))
     assert held([filled["input"].cell(row=row, column=2) for row in range(1, len(names) + 1)]) == exactly(EXACT_NUMBERS)
     assert filled["output"].cell(row=len(names) + 2, column=2).value == f"=SUM(input!B1:B{len(names)})"
+    assert filled["input"].cell(row=len(names) + 1, column=2).value is True  # a value, not a formula
     values = openpyxl.load_workbook(io.BytesIO(File.from_url(download_url).getvalue_binary()), data_only=True)
     assert values["input"].cell(row=len(names) + 1, column=2).value is True
 
@@ -498,7 +499,7 @@ def parts(path):
 def test_a_rounded_input_gets_its_digits_back_and_nothing_else_of_the_file_changes(tmp_path):
     path = saved_rounded(tmp_path)
     before = parts(path)
-    wb.write_exact_numbers(path, [["Data", 2, 2, 0.1 + 0.2], ["Notes", 1, 1, 0.3]], "SpreadsheetError")
+    wb.write_exact_values(path, [["Data", 2, 2, 0.1 + 0.2], ["Notes", 1, 1, 0.3]], "SpreadsheetError")
     sheet = "xl/worksheets/sheet1.xml"
     assert parts(path) == [(name, content.replace(ROUNDED_CELL, b'<c r="B2" t="n"><v>0.30000000000000004</v></c>')
                             if name == sheet else content) for name, content in before]
@@ -514,12 +515,15 @@ def test_a_rounded_input_gets_its_digits_back_and_nothing_else_of_the_file_chang
     (lambda xml: xml, [["Data", 2, 3, 2**53 - 1]], "does not hold the input 9007199254740991 of Data!C2 as a number"),
     (lambda xml: xml, [["Data", 2, 4, 1 / 3]], "does not hold the input 0.3333333333333333 of Data!D2 as a number"),
     (lambda xml: xml, [["Beam", 2, 2, 1 / 3]], "The filled workbook has no worksheet 'Beam'"),
+    (lambda xml: xml, [["Data", 2, 2, True]], "does not hold the input True of Data!B2 as a boolean"),
+    (lambda xml: xml.replace(ROUNDED_CELL, b'<c r="B2" t="b"><f>NOT(FALSE())</f><v>1</v></c>'),
+     [["Data", 2, 2, True]], "does not hold the input True of Data!B2 as a boolean"),
 ])
 def test_a_filled_file_that_cannot_take_an_input_exactly_fails_the_job_unchanged(tmp_path, edit, numbers, message):
     path = saved_rounded(tmp_path, edit)
     before = parts(path)
     with pytest.raises(JobError, match=message) as raised:
-        wb.write_exact_numbers(path, numbers, "SpreadsheetError")
+        wb.write_exact_values(path, numbers, "SpreadsheetError")
     assert raised.value.error_type == "SpreadsheetError" and parts(path) == before
 
 

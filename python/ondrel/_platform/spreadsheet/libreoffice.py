@@ -222,7 +222,7 @@ class ColdEngine:
             values, errors = [], []
             if work.reads:
                 values, errors = workers.call(job, "engine.results", result, work.reads, formulas)
-            return Outcome(values, frozenset(errors), _exported(result, work, job) if work.export else None)
+            return Outcome(values, frozenset(errors), _exported(result, work, job, converted=True) if work.export else None)
 
     def _take_profile(self) -> str:
         with self._lock:
@@ -304,12 +304,13 @@ def results(path: str, reads: list, formulas: list) -> tuple[list, list]:
         book.close()
 
 
-def _exported(path: str, work: WorkbookJob, job: JobContext) -> bytes:
-    """The filled workbook an engine exported to ``path``, every number the job wrote in it
-    exactly: LibreOffice saves 15 significant digits, so a longer one is written in again."""
-    numbers = wb.rounded_numbers(work.writes)
-    if numbers:
-        workers.call(job, "engine.exact_numbers", path, numbers, "SpreadsheetError")
+def _exported(path: str, work: WorkbookJob, job: JobContext, *, converted: bool) -> bytes:
+    """The filled workbook an engine exported to ``path``, every input in it as the job wrote it:
+    LibreOffice saves 15 significant digits, so a longer number is written in again, and a
+    ``converted`` workbook (the cold engine's) holds its booleans as formulas, which go."""
+    changed = wb.values_saved_changed(work.writes, booleans=converted)
+    if changed:
+        workers.call(job, "engine.exact_values", path, changed, "SpreadsheetError")
     return Path(path).read_bytes()
 
 
@@ -425,7 +426,7 @@ class WarmEngine:
             date1904 = reply["date1904"] is True
             values = [_cell_value(raw, date1904) for raw in reply["values"]]
             errors = frozenset(i for i, raw in enumerate(reply["values"]) if raw is not None and raw[0] == "e")
-            return Outcome(values, errors, _exported(target, work, job) if target else None)
+            return Outcome(values, errors, _exported(target, work, job, converted=False) if target else None)
         finally:
             for path in (source, target):
                 if path is not None and os.path.exists(path):

@@ -315,15 +315,17 @@ def save(workbook: openpyxl.Workbook, path: str) -> None:
     workbook.save(path)
 
 
-# Numbers of a filled workbook ----------------------------------------------------------------
+# Inputs of a filled workbook -----------------------------------------------------------------
 
-def rounded_numbers(writes) -> list[list]:
-    """[sheet, row, column, number] of each cell whose last write in ``writes`` is a number that
-    LibreOffice would save changed: it saves 15 significant digits, and a negative zero as 0."""
+def values_saved_changed(writes, *, booleans: bool) -> list[list]:
+    """[sheet, row, column, value] of each cell whose last write in ``writes`` LibreOffice would
+    save changed: a number it saves with 15 significant digits, or a negative zero as 0; with
+    ``booleans``, every boolean too (a converted workbook saves a boolean as the formula TRUE())."""
     last = {(title, row, column): value for title, row, column, value in writes}
     return [[*place, value] for place, value in last.items()
-            if isinstance(value, (int, float)) and not isinstance(value, bool)
-            and not _same_number(0.0 if value == 0 else float(f"{value:.15g}"), value)]
+            if (booleans and isinstance(value, bool))
+            or (isinstance(value, (int, float)) and not isinstance(value, bool)
+                and not _same_number(0.0 if value == 0 else float(f"{value:.15g}"), value))]
 
 
 def _same_number(read: float, number: int | float) -> bool:
@@ -345,16 +347,18 @@ _CELL_TYPE = re.compile(rb'\st="([^"]*)"')
 _CELL_END = re.compile(rb"</(?:[\w.-]+:)?c>")
 _CELL_VALUE = re.compile(rb"<((?:[\w.-]+:)?v)>([^<]*)</\1>")
 _CELL_FORMULA = re.compile(rb"<(?:[\w.-]+:)?f[\s/>]")
+_BOOLEAN_FORMULA = re.compile(rb"<((?:[\w.-]+:)?f)(?:\s[^>]*)?>(TRUE|FALSE)\(\)</\1>")
 
 
-def write_exact_numbers(path: str, numbers: list, error_type: str) -> None:
-    """Put each number of ``numbers`` ([sheet, row, column, number], from :func:`rounded_numbers`)
-    with all its digits into the saved workbook at ``path``, where the file holds it rounded.
+def write_exact_values(path: str, numbers: list, error_type: str) -> None:
+    """Put each value of ``numbers`` ([sheet, row, column, value], from :func:`values_saved_changed`)
+    into the saved workbook at ``path`` as it was written, where the file holds it otherwise: a
+    number with all its digits, a boolean as a boolean value.
 
     Only the ``<v>`` text of those cells changes, in place (the XML is not written anew, which
     would rename the namespace prefixes ``mc:Ignorable`` names); every other part of the file is
-    kept as it is. A cell the file does not hold as a plain number is reported as ``error_type``:
-    the filled workbook would give the number rounded.
+    kept as it is. A cell the file does not hold as a value of its kind is reported as
+    ``error_type``: the filled workbook would give the input changed.
     """
     with zipfile.ZipFile(path) as archive:
         by_part: dict[str, dict[str, list]] = {}
@@ -397,37 +401,63 @@ def _worksheet_parts(archive: zipfile.ZipFile, error_type: str) -> dict[str, str
 
 
 def _exact_cells(xml: bytes, cells: dict[str, list], error_type: str) -> bytes | None:
-    """The worksheet ``xml`` with the numbers of ``cells`` (by address) in all their digits, or
-    None where it holds every one exactly already."""
+    """The worksheet ``xml`` with the values of ``cells`` (by address) as written, or None where it
+    holds every one so already."""
     pieces, start, left = [], 0, dict(cells)
     for tag in _CELL_TAG.finditer(xml):
         place = left.pop(tag.group(1).decode("ascii"), None)
         if place is None:
             continue
-        title, number = place
-        where = f"{title}!{tag.group(1).decode('ascii')}"
-        kind = _CELL_TYPE.search(tag.group())
+        title, written = place
         end = _CELL_END.search(xml, tag.end()) if not tag.group().endswith(b"/>") else None
         content = xml[tag.end():end.start()] if end is not None else b""
-        value = _CELL_VALUE.search(content)
-        if value is None or (kind is not None and kind.group(1) != b"n") or _CELL_FORMULA.search(content):
-            raise JobError(error_type, f"The filled workbook does not hold the input {number!r} of {where} as a "
-                                       f"number, so it cannot be given exactly; the job is stopped rather than give "
-                                       f"it changed")
-        try:
-            read = float(value.group(2))
-        except ValueError:
-            read = math.nan
-        if not _same_number(read, number):
-            pieces += [xml[start:tag.end() + value.start(2)], _exact_text(number)]
-            start = tag.end() + value.end(2)
+        kind = _CELL_TYPE.search(tag.group())
+        change = (_boolean_change if isinstance(written, bool) else _number_change)(
+            content, kind.group(1) if kind is not None else b"n", written)
+        if change is False:
+            raise JobError(error_type, f"The filled workbook does not hold the input {written!r} of "
+                                       f"{title}!{tag.group(1).decode('ascii')} as a "
+                                       f"{'boolean' if isinstance(written, bool) else 'number'}, so it cannot be "
+                                       f"given exactly; the job is stopped rather than give it changed")
+        if change is not None:
+            (first, last), text = change
+            pieces += [xml[start:tag.end() + first], text]
+            start = tag.end() + last
         if not left:
             break
     if left:
-        title, number = next(iter(left.values()))
+        title, written = next(iter(left.values()))
         raise JobError(error_type, f"The filled workbook has no cell {title}!{next(iter(left))} to hold its input "
-                                   f"{number!r} exactly")
+                                   f"{written!r} exactly")
     return b"".join([*pieces, xml[start:]]) if pieces else None
+
+
+# A change of a cell's content: the span (within the content) replaced, and its new text; None when
+# the cell holds the value as written, False when it holds something else than a value of its kind.
+_Change = tuple[tuple[int, int], bytes] | None | bool
+
+
+def _number_change(content: bytes, kind: bytes, number: int | float) -> _Change:
+    value = _CELL_VALUE.search(content)
+    if value is None or kind != b"n" or _CELL_FORMULA.search(content):
+        return False
+    try:
+        read = float(value.group(2))
+    except ValueError:
+        read = math.nan
+    return None if _same_number(read, number) else (value.span(2), _exact_text(number))
+
+
+def _boolean_change(content: bytes, kind: bytes, flag: bool) -> _Change:
+    """A converted workbook holds a boolean as the formula TRUE() or FALSE() with its value: the
+    formula goes, the value stays."""
+    value = _CELL_VALUE.search(content)
+    if value is None or kind != b"b" or value.group(2) != (b"1" if flag else b"0"):
+        return False
+    formula = _BOOLEAN_FORMULA.search(content)
+    if formula is None:
+        return False if _CELL_FORMULA.search(content) else None
+    return (formula.span(), b"") if formula.group(2) == (b"TRUE" if flag else b"FALSE") else False
 
 
 def write(cell, value: Any, where: str) -> None:

@@ -33,7 +33,7 @@ FUNCTIONS = {
     "fill.layout": "ondrel._platform.spreadsheet.fill:layout",
     "engine.prepare": "ondrel._platform.spreadsheet.libreoffice:prepare",
     "engine.results": "ondrel._platform.spreadsheet.libreoffice:results",
-    "engine.exact_numbers": "ondrel._platform.spreadsheet.workbook:write_exact_numbers",
+    "engine.exact_values": "ondrel._platform.spreadsheet.workbook:write_exact_values",
 }
 
 # Idle workers kept for the next calls; more run while more jobs run at once.
