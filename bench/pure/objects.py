@@ -939,7 +939,8 @@ class ReinforcedCrossSection(_OpenElementId):
         step_z = 0.0 if delta_z is None else delta_z / (number_of_bars - 1)
         layer = [ReinforcedBar((origin[0] + step_y * i, origin[1] + step_z * i), diameter, material_ref)
                  for i in range(number_of_bars)]
-        self._bars.extend(layer)  # a layer that fails half-way adds no bar
+        for bar in layer:  # the whole layer is built first: a layer that fails half-way adds no bar
+            self._bars.append(bar)
 
     def create_stirrup(self,
                        points: Sequence[Union[Tuple[float, float], Tuple[Tuple[float, float], Tuple[float, float]]]],
