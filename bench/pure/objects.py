@@ -236,22 +236,22 @@ class ProjectData(_OpenObject):
 
     def _serialize(self) -> dict:
         project_data = {}
-        if self.name is not None:
-            project_data['name'] = self.name
-        if self.number is not None:
-            project_data['number'] = self.number
-        if self.description is not None:
-            project_data['description'] = self.description
-        if self.author is not None:
-            project_data['author'] = self.author
-        if self.date is not None:
-            project_data['date'] = self.date.strftime('%Y-%m-%d')
-        if self.national_annex is not None:
-            project_data['national_annex'] = self.national_annex
-        if self.fatigue_check is not None:
-            project_data['fatigue_check'] = self.fatigue_check
-        if self.design_working_life is not None:
-            project_data['design_working_life'] = self.design_working_life
+        if (name := self.name) is not None:
+            project_data['name'] = name
+        if (number := self.number) is not None:
+            project_data['number'] = number
+        if (description := self.description) is not None:
+            project_data['description'] = description
+        if (author := self.author) is not None:
+            project_data['author'] = author
+        if (date := self.date) is not None:
+            project_data['date'] = date.strftime('%Y-%m-%d')
+        if (national_annex := self.national_annex) is not None:
+            project_data['national_annex'] = national_annex
+        if (fatigue_check := self.fatigue_check) is not None:
+            project_data['fatigue_check'] = fatigue_check
+        if (design_working_life := self.design_working_life) is not None:
+            project_data['design_working_life'] = design_working_life
         return project_data
 
 
@@ -302,20 +302,20 @@ class CodeSettings(_OpenObject):
 
     def _serialize(self) -> dict:
         code_settings = {}
-        if self.evaluation_interaction_diagram is not None:
-            code_settings['evaluation_interaction_diagram'] = self.evaluation_interaction_diagram
-        if self.theta is not None:
-            code_settings['theta'] = math.radians(self.theta)
-        if self.theta_min is not None:
-            code_settings['theta_min'] = math.radians(self.theta_min)
-        if self.theta_max is not None:
-            code_settings['theta_max'] = math.radians(self.theta_max)
-        if self.n_cycles_fatigue is not None:
-            code_settings['n_cycles_fatigue'] = self.n_cycles_fatigue
-        if self.no_resistance_concrete_tension_1d is not None:
-            code_settings['no_resistance_concrete_tension_1d'] = self.no_resistance_concrete_tension_1d
-        if self.type_sls_calculation is not None:
-            code_settings['type_sls_calculation'] = self.type_sls_calculation
+        if (evaluation_interaction_diagram := self.evaluation_interaction_diagram) is not None:
+            code_settings['evaluation_interaction_diagram'] = evaluation_interaction_diagram
+        if (theta := self.theta) is not None:
+            code_settings['theta'] = math.radians(theta)
+        if (theta_min := self.theta_min) is not None:
+            code_settings['theta_min'] = math.radians(theta_min)
+        if (theta_max := self.theta_max) is not None:
+            code_settings['theta_max'] = math.radians(theta_max)
+        if (n_cycles_fatigue := self.n_cycles_fatigue) is not None:
+            code_settings['n_cycles_fatigue'] = n_cycles_fatigue
+        if (no_resistance_concrete_tension_1d := self.no_resistance_concrete_tension_1d) is not None:
+            code_settings['no_resistance_concrete_tension_1d'] = no_resistance_concrete_tension_1d
+        if (type_sls_calculation := self.type_sls_calculation) is not None:
+            code_settings['type_sls_calculation'] = type_sls_calculation
         return code_settings
 
 
@@ -875,14 +875,14 @@ class Stirrup(_OpenObject):
             'material': self._material,
             'distance': self.distance,
         }
-        if self._shear_check is not None:
-            stirrup['shear_check'] = self._shear_check
-        if self._torsion_check is not None:
-            stirrup['torsion_check'] = self._torsion_check
-        if self._mandrel_diameter_factor is not None:
-            stirrup['mandrel_diameter_factor'] = self._mandrel_diameter_factor
-        if self._anchorage_length is not None:
-            stirrup['anchorage_length'] = self._anchorage_length
+        if (shear_check := self._shear_check) is not None:
+            stirrup['shear_check'] = shear_check
+        if (torsion_check := self._torsion_check) is not None:
+            stirrup['torsion_check'] = torsion_check
+        if (mandrel_diameter_factor := self._mandrel_diameter_factor) is not None:
+            stirrup['mandrel_diameter_factor'] = mandrel_diameter_factor
+        if (anchorage_length := self._anchorage_length) is not None:
+            stirrup['anchorage_length'] = anchorage_length
         return stirrup
 
 
@@ -971,10 +971,10 @@ class ReinforcedCrossSection(_OpenElementId):
             'name': self._name,
             'cross_section': self._cross_section,
         }
-        if self._bars:
-            reinforced_section['bars'] = self._bars
-        if self._stirrups:
-            reinforced_section['stirrups'] = self._stirrups
+        if bars := self._bars:
+            reinforced_section['bars'] = bars
+        if stirrups := self._stirrups:
+            reinforced_section['stirrups'] = stirrups
         return reinforced_section
 
 
@@ -1168,8 +1168,8 @@ class CheckSection(_OpenElementId, ABC):
             'check_member': self._check_member,
             'reinf_section': self._reinf_section,
         }
-        if self._extremes:
-            check_section['extremes'] = [(type(extreme).__name__, extreme) for extreme in self._extremes]
+        if extremes := self._extremes:
+            check_section['extremes'] = [(type(extreme).__name__, extreme) for extreme in extremes]
         return check_section
 
 
@@ -1241,30 +1241,30 @@ class CalculationSetup(_OpenObject):
 
     def _serialize(self) -> dict:
         setup = {}
-        if self._uls_response is not None:
-            setup['uls_response'] = self._uls_response
-        if self._uls_diagram is not None:
-            setup['uls_diagram'] = self._uls_diagram
-        if self._uls_shear is not None:
-            setup['uls_shear'] = self._uls_shear
-        if self._uls_torsion is not None:
-            setup['uls_torsion'] = self._uls_torsion
-        if self._uls_interaction is not None:
-            setup['uls_interaction'] = self._uls_interaction
-        if self._sls_crack is not None:
-            setup['sls_crack'] = self._sls_crack
-        if self._sls_stress_limitation is not None:
-            setup['sls_stress_limitation'] = self._sls_stress_limitation
-        if self._sls_stiffnesses is not None:
-            setup['sls_stiffnesses'] = self._sls_stiffnesses
-        if self._detailing is not None:
-            setup['detailing'] = self._detailing
-        if self._m_n_kappa_diagram is not None:
-            setup['m_n_kappa_diagram'] = self._m_n_kappa_diagram
-        if self._fatigue is not None:
-            setup['fatigue'] = self._fatigue
-        if self._cross_section_characteristics is not None:
-            setup['cross_section_characteristics'] = self._cross_section_characteristics
+        if (uls_response := self._uls_response) is not None:
+            setup['uls_response'] = uls_response
+        if (uls_diagram := self._uls_diagram) is not None:
+            setup['uls_diagram'] = uls_diagram
+        if (uls_shear := self._uls_shear) is not None:
+            setup['uls_shear'] = uls_shear
+        if (uls_torsion := self._uls_torsion) is not None:
+            setup['uls_torsion'] = uls_torsion
+        if (uls_interaction := self._uls_interaction) is not None:
+            setup['uls_interaction'] = uls_interaction
+        if (sls_crack := self._sls_crack) is not None:
+            setup['sls_crack'] = sls_crack
+        if (sls_stress_limitation := self._sls_stress_limitation) is not None:
+            setup['sls_stress_limitation'] = sls_stress_limitation
+        if (sls_stiffnesses := self._sls_stiffnesses) is not None:
+            setup['sls_stiffnesses'] = sls_stiffnesses
+        if (detailing := self._detailing) is not None:
+            setup['detailing'] = detailing
+        if (m_n_kappa_diagram := self._m_n_kappa_diagram) is not None:
+            setup['m_n_kappa_diagram'] = m_n_kappa_diagram
+        if (fatigue := self._fatigue) is not None:
+            setup['fatigue'] = fatigue
+        if (cross_section_characteristics := self._cross_section_characteristics) is not None:
+            setup['cross_section_characteristics'] = cross_section_characteristics
         return setup
 
 
@@ -1343,16 +1343,16 @@ class ExposureClassesDataEc2(_OpenObject):
 
     def _serialize(self) -> dict:
         exposure_classes = {}
-        if self._carbonation:
-            exposure_classes['carbonation'] = self._carbonation
-        if self._chlorides:
-            exposure_classes['chlorides'] = self._chlorides
-        if self._chlorides_from_sea:
-            exposure_classes['chlorides_from_sea'] = self._chlorides_from_sea
-        if self._freeze_attack:
-            exposure_classes['freeze_attack'] = self._freeze_attack
-        if self._chemical_attack:
-            exposure_classes['chemical_attack'] = self._chemical_attack
+        if carbonation := self._carbonation:
+            exposure_classes['carbonation'] = carbonation
+        if chlorides := self._chlorides:
+            exposure_classes['chlorides'] = chlorides
+        if chlorides_from_sea := self._chlorides_from_sea:
+            exposure_classes['chlorides_from_sea'] = chlorides_from_sea
+        if freeze_attack := self._freeze_attack:
+            exposure_classes['freeze_attack'] = freeze_attack
+        if chemical_attack := self._chemical_attack:
+            exposure_classes['chemical_attack'] = chemical_attack
         return exposure_classes
 
 
@@ -1373,10 +1373,10 @@ class ConcreteMemberDataEc2(ConcreteMemberData):
 
     def _serialize(self) -> dict:
         member_data = {**super()._serialize(), 'exposure_class_data': self._exposure_class_data}
-        if self._coeff_kx_for_wmax is not None:
-            member_data['coeff_kx_for_wmax'] = self._coeff_kx_for_wmax
-        if self._creep_coefficient is not None:
-            member_data['creep_coefficient'] = self._creep_coefficient
-        if self._relative_humidity is not None:
-            member_data['relative_humidity'] = self._relative_humidity
+        if (coeff_kx_for_wmax := self._coeff_kx_for_wmax) is not None:
+            member_data['coeff_kx_for_wmax'] = coeff_kx_for_wmax
+        if (creep_coefficient := self._creep_coefficient) is not None:
+            member_data['creep_coefficient'] = creep_coefficient
+        if (relative_humidity := self._relative_humidity) is not None:
+            member_data['relative_humidity'] = relative_humidity
         return member_data
