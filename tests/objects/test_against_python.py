@@ -3,6 +3,7 @@ constructions with odd arguments, attributes replaced or deleted afterwards, cre
 dictionaries, on the module's own classes and on subclasses that override its hooks, give the same results, errors
 and instance state."""
 
+import datetime
 import enum
 import importlib.util
 import inspect
@@ -206,9 +207,11 @@ def changing(name):
 
     return property(get, set_)
 
+
 operations = st.one_of(
     st.sampled_from(CLASSES).flatmap(construction),
-    st.tuples(st.just("subclass"), st.sampled_from(CLASSES[:24]), st.sampled_from(SUBCLASS_HOOKS)).flatmap(
+    st.tuples(st.just("subclass"), st.sampled_from(CLASSES[:CLASSES.index("_OpenObject")]),
+              st.sampled_from(SUBCLASS_HOOKS)).flatmap(
         lambda s: construction(s[1]).map(lambda c: ("new subclass", s[1], c[2], s[2]))),
     st.tuples(st.just("set"), st.integers(0, 7), st.one_of(st.sampled_from(ATTRIBUTES), st.integers(0, 20)), values),
     st.tuples(st.just("delete"), st.integers(0, 7), st.one_of(st.sampled_from(ATTRIBUTES), st.integers(0, 20))),
@@ -249,7 +252,6 @@ class Side:
         if kind == "date":
             return Date()
         if kind == "today":
-            import datetime
             return datetime.date(2024, 2, 29)
         if kind == "member":
             return getattr(getattr(self.module, rest[0]), rest[1])
@@ -324,8 +326,6 @@ class Side:
         if kind == "new subclass":
             cls = self.subclass(step[1], step[3])
             return lambda: self.construct(cls, [p.name for p in PARAMETERS[step[1]]], step[2])
-        if not self.objects:
-            return None
         target = self.objects[-1 - step[1] % len(self.objects)]  # counted back: mostly the latest
         if kind in ("read", "method"):  # mostly an object that has the property or method
             having = [o for o in self.objects if hasattr(type(o), step[2])] or self.objects
@@ -366,15 +366,13 @@ def comparable(value, side, depth=0):
     if isinstance(value, (list, tuple)):
         return type(value).__name__, [comparable(v, side, depth + 1) for v in value]
     if isinstance(value, enum.Enum):
-        return "member", type(value).__name__, value.name, type(value).__module__ in (side.module.__name__,)
+        return "member", type(value).__name__, value.name, type(value).__module__ == side.module.__name__
     if any(value is o for o in side.objects):
         return "object", next(i for i, o in enumerate(side.objects) if o is value)
     if isinstance(value, float) and math.isnan(value):
         return type(value).__name__, "nan"
     if type(value).__module__ == side.module.__name__ or type(value) in side.subclasses.values():
         return "made", type(value).__name__, comparable(getattr(value, "__dict__", None), side, depth + 1)
-    if isinstance(value, (Falsy, Truthless, Hollow, Date)):
-        return type(value).__name__, repr(value)
     return type(value).__name__, repr(value)
 
 
@@ -397,11 +395,7 @@ def run(steps, module):
                      module.ReinforcedCrossSection(3, "reinforced", reference),
                      module.StandardCheckSection(4, "check", reference, reference), forces, module.LoadingULS(forces),
                      module.ConcreteMemberDataEc2(reference, module.MemberType.BEAM, module.TwoWaySlabType.SLAB)]
-    seen = []
-    for step in steps:
-        call = side.step(step)
-        if call is not None:
-            seen.append(outcome(call, side))
+    seen = [outcome(side.step(step), side) for step in steps]
     # at the end, everything each object shows: its state, its dictionary and its properties
     for o in side.objects:
         seen.append(comparable(getattr(o, "__dict__", None), side))
