@@ -113,6 +113,8 @@ def test_a_job_past_its_timeout_fails_as_here_and_its_worker_takes_the_next_jobs
 
 
 INTERRUPTED = """
+import signal
+signal.signal(signal.SIGINT, signal.default_int_handler)  # also where the suite runs with SIGINT ignored
 import sys
 import ondrel.batch
 from ondrel.core import File

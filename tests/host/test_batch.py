@@ -194,6 +194,8 @@ def test_an_unreachable_scheduler_is_a_cluster_error_naming_it(monkeypatch):
 
 
 INTERRUPTED_BATCH = """
+import signal
+signal.signal(signal.SIGINT, signal.default_int_handler)  # also where the suite runs with SIGINT ignored
 import sys, time
 import ondrel.batch
 from ondrel._platform import addon_replaced
